@@ -1,0 +1,41 @@
+#pragma once
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+#include <memory>
+#include <string>
+
+#include "tessaro/IMessageSink.h"
+
+namespace HCI {
+
+// A one-shot reply receiver. Constructed with a topic, it subscribes itself to
+// that topic; it unsubscribes when destroyed, so a late reply reaches no one.
+class MessageHandler : public IMessageSink {
+ public:
+  explicit MessageHandler(const std::string& topic);
+  ~MessageHandler() override;
+  MessageHandler(const MessageHandler&) = delete;
+  MessageHandler& operator=(const MessageHandler&) = delete;
+
+  // Waits until a reply has arrived or `timeoutSeconds` have passed (-1: no
+  // limit), then hands the reply over (empty on time-out) and forgets it. A
+  // boost::thread_interrupted from the wait passes through.
+  LocalMessagePtr waitForReply(int timeoutSeconds);
+
+  const std::string& topic() const { return topic_; }
+
+  // IMessageSink
+  void onMessage(uint64_t tag, const LocalMessagePtr& message) override;
+
+ private:
+  uint64_t tag_ = 0;
+  LocalMessagePtr message_;
+  boost::mutex mutex_;  // guards tag_ and message_
+  boost::condition_variable arrived_;
+  std::string topic_;
+};
+
+using MessageHandlerPtr = std::shared_ptr<MessageHandler>;
+
+}  // namespace HCI

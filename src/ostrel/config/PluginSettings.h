@@ -1,0 +1,34 @@
+#pragma once
+
+// The start sequence's configuration reads. Each failed read is logged with its
+// fixed text and gives the fallback.
+
+#include <string>
+
+class ConfigurationManager;
+
+namespace PluginSettings {
+
+// True exactly when "Ostrel/KeepAlive" is "true".
+bool readKeepAlive(const ConfigurationManager& configuration);
+// "Directories/VarPath", or empty.
+std::string readDataPath(const ConfigurationManager& configuration);
+
+struct Roots {
+  std::string html;
+  std::string download;
+};
+// The HTML and download roots from "Ostrel/DocumentRoot" and "Ostrel/DownloadRoot".
+Roots composeRoots(const ConfigurationManager& configuration, const std::string& dataPath);
+// A configured root: the data path in front when the value begins with ".",
+// joined as is. Throws std::out_of_range for an empty value.
+std::string composeRoot(const std::string& dataPath, const std::string& value);
+// The engine's "document_root" value: the HTML root, then the download alias.
+std::string documentRootOption(const Roots& roots);
+
+// "Ostrel/DefaultUIType"; on failure logs, records a start-up error and returns false.
+bool readDefaultUIType(const ConfigurationManager& configuration, std::string& uiType);
+// On unless "Ostrel/ReferrerCheck" is exactly "false".
+bool readReferrerCheck(const ConfigurationManager& configuration);
+
+}  // namespace PluginSettings

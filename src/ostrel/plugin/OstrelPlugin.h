@@ -1,0 +1,36 @@
+#pragma once
+
+#include "tessaro/IComponent.h"
+#include "ostrel/config/PluginSettings.h"
+
+// The component the host creates: wires the plug-in's subsystems together in
+// start and takes them apart in stop.
+class OstrelPlugin : public IComponent {
+ public:
+  OstrelPlugin() = default;
+  ~OstrelPlugin() override = default;
+
+  // IComponent
+  void initialize() override;
+  void shutdown() override;
+  void start() override;
+  void stop() override;
+
+  bool started() const { return started_; }
+
+  // What the last start read from the configuration.
+  struct StartSettings {
+    bool keepAlive = false;
+    std::string dataPath;
+    PluginSettings::Roots roots;
+    bool hasDefaultUIType = false;
+    std::string defaultUIType;
+    bool referrerCheck = true;
+    std::string documentRoot;  // the engine's "document_root" value
+  };
+  const StartSettings& settings() const { return settings_; }
+
+ private:
+  bool started_ = false;
+  StartSettings settings_;
+};

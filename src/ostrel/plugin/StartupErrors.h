@@ -1,0 +1,20 @@
+#pragma once
+
+// Start-up failures that the availability service reports, process-wide.
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+class StartupErrors {
+ public:
+  static StartupErrors& instance();
+
+  void append(const std::string& error);
+  std::vector<std::string> list() const;
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;  // guards errors_
+  std::vector<std::string> errors_;
+};

@@ -1,0 +1,145 @@
+#include "tessaro/MessageDispatcher.h"
+
+#include <algorithm>
+#include <atomic>
+
+// One subscription's pending messages. `scheduled` is true while it sits in the
+// ready queue or a thread drains it, so at most one thread delivers to it.
+struct MessageDispatcher::Subscription {
+  IMessageSink* sink;
+  std::string topic;
+  std::mutex mutex;  // guards everything below
+  std::condition_variable idle;
+  std::deque<LocalMessagePtr> pending;
+  bool scheduled = false;
+  bool active = true;
+  std::thread::id deliveringThread;
+};
+
+namespace {
+std::atomic<uint64_t> nextTag{1};
+}
+
+MessageDispatcher* MessageDispatcher::getInstance() {
+  static MessageDispatcher dispatcher;
+  return &dispatcher;
+}
+
+MessageDispatcher::MessageDispatcher() = default;
+
+MessageDispatcher::~MessageDispatcher() {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    stopping_ = true;
+  }
+  queueCondition_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+std::string MessageDispatcher::getName() const { return "MessageDispatcher"; }
+
+bool MessageDispatcher::topicMatches(const std::string& pattern, const std::string& topic) {
+  if (!pattern.empty() && pattern.back() == '*')
+    return topic.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
+  return pattern == topic;
+}
+
+int MessageDispatcher::subscribe(IMessageSink* sink, const std::string& topic) {
+  if (!sink || topic.empty()) return -1;
+  auto subscription = std::make_shared<Subscription>();
+  subscription->sink = sink;
+  subscription->topic = topic;
+  std::lock_guard<std::mutex> lock(subscriptionsMutex_);
+  for (const SubscriptionPtr& existing : subscriptions_)
+    if (existing->sink == sink && existing->topic == topic) return -1;
+  subscriptions_.push_back(subscription);
+  return 0;
+}
+
+int MessageDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
+  SubscriptionPtr subscription;
+  {
+    std::lock_guard<std::mutex> lock(subscriptionsMutex_);
+    auto it = std::find_if(subscriptions_.begin(), subscriptions_.end(),
+                           [&](const SubscriptionPtr& s) { return s->sink == sink && s->topic == topic; });
+    if (it == subscriptions_.end()) return -1;
+    subscription = *it;
+    subscriptions_.erase(it);
+  }
+  std::unique_lock<std::mutex> lock(subscription->mutex);
+  subscription->active = false;
+  subscription->pending.clear();
+  const std::thread::id self = std::this_thread::get_id();
+  subscription->idle.wait(lock, [&] {
+    return subscription->deliveringThread == std::thread::id() || subscription->deliveringThread == self;
+  });
+  return 0;
+}
+
+size_t MessageDispatcher::subscriptionCount(const std::string& topic) {
+  std::lock_guard<std::mutex> lock(subscriptionsMutex_);
+  return size_t(std::count_if(subscriptions_.begin(), subscriptions_.end(),
+                              [&](const SubscriptionPtr& s) { return s->topic == topic; }));
+}
+
+int MessageDispatcher::post(const LocalMessagePtr& message) {
+  if (!message) return -1;
+  std::vector<SubscriptionPtr> targets;
+  {
+    std::lock_guard<std::mutex> lock(subscriptionsMutex_);
+    for (const SubscriptionPtr& s : subscriptions_)
+      if (topicMatches(s->topic, message->getTargetTopic())) targets.push_back(s);
+  }
+  std::vector<SubscriptionPtr> toSchedule;
+  for (const SubscriptionPtr& s : targets) {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    if (!s->active) continue;
+    s->pending.push_back(message);
+    if (!s->scheduled) {
+      s->scheduled = true;
+      toSchedule.push_back(s);
+    }
+  }
+  if (toSchedule.empty()) return 0;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (threads_.empty())
+      for (int i = 0; i < kThreads; ++i) threads_.emplace_back(&MessageDispatcher::deliveryLoop, this);
+    for (SubscriptionPtr& s : toSchedule) ready_.push_back(std::move(s));
+  }
+  queueCondition_.notify_all();
+  return 0;
+}
+
+void MessageDispatcher::deliveryLoop() {
+  for (;;) {
+    SubscriptionPtr subscription;
+    {
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      queueCondition_.wait(lock, [&] { return stopping_ || !ready_.empty(); });
+      if (stopping_) return;
+      subscription = std::move(ready_.front());
+      ready_.pop_front();
+    }
+    drain(subscription);
+  }
+}
+
+void MessageDispatcher::drain(const SubscriptionPtr& subscription) {
+  std::unique_lock<std::mutex> lock(subscription->mutex);
+  while (subscription->active && !subscription->pending.empty()) {
+    LocalMessagePtr message = std::move(subscription->pending.front());
+    subscription->pending.pop_front();
+    subscription->deliveringThread = std::this_thread::get_id();
+    lock.unlock();
+    try {
+      subscription->sink->onMessage(nextTag++, message);
+    } catch (...) {
+      // A failing sink must not take a delivery thread down with it.
+    }
+    lock.lock();
+    subscription->deliveringThread = std::thread::id();
+    subscription->idle.notify_all();
+  }
+  subscription->scheduled = false;
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+// The host's in-process message dispatcher. A message goes to every sink
+// subscribed to its target topic, exactly or through a pattern ending in "*".
+// Delivery runs on the dispatcher's own threads, never on the poster's. Messages
+// to one subscription arrive one at a time in the order they were posted; a sink
+// that blocks holds up only its own subscriptions.
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tessaro/IMessageSink.h"
+#include "tessaro/LocalMessage.h"
+
+class MessageDispatcher {
+ public:
+  static MessageDispatcher* getInstance();
+
+  MessageDispatcher();
+  virtual ~MessageDispatcher();
+  MessageDispatcher(const MessageDispatcher&) = delete;
+  MessageDispatcher& operator=(const MessageDispatcher&) = delete;
+
+  virtual std::string getName() const;
+  // 0 when the message was accepted (also when nobody receives it), -1 for a null message.
+  virtual int post(const LocalMessagePtr& message);
+  // -1 for a null sink, an empty topic or a subscription that exists already.
+  virtual int subscribe(IMessageSink* sink, const std::string& topic);
+  // Waits until no delivery to this subscription is running (unless called from
+  // that delivery), so the sink may be destroyed right after. -1 when not subscribed.
+  virtual int unsubscribe(IMessageSink* sink, const std::string& topic);
+
+  // How many sinks are subscribed to exactly this topic (for diagnostics).
+  size_t subscriptionCount(const std::string& topic);
+
+  static bool topicMatches(const std::string& pattern, const std::string& topic);
+
+  // Number of delivery threads.
+  static constexpr int kThreads = 8;
+
+ private:
+  struct Subscription;
+  using SubscriptionPtr = std::shared_ptr<Subscription>;
+
+  void deliveryLoop();
+  void drain(const SubscriptionPtr& subscription);
+
+  // Guards subscriptions_.
+  std::mutex subscriptionsMutex_;
+  std::vector<SubscriptionPtr> subscriptions_;
+
+  // Guards ready_, stopping_ and the start of threads_.
+  std::mutex queueMutex_;
+  std::condition_variable queueCondition_;
+  std::deque<SubscriptionPtr> ready_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};

@@ -1,0 +1,143 @@
+// tessaro-host: loads the plug-ins named by a configuration file, drives their
+// components through initialize and start, runs until SIGINT or SIGTERM, then
+// stops and destroys them in reverse order.
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "tessaro/HostConfig.h"
+#include "tessaro/LoggerService.h"
+#include "tessaro/PluginManager.h"
+
+namespace {
+
+const char* kUsage =
+    "usage: tessaro-host --config FILE\n"
+    "\n"
+    "Loads the plug-ins listed under [host] plugins (space-separated, relative to\n"
+    "FILE), initialises and starts their components, and runs until SIGINT or\n"
+    "SIGTERM; then stops and destroys them in reverse order.\n"
+    "\n"
+    "FILE is an INI text:\n"
+    "  [host]    plugins = a.so b.so    log_file = host.log   (\"-\": standard error)\n"
+    "  [scope0]  the plug-ins' own settings, e.g. Ostrel/DocumentRoot = ./ui\n"
+    "  [scope1]  shared settings, e.g. KivraLogger/Level = INFO\n";
+
+struct Component {
+  std::string type;
+  IComponent* object;
+};
+
+int fail(const std::string& file, const std::string& why) {
+  std::fprintf(stderr, "tessaro-host: %s: %s\n", file.c_str(), why.c_str());
+  return 2;
+}
+
+// A host record in the same six-field shape as the plug-ins' lines.
+std::string hostLine(const std::string& text) {
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char stamp[64];
+  std::strftime(stamp, sizeof stamp, "%Y-%b-%d %H:%M:%S", &utc);
+  return std::string(stamp) + "\x0Bhost\x0BINFO\x0Btessaro-host\x0B[0]\x0B" + text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string configPath;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--config") && i + 1 < argc) {
+      configPath = argv[++i];
+    } else {
+      std::fprintf(stderr, "tessaro-host: unknown argument '%s'\n%s", argv[i], kUsage);
+      return 2;
+    }
+  }
+  if (configPath.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+
+  HostConfig config;
+  std::string error;
+  if (!loadHostConfig(configPath, config, error)) return fail(configPath, error);
+  applyHostConfig(config);
+
+  FILE* logOutput = stderr;
+  if (config.logFile != "-") {
+    logOutput = std::fopen(config.logFile.c_str(), "a");
+    if (!logOutput) return fail(config.logFile, std::string("cannot open log file: ") + std::strerror(errno));
+  }
+
+  // Every thread started from here on inherits the blocked signals, so only
+  // sigwait below sees them.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  LoggerService logger(logOutput, logOutput == stderr);
+  logger.start();
+
+  std::vector<Component> components;
+  auto teardown = [&] {
+    for (auto it = components.rbegin(); it != components.rend(); ++it) {
+      logger.append(hostLine("stop " + it->type));
+      it->object->stop();
+    }
+    for (auto it = components.rbegin(); it != components.rend(); ++it) {
+      logger.append(hostLine("destroy " + it->type));
+      PluginManager::getInstance().destroyObject(it->type, it->object);
+    }
+    components.clear();
+    logger.stop();
+    if (logOutput != stderr) std::fclose(logOutput);
+  };
+
+  for (const std::string& plugin : config.plugins) {
+    std::vector<std::string> types;
+    if (!PluginManager::getInstance().load(plugin, types, error)) {
+      teardown();
+      return fail(plugin, error);
+    }
+    for (const std::string& type : types) {
+      IComponent* object = PluginManager::getInstance().createObject(type);
+      if (!object) {
+        teardown();
+        return fail(plugin, "the factory of '" + type + "' created nothing");
+      }
+      logger.append(hostLine("loaded " + type + " from " + plugin));
+      components.push_back({type, object});
+    }
+  }
+  for (Component& c : components) {
+    logger.append(hostLine("initialize " + c.type));
+    c.object->initialize();
+  }
+  for (Component& c : components) {
+    logger.append(hostLine("start " + c.type));
+    c.object->start();
+  }
+  std::fprintf(stderr, "tessaro-host: running %zu component(s); Ctrl-C stops\n", components.size());
+
+  int signal = 0;
+  sigwait(&signals, &signal);
+  std::fprintf(stderr, "tessaro-host: %s received, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  teardown();
+  std::fprintf(stderr, "tessaro-host: stopped\n");
+  return 0;
+}

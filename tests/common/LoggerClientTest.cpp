@@ -1,0 +1,114 @@
+#include "common/logging/LoggerClient.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/regex.hpp>
+#include <boost/thread/thread.hpp>
+#include <sstream>
+
+#include "common/logging/LogRecord.h"
+#include "support/LogCapture.h"
+#include "tessaro/ConfigurationManager.h"
+#include "tessaro/LoggerService.h"
+
+namespace {
+
+TEST(LogLevelTest, ParsesNumbersAndNames) {
+  EXPECT_EQ(3, parseLogLevel("3"));
+  EXPECT_EQ(parseLogLevel("3"), parseLogLevel("WARNING"));
+  EXPECT_EQ(0, parseLogLevel("DEBUG"));
+  EXPECT_EQ(4, parseLogLevel("ERROR"));
+  EXPECT_EQ(10, parseLogLevel("warning"));
+  EXPECT_EQ(10, parseLogLevel(""));
+  EXPECT_EQ(10, parseLogLevel("3x"));
+  EXPECT_EQ(10, parseLogLevel(" 3"));
+  EXPECT_EQ(65535, parseLogLevel("65535"));
+  EXPECT_EQ(10, parseLogLevel("65536"));  // not an unsigned 16-bit number, not a name
+  EXPECT_STREQ("Undefined", logLevelName(7));
+  EXPECT_STREQ("Undefined", logLevelName(-1));
+  EXPECT_STREQ("lcm", logComponentName(7));
+  EXPECT_STREQ("Unknown", logComponentName(6));
+}
+
+TEST(LoggerClientTest, ThresholdComesFromTheConfiguration) {
+  ConfigurationManager* shared = ConfigurationManager::getDefaultInstance(ConfigScopeShared);
+  shared->setValue("KivraLogger/Level", "INFO");
+  LoggerClient client(shared);
+  shared->removeValue("KivraLogger/Level");
+  EXPECT_EQ(2, client.threshold());
+  EXPECT_EQ(0, LoggerClient(shared).threshold());
+
+  auto queue = std::make_shared<LogLineQueue>();
+  client.setQueue(queue);
+  EXPECT_TRUE(client.write(LOG_INFO, "ostrel", "", 0, "Shutdown"));
+  EXPECT_FALSE(client.write(LOG_DEBUG, "ostrel", "", 0, "dropped"));
+  ASSERT_EQ(1u, queue->lines.size());
+  EXPECT_NE(std::string::npos, queue->lines.front().find("Shutdown"));
+}
+
+TEST(LoggerClientTest, LineHasSixFieldsInTheFixedForm) {
+  std::vector<std::string> f =
+      LogCapture::fields(LoggerClient::formatLine(7, "Unknown", "file.cpp", 12, "text with\x0Bnothing"));
+  ASSERT_EQ(7u, f.size());  // the text's own 0x0B is not escaped
+  // Boost's default time-point text; the fraction only when not zero.
+  EXPECT_TRUE(boost::regex_match(f[0], boost::regex(R"(\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}(\.\d{6})?)")))
+      << f[0];
+  std::ostringstream thread;
+  thread << boost::this_thread::get_id();
+  EXPECT_EQ(thread.str(), f[1]);
+  EXPECT_EQ("Undefined", f[2]);
+  EXPECT_EQ("Unknown", f[3]);
+  EXPECT_EQ("file.cpp[12]", f[4]);
+  EXPECT_EQ("text with", f[5]);
+}
+
+TEST(LoggerClientTest, RecordsBeforeAQueueAreDropped) {
+  LoggerClient client(nullptr);
+  EXPECT_FALSE(client.write(LOG_ERROR, "ostrel", "", 0, "lost"));
+  EXPECT_EQ(nullptr, client.queue());
+}
+
+TEST(LoggerClientTest, WakesTheConsumerOnlyWhenTheQueueWasEmpty) {
+  LoggerClient client(nullptr);
+  auto queue = std::make_shared<LogLineQueue>();
+  client.setQueue(queue);
+  client.write(LOG_INFO, "ostrel", "", 0, "one");
+  client.write(LOG_INFO, "ostrel", "", 0, "two");
+  EXPECT_EQ(1u, queue->wakeUps);
+  queue->lines.clear();
+  client.write(LOG_INFO, "ostrel", "", 0, "three");
+  EXPECT_EQ(2u, queue->wakeUps);
+}
+
+TEST(LogRecordTest, SubmitsThroughTheProcessClientWithComponentName) {
+  LogCapture capture;
+  LogRecord(LOG_WARNING, 6, "", 0) << "count " << 42 << ' ' << 1.5;
+  OSTREL_LOG(LOG_INFO) << "plain";
+  std::vector<std::string> lines = capture.lines();
+  ASSERT_EQ(2u, lines.size());
+  std::vector<std::string> first = LogCapture::fields(lines[0]);
+  EXPECT_EQ("WARNING", first[2]);
+  EXPECT_EQ("Unknown", first[3]);
+  EXPECT_EQ("[0]", first[4]);
+  EXPECT_EQ("count 42 1.5", first[5]);
+  EXPECT_EQ("ostrel", LogCapture::fields(lines[1])[3]);
+}
+
+TEST(LoggerClientTest, FetchQueueTakesTheLoggerServiceQueue) {
+  FILE* sink = std::tmpfile();
+  LoggerService service(sink, false);
+  ASSERT_TRUE(service.start());
+  LoggerClient client(nullptr);
+  client.fetchQueue();
+  ASSERT_EQ(service.queue(), client.queue());
+  EXPECT_TRUE(client.write(LOG_ERROR, "ostrel", "", 0, "to the file"));
+  service.stop();  // drains what is queued
+  std::rewind(sink);
+  char buffer[512] = {};
+  size_t n = std::fread(buffer, 1, sizeof buffer - 1, sink);
+  std::string written(buffer, n);
+  EXPECT_NE(std::string::npos, written.find("\x0B" "ERROR\x0Bostrel\x0B[0]\x0Bto the file\n")) << written;
+  std::fclose(sink);
+}
+
+}  // namespace

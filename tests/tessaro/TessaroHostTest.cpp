@@ -1,0 +1,82 @@
+// Runs the real tessaro-host program with the real ostrel plug-in.
+
+#include <gtest/gtest.h>
+
+#include "support/Subprocess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+std::vector<std::string> logTexts(const std::string& log) {
+  std::vector<std::string> texts;
+  size_t start = 0;
+  for (size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = log.substr(start, end - start);
+    size_t lastField = line.rfind('\x0B');
+    texts.push_back(lastField == std::string::npos ? line : line.substr(lastField + 1));
+  }
+  return texts;
+}
+
+TEST(TessaroHostTest, DrivesThePluginLifecycleAndStopsOnSigterm) {
+  TempDir dir;
+  std::string config = dir.write("host.ini", std::string("[host]\nplugins = ") + OSTREL_PLUGIN +
+                                                 "\nlog_file = host.log\n[scope0]\nOstrel/KeepAlive = true\n");
+  Subprocess host({TESSARO_HOST, "--config", config});
+  ASSERT_TRUE(host.waitForOutput("running 1 component(s)")) << host.output();
+  host.signal(SIGTERM);
+  ASSERT_EQ(0, host.wait()) << host.output();
+  EXPECT_NE(std::string::npos, host.output().find("SIGTERM received, stopping"));
+
+  std::vector<std::string> texts = logTexts(TempDir::read(dir.file("host.log")));
+  std::vector<std::string> expected = {
+      std::string("loaded ostrelplugin from ") + OSTREL_PLUGIN,
+      "initialize ostrelplugin",
+      "start ostrelplugin",
+      // The plug-in's own records reach the host's log through the shared queue.
+      "Error while trying to retrieve information from  Configuration Service. DATA_PATH",
+      "Error while trying to retrieve information from Configuration Service. DOCUMENT ROOT ENTRY",
+      "Error while trying to compose html and download paths: basic_string::at: __n (which is 0) >= this->size() (which is 0)",
+      "Error while retrieving default UI information. DEFAULT UITYPE KEY",
+      "Error while trying to retrieve information from Configuration Manager.",
+      "stop ostrelplugin",
+      "destroy ostrelplugin",
+  };
+  EXPECT_EQ(expected, texts);
+}
+
+TEST(TessaroHostTest, RefusesBadConfigurationsWithStatusTwo) {
+  TempDir dir;
+  struct Case {
+    std::string config;  // file text; empty: the file does not exist
+    std::string message;
+  } cases[] = {
+      {"", "cannot read the configuration file"},
+      {"[host]\nplugins\n", "line 2: expected 'key = value'"},
+      {"[host]\nplugins = missing.so\n", "cannot load plug-in"},
+      {"[host]\nplugins = host.ini\n", "cannot load plug-in"},
+      // The second registration of the same component type is refused.
+      {std::string("[host]\nlog_file = host.log\nplugins = ") + OSTREL_PLUGIN + " " + OSTREL_PLUGIN + "\n",
+       "plug-in registration was refused"},
+  };
+  for (const Case& c : cases) {
+    std::string path = dir.file("host.ini");
+    std::remove(path.c_str());
+    if (!c.config.empty()) dir.write("host.ini", c.config);
+    Subprocess host({TESSARO_HOST, "--config", path});
+    EXPECT_EQ(2, host.wait()) << c.config << host.output();
+    EXPECT_NE(std::string::npos, host.output().find("tessaro-host: ")) << host.output();
+    EXPECT_NE(std::string::npos, host.output().find(c.message)) << c.config << "\n" << host.output();
+    EXPECT_EQ(1, std::count(host.output().begin(), host.output().end(), '\n')) << host.output();
+  }
+}
+
+TEST(TessaroHostTest, HelpAndUsage) {
+  Subprocess help({TESSARO_HOST, "--help"});
+  EXPECT_EQ(0, help.wait());
+  EXPECT_NE(std::string::npos, help.output().find("usage: tessaro-host --config FILE"));
+  Subprocess bare({TESSARO_HOST});
+  EXPECT_EQ(2, bare.wait());
+}
+
+}  // namespace
