@@ -52,5 +52,4 @@ TEST(ConfigurationManagerTest, ScopesAreSeparateStores) {
   EXPECT_EQ("v0", value);
   zero->removeValue("k");
   EXPECT_NE(0, zero->getValue("k", value));
-  EXPECT_EQ(nullptr, ConfigurationManager::getDefaultInstance(static_cast<ConfigurationScope>(7)));
 }
