@@ -1,6 +1,7 @@
 #include "ostrel/serviceproxy/RequestTemplate.h"
 
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -21,21 +22,42 @@ RequestTemplate::RequestTemplate(std::string templateText, const ParameterMap& p
       result_(templateText_),
       allParameters_(parameters),
       remainingParameters_(parameters) {
-  std::string document;
+  // Literal pieces and filled placeholders, in template order; the list marker can
+  // only be expanded once every placeholder has taken its parameter.
+  std::vector<std::pair<bool, std::string>> pieces;  // (is literal, text)
   std::size_t literalStart = 0;
   std::size_t begin = 0;
   std::size_t end = 0;
   while (findBracketed(templateText_, literalStart, '{', '}', begin, end)) {
-    document.append(templateText_, literalStart, begin - literalStart);
+    pieces.emplace_back(true, templateText_.substr(literalStart, begin - literalStart));
     const std::string name = templateText_.substr(begin + 1, end - begin - 1);
     auto found = allParameters_.find(name);
     if (found != allParameters_.end()) {
-      document += xmlEscape(found->second, kNoLimit);
+      pieces.emplace_back(false, xmlEscape(found->second, kNoLimit));
       remainingParameters_.erase(name);
     }
     literalStart = end + 1;
   }
-  document += expandListMarker(templateText_.substr(literalStart));
+  pieces.emplace_back(true, templateText_.substr(literalStart));
+
+  // The marker is looked for after the last placeholder. A template whose only
+  // marker stands earlier (1.0/Catalog/getRelatedApplications) would otherwise send
+  // the bare "[parameter]" and lose the optional parameters, so the first marker of
+  // the earlier literal text expands then.
+  std::size_t markerPiece = pieces.size() - 1;
+  if (!findBracketed(pieces.back().second, 0, '[', ']', begin, end)) {
+    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
+      if (pieces[i].first && findBracketed(pieces[i].second, 0, '[', ']', begin, end)) {
+        markerPiece = i;
+        break;
+      }
+    }
+  }
+
+  std::string document;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    document += i == markerPiece ? expandListMarker(pieces[i].second) : pieces[i].second;
+  }
   result_ = std::move(document);
 }
 

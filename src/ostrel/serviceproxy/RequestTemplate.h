@@ -8,8 +8,9 @@
 // A request document made from a service's template and the request parameters.
 //
 // "{name}" is replaced by the XML-escaped value of parameter "name" (nothing when
-// there is no such parameter). In the text after the last placeholder, the first
-// "[element]" is replaced by one
+// there is no such parameter). The first "[element]" in the text after the last
+// placeholder (or, when that text has none, the first one before it) is replaced by
+// one
 //   <element><key>NAME</key><value>VALUE</value></element>
 // item per parameter that no placeholder used, in map order. The document is made
 // once, in the constructor.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <iterator>
+#include <random>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -185,9 +186,9 @@ std::string jsonEscape(const std::string& text) {
 
 // ---- Flattening -------------------------------------------------------------
 
-// Polynomial hashes modulo the Mersenne prime 2^61 - 1.
+// Polynomial hashes modulo the Mersenne prime 2^61 - 1, with a base chosen per
+// process so that no input can be made to collide on purpose.
 constexpr std::uint64_t kHashModulus = (std::uint64_t{1} << 61) - 1;
-constexpr std::uint64_t kHashBase = 1000003;
 
 std::uint64_t mulMod(std::uint64_t a, std::uint64_t b) {
   const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
@@ -197,69 +198,84 @@ std::uint64_t mulMod(std::uint64_t a, std::uint64_t b) {
   return r >= kHashModulus ? r - kHashModulus : r;
 }
 
-std::uint64_t addByte(std::uint64_t hash, char c) {
-  const std::uint64_t r = mulMod(hash, kHashBase) + static_cast<unsigned char>(c) + 1;
+std::uint64_t hashBase() {
+  static const std::uint64_t base = [] {
+    std::random_device device;
+    const std::uint64_t bits = (std::uint64_t{device()} << 32) ^ device();
+    return (std::uint64_t{1} << 20) + bits % (kHashModulus - (std::uint64_t{1} << 21));
+  }();
+  return base;
+}
+
+std::uint64_t addByte(std::uint64_t hash, std::uint64_t base, char c) {
+  const std::uint64_t r = mulMod(hash, base) + static_cast<unsigned char>(c) + 1;
   return r >= kHashModulus ? r - kHashModulus : r;
 }
 
-std::uint64_t hashOf(std::string_view text) {
-  std::uint64_t hash = 0;
-  for (char c : text) hash = addByte(hash, c);
-  return hash;
+std::uint64_t keyOf(std::uint64_t hash, std::size_t length) {
+  return hash ^ (static_cast<std::uint64_t>(length) * 0x9E3779B97F4A7C15ull);
 }
 
 struct OpenElement {
   std::string_view name;
-  std::uint64_t hash;
+  std::uint64_t key;  // keyOf(hash of name, its length)
 };
+
+OpenElement openElement(std::string_view name) {
+  const std::uint64_t base = hashBase();
+  std::uint64_t hash = 0;
+  for (char c : name) hash = addByte(hash, base, c);
+  return {name, keyOf(hash, name.size())};
+}
 
 // Answers "does the token contain close marker + name + '>'?". Names hold no ">",
 // so such an occurrence is the text between some close marker and the first ">"
-// after it: one candidate per marker, all hashed in one pass. Short tokens or
-// tokens with few markers are searched directly, which is as cheap.
+// after it: one candidate per marker, all hashed in one pass. A token with few
+// markers is searched directly, which costs as little; so is a name whose hash
+// meets a candidate of other text.
 class CloseTagIndex {
  public:
-  explicit CloseTagIndex(std::string_view token, std::size_t markers) : token_(token) {
+  CloseTagIndex(std::string_view token, std::size_t markers) : token_(token) {
     if (markers <= kDirectSearchMarkers) return;
     indexed_ = true;
+    const std::uint64_t base = hashBase();
     std::vector<std::uint64_t> prefix(token.size() + 1, 0);
     std::vector<std::uint64_t> power(token.size() + 1, 1);
     for (std::size_t i = 0; i < token.size(); ++i) {
-      prefix[i + 1] = addByte(prefix[i], token[i]);
-      power[i + 1] = mulMod(power[i], kHashBase);
+      prefix[i + 1] = addByte(prefix[i], base, token[i]);
+      power[i + 1] = mulMod(power[i], base);
     }
+    candidates_.reserve(markers);
     std::size_t nextGt = std::string_view::npos;
     for (std::size_t i = token.size(); i-- > 0;) {
       if (token[i] == '>') {
         nextGt = i;
       } else if (token[i] == kCloseMarker && nextGt != std::string_view::npos) {
         const std::size_t begin = i + 1;
-        std::uint64_t h = prefix[nextGt] + kHashModulus - mulMod(prefix[begin], power[nextGt - begin]);
-        if (h >= kHashModulus) h -= kHashModulus;
-        candidates_.emplace(h, begin);
+        std::uint64_t hash = prefix[nextGt] + kHashModulus - mulMod(prefix[begin], power[nextGt - begin]);
+        if (hash >= kHashModulus) hash -= kHashModulus;
+        candidates_.emplace(keyOf(hash, nextGt - begin), begin);
       }
     }
   }
 
   bool contains(const OpenElement& element) const {
     const std::string_view name = element.name;
-    if (!indexed_) {
-      std::string needle;
-      needle.reserve(name.size() + 2);
-      needle += kCloseMarker;
-      needle.append(name);
-      needle += '>';
-      return token_.find(needle) != std::string_view::npos;
-    }
-    auto range = candidates_.equal_range(element.hash);
-    for (auto it = range.first; it != range.second; ++it) {
-      const std::size_t begin = it->second;
+    if (indexed_) {
+      auto found = candidates_.find(element.key);
+      if (found == candidates_.end()) return false;
+      const std::size_t begin = found->second;
       if (begin + name.size() < token_.size() && token_[begin + name.size()] == '>' &&
           token_.compare(begin, name.size(), name) == 0) {
         return true;
       }
     }
-    return false;
+    std::string needle;
+    needle.reserve(name.size() + 2);
+    needle += kCloseMarker;
+    needle.append(name);
+    needle += '>';
+    return token_.find(needle) != std::string_view::npos;
   }
 
  private:
@@ -267,7 +283,7 @@ class CloseTagIndex {
 
   std::string_view token_;
   bool indexed_ = false;
-  std::unordered_multimap<std::uint64_t, std::size_t> candidates_;
+  std::unordered_map<std::uint64_t, std::size_t> candidates_;  // key -> start of one such text
 };
 
 // One element line: its depth and the head of its token (the tag and the text up
@@ -291,7 +307,7 @@ std::vector<ElementLine> flatten(const std::string& text) {
 
     const std::size_t firstGt = token.find('>');
     const std::string_view tag = token.substr(0, firstGt);
-    open.push_back({tag, hashOf(tag)});
+    open.push_back(openElement(tag));
 
     const std::string_view head = token.substr(0, token.find(kCloseMarker));
     bool closesAtOnce = false;
