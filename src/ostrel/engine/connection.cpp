@@ -1,0 +1,222 @@
+#include "ostrel/engine/connection.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "ostrel/engine/cgi.h"
+#include "ostrel/engine/dispatch.h"
+#include "ostrel/engine/io.h"
+#include "ostrel/engine/log.h"
+#include "ostrel/engine/options.h"
+#include "ostrel/engine/parse.h"
+#include "ostrel/engine/ssl.h"
+
+namespace {
+
+// Unread body bytes up to this size are read and dropped to keep the
+// connection; a longer rest closes it.
+const int64_t MAX_DRAINED_BODY = 64 * 1024;
+
+void reset_per_request_attributes(Connection* conn) {
+  RequestInfo* ri = &conn->request_info;
+  std::free(ri->remote_user);
+  ri->remote_user = nullptr;
+  ri->status_code = -1;
+  ri->request_method = nullptr;
+  ri->uri = nullptr;
+  ri->http_version = nullptr;
+  ri->query_string = nullptr;
+  ri->num_headers = 0;
+  conn->path_info = nullptr;
+  conn->content_len = -1;
+  conn->consumed_content = 0;
+  conn->num_bytes_sent = 0;
+  conn->must_close = 0;
+}
+
+void read_request(Connection* conn, int64_t deadline_ms) {
+  while (conn->request_len == 0 && conn->data_len < conn->buf_size) {
+    int n = pull(conn, conn->buf + conn->data_len, conn->buf_size - conn->data_len, deadline_ms, true);
+    if (n <= 0) break;
+    conn->data_len += n;
+    conn->request_len = get_request_len(conn->buf, conn->data_len);
+  }
+}
+
+// A copy of everything buffered, NUL bytes included, then a NUL.
+int copy_raw_request(Connection* conn) {
+  RequestInfo* ri = &conn->request_info;
+  std::free(ri->raw_request);
+  ri->raw_request = static_cast<char*>(std::malloc(static_cast<size_t>(conn->data_len) + 1));
+  if (ri->raw_request == nullptr) return -1;
+  std::memcpy(ri->raw_request, conn->buf, static_cast<size_t>(conn->data_len));
+  ri->raw_request[conn->data_len] = '\0';
+  ri->data_len = conn->data_len;
+  ri->request_len = conn->request_len;
+  return 0;
+}
+
+// "Content-Length" as a decimal without sign; -1 when absent, -2 when invalid.
+int64_t read_content_length(const Connection* conn) {
+  const char* value = mg_find_header(conn, "Content-Length");
+  if (value == nullptr) return -1;
+  const char* p = value;
+  while (*p == ' ' || *p == '\t') p++;
+  if (*p < '0' || *p > '9') return -2;
+  char* end = nullptr;
+  errno = 0;
+  long long n = std::strtoll(p, &end, 10);
+  while (*end == ' ' || *end == '\t') end++;
+  if (errno == ERANGE || *end != '\0') return -2;
+  return n;
+}
+
+// Drops the head and the buffered body part, keeping a pipelined request.
+// Returns 0 when the connection can serve another request, -1 otherwise.
+int discard_current_request(Connection* conn, bool keep) {
+  int64_t behind_head = conn->data_len - conn->request_len;
+  int64_t buffered_body = 0;
+  int64_t unread = 0;
+  if (conn->content_len > 0) {
+    buffered_body = conn->content_len < behind_head ? conn->content_len : behind_head;
+    int64_t from_socket = conn->consumed_content > buffered_body ? conn->consumed_content - buffered_body : 0;
+    unread = conn->content_len - buffered_body - from_socket;
+  }
+  int discard = conn->request_len + static_cast<int>(buffered_body);
+  std::memmove(conn->buf, conn->buf + discard, static_cast<size_t>(conn->data_len - discard));
+  conn->data_len -= discard;
+  conn->request_len = 0;
+  if (!keep) return -1;
+  if (unread <= 0) return 0;
+  // The rest of a body nobody read would otherwise be taken for the next request.
+  if (unread > MAX_DRAINED_BODY) return -1;
+  char scratch[4096];
+  while (unread > 0) {
+    int want = unread < static_cast<int64_t>(sizeof(scratch)) ? static_cast<int>(unread) : static_cast<int>(sizeof(scratch));
+    int n = pull(conn, scratch, want, monotonic_ms() + read_timeout_ms(), true);
+    if (n <= 0) return -1;
+    unread -= n;
+  }
+  return 0;
+}
+
+void process_new_connection(Connection* conn) {
+  RequestInfo* ri = &conn->request_info;
+  const char* keep_alive_option = conn->ctx->config[ENABLE_KEEP_ALIVE];
+  bool keep_alive_enabled = keep_alive_option != nullptr && std::strcmp(keep_alive_option, "yes") == 0;
+  int64_t deadline = monotonic_ms() + read_timeout_ms();
+  bool keep = false;
+
+  do {
+    reset_per_request_attributes(conn);
+    conn->request_len = get_request_len(conn->buf, conn->data_len);
+    if (conn->request_len == 0) read_request(conn, deadline);
+    if (copy_raw_request(conn) != 0) {
+      log_error(conn, "%s: %s", "process_new_connection", std::strerror(ENOMEM));
+      return;
+    }
+    if (conn->request_len == 0 && conn->data_len == conn->buf_size) {
+      conn->must_close = 1;
+      send_http_error(conn, 413, "Request Too Large", "%s", "");
+      return;
+    }
+    if (conn->request_len <= 0) return;
+
+    conn->buf[conn->request_len - 1] = '\0';
+    if (parse_http_request(conn->buf, ri) != 0 ||
+        (!conn->client.is_proxy && ri->uri[0] != '/' && std::strcmp(ri->uri, "*") != 0)) {
+      // The head cannot be trusted to say where the next request starts.
+      conn->must_close = 1;
+      send_http_error(conn, 400, "Bad Request", "Cannot parse HTTP request: [%.*s]", conn->data_len,
+                      ri->raw_request);
+      return;
+    }
+    if (std::strcmp(ri->http_version, "1.0") != 0 && std::strcmp(ri->http_version, "1.1") != 0) {
+      conn->must_close = 1;
+      send_http_error(conn, 505, "HTTP version not supported", "%s", "");
+      log_access(conn);
+      return;
+    }
+    conn->content_len = read_content_length(conn);
+    if (conn->content_len == -2) {
+      conn->content_len = -1;
+      conn->must_close = 1;
+      send_http_error(conn, 400, "Bad Request", "Invalid Content-Length: [%s]", mg_find_header(conn, "Content-Length"));
+      log_access(conn);
+      return;
+    }
+    conn->birth_time = static_cast<int64_t>(std::time(nullptr));
+    if (conn->client.is_proxy) {
+      handle_proxy_request(conn);
+    } else {
+      analyze_request(conn);
+    }
+    call_user(conn, EVT_REQUEST_DONE);
+    log_access(conn);
+    // Decided before the buffer moves: the headers point into it.
+    keep = conn->ctx->stop_flag.load() == 0 && keep_alive_enabled && should_keep_alive(conn) &&
+           conn->client.sock >= 0;
+    if (discard_current_request(conn, keep) != 0) keep = false;
+    std::free(ri->remote_user);
+    ri->remote_user = nullptr;
+    deadline = monotonic_ms() + read_timeout_ms();
+  } while (keep);
+}
+
+void close_connection(Connection* conn) {
+  int sock = conn->client.sock;
+  if (sock < 0) return;
+  linger l;
+  l.l_onoff = 1;
+  l.l_linger = 1;
+  setsockopt(sock, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  shutdown(sock, SHUT_WR);
+  int flags = fcntl(sock, F_GETFL, 0);
+  fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+  char buf[512];
+  while (recv(sock, buf, sizeof(buf), 0) > 0) {
+  }
+  close(sock);
+  conn->client.sock = -1;
+}
+
+}  // namespace
+
+void serve_connection(Connection* conn) {
+  RequestInfo* ri = &conn->request_info;
+  std::memset(ri, 0, sizeof(*ri));
+  conn->peer = nullptr;
+  conn->ssl = nullptr;
+  conn->data_len = 0;
+  conn->request_len = 0;
+  conn->nonblocking = 0;
+  conn->birth_time = static_cast<int64_t>(std::time(nullptr));
+  ri->remote_port = ntohs(conn->client.remote_addr.sin_port);
+  ri->remote_ip = ntohl(conn->client.remote_addr.sin_addr.s_addr);
+  ri->is_ssl = conn->client.is_ssl;
+  set_socket_timeouts(conn->client.sock);
+
+  if (conn->client.is_ssl) {
+    if (conn->ctx->ssl_ctx != nullptr) {
+      conn->ssl = ssl_accept_connection(conn, monotonic_ms() + read_timeout_ms());
+      if (conn->ssl != nullptr) process_new_connection(conn);
+    }
+  } else {
+    process_new_connection(conn);
+  }
+
+  ssl_free_connection(conn->ssl);
+  conn->ssl = nullptr;
+  std::free(ri->raw_request);
+  ri->raw_request = nullptr;
+  std::free(ri->remote_user);
+  ri->remote_user = nullptr;
+  close_connection(conn);
+}

@@ -1,0 +1,232 @@
+#include "ostrel/engine/io.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <strings.h>
+
+#include "ostrel/engine/log.h"
+#include "ostrel/engine/options.h"
+#include "ostrel/engine/ssl.h"
+
+namespace {
+
+std::atomic<int> g_read_timeout_ms{15000};
+
+// Waits until SOCK is ready for EVENTS. Returns 1 ready, 0 timed out or
+// stopping, -1 on error. A negative deadline waits without a time-out.
+int wait_socket(Connection* conn, short events, int64_t deadline_ms, bool stop_aware) {
+  pollfd fds[2];
+  fds[0].fd = conn->client.sock;
+  fds[0].events = events;
+  fds[1].fd = stop_aware ? conn->ctx->wakeup_pipe[0] : -1;
+  fds[1].events = POLLIN;
+  for (;;) {
+    int timeout = -1;
+    if (deadline_ms >= 0) {
+      int64_t left = deadline_ms - monotonic_ms();
+      if (left <= 0) return 0;
+      timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    fds[0].revents = fds[1].revents = 0;
+    int n = poll(fds, 2, timeout);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) continue;  // the deadline is checked at the top
+    if (fds[1].revents != 0) return 0;
+    return 1;
+  }
+}
+
+int64_t write_chunk(Connection* conn, const char* buf, int len) {
+  if (conn->ssl != nullptr) return ssl_write(conn->ssl, buf, len);
+  for (;;) {
+    ssize_t n = send(conn->client.sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+}  // namespace
+
+void mg_set_read_timeout_ms(int ms) { g_read_timeout_ms.store(ms > 0 ? ms : 1); }
+int read_timeout_ms() { return g_read_timeout_ms.load(); }
+
+int64_t monotonic_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int pull(Connection* conn, char* buf, int len, int64_t deadline_ms, bool stop_aware) {
+  if (conn->client.sock < 0 || len <= 0) return -1;
+  bool buffered = conn->ssl != nullptr && ssl_pending(conn->ssl) > 0;
+  if (!conn->nonblocking && !buffered && wait_socket(conn, POLLIN, deadline_ms, stop_aware) != 1) return -1;
+  if (conn->ssl != nullptr) return ssl_read(conn->ssl, buf, len);
+  for (;;) {
+    ssize_t n = recv(conn->client.sock, buf, static_cast<size_t>(len), 0);
+    if (n < 0 && errno == EINTR) continue;
+    return static_cast<int>(n);
+  }
+}
+
+int64_t push(Connection* conn, const char* buf, int64_t len) {
+  int64_t sent = 0;
+  if (conn->client.sock < 0) return 0;
+  while (sent < len) {
+    int64_t left = len - sent;
+    int chunk = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    int64_t n = write_chunk(conn, buf + sent, chunk);
+    if (n <= 0) break;
+    sent += n;
+  }
+  return sent;
+}
+
+void set_socket_timeouts(int sock) {
+  timeval tv;
+  int ms = read_timeout_ms();
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  tv.tv_sec = WRITE_TIMEOUT_MS / 1000;
+  tv.tv_usec = 0;
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+int create_wakeup_pipe(EngineContext* ctx) {
+  if (pipe2(ctx->wakeup_pipe, O_CLOEXEC) != 0) {
+    ctx->wakeup_pipe[0] = ctx->wakeup_pipe[1] = -1;
+    return -1;
+  }
+  return 0;
+}
+
+void trigger_wakeup(EngineContext* ctx) {
+  if (ctx->wakeup_pipe[1] < 0) return;
+  char c = 1;
+  while (write(ctx->wakeup_pipe[1], &c, 1) < 0 && errno == EINTR) {
+  }
+}
+
+// Connection functions for the request callback.
+
+const char* mg_find_header(const Connection* conn, const char* name) {
+  const RequestInfo* ri = &conn->request_info;
+  for (int i = 0; i < ri->num_headers && i < MAX_REQUEST_HEADERS; i++) {
+    if (ri->http_headers[i].name != nullptr && strcasecmp(name, ri->http_headers[i].name) == 0) {
+      return ri->http_headers[i].value;
+    }
+  }
+  return nullptr;
+}
+
+int mg_read_body(Connection* conn, void* buf, size_t len) {
+  const char* method = conn->request_info.request_method;
+  if (method == nullptr || std::strcmp(method, "POST") != 0 || conn->content_len < 0) return 0;
+  int64_t remaining = conn->content_len - conn->consumed_content;
+  if (remaining <= 0 || len == 0) return 0;
+  int64_t want = static_cast<int64_t>(len < static_cast<size_t>(INT_MAX) ? len : INT_MAX);
+  if (want > remaining) want = remaining;
+
+  char* out = static_cast<char*>(buf);
+  int64_t nread = 0;
+  int64_t behind_head = conn->data_len - conn->request_len;
+  int64_t buffered = behind_head < conn->content_len ? behind_head : conn->content_len;
+  if (conn->consumed_content < buffered) {
+    int64_t n = buffered - conn->consumed_content;
+    if (n > want) n = want;
+    std::memcpy(out, conn->buf + conn->request_len + conn->consumed_content, static_cast<size_t>(n));
+    conn->consumed_content += n;
+    nread += n;
+  }
+  while (nread < want) {
+    int64_t deadline = conn->nonblocking ? -1 : monotonic_ms() + read_timeout_ms();
+    int n = pull(conn, out + nread, static_cast<int>(want - nread), deadline, false);
+    if (n <= 0) break;
+    conn->consumed_content += n;
+    nread += n;
+  }
+  return static_cast<int>(nread);
+}
+
+int64_t mg_send(Connection* conn, const void* buf, size_t len) {
+  return push(conn, static_cast<const char*>(buf), static_cast<int64_t>(len));
+}
+
+int mg_send_formatted(Connection* conn, const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = std::vsnprintf(buf, sizeof(buf), fmt, ap);
+  va_end(ap);
+  if (n < 0) {
+    log_error(conn, "vsnprintf error");
+    return 0;
+  }
+  if (n >= static_cast<int>(sizeof(buf))) {
+    log_error(conn, "truncating vsnprintf buffer: [%.*s]", 200, buf);
+    n = static_cast<int>(sizeof(buf)) - 1;
+  }
+  return static_cast<int>(push(conn, buf, n));
+}
+
+void mg_set_nonblocking(Connection* conn) {
+  if (conn->client.sock < 0) return;
+  int flags = fcntl(conn->client.sock, F_GETFL, 0);
+  if (flags >= 0) fcntl(conn->client.sock, F_SETFL, flags | O_NONBLOCK);
+  conn->nonblocking = 1;
+}
+
+int64_t mg_send_when_writable(Connection* conn, const void* buf, size_t len) {
+  if (conn->client.sock < 0) return -1;
+  // No time-out, but a stopping engine ends the wait.
+  if (wait_socket(conn, POLLOUT, -1, true) != 1) return -1;
+  return mg_send(conn, buf, len);
+}
+
+int mg_probe_peer(Connection* conn) {
+  if (conn->client.sock < 0) return 0;
+  char c;
+  ssize_t n;
+  do {
+    n = recv(conn->client.sock, &c, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) {
+    mg_close_socket(conn);
+    return 0;
+  }
+  return 1;
+}
+
+void mg_close_socket(Connection* conn) {
+  if (conn->client.sock < 0) return;
+  // shutdown first: it also ends waits on the socket in other threads
+  shutdown(conn->client.sock, SHUT_RDWR);
+  close(conn->client.sock);
+  conn->client.sock = -1;
+}
+
+static int option_int_or_zero(const Connection* conn, int index) {
+  const char* value = conn->ctx != nullptr ? conn->ctx->config[index] : nullptr;
+  if (value == nullptr) return 0;
+  long n = std::strtol(value, nullptr, 10);
+  if (n > INT_MAX) return INT_MAX;
+  if (n < INT_MIN) return INT_MIN;
+  return static_cast<int>(n);
+}
+
+int mg_ws_timeout(const Connection* conn) { return option_int_or_zero(conn, WS_TIMEOUT); }
+int mg_resp_coding(const Connection* conn) { return option_int_or_zero(conn, RESP_CODING); }

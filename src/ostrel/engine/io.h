@@ -1,0 +1,29 @@
+// Socket and SSL input/output with the engine's time-outs.
+#pragma once
+
+#include "ostrel/engine/engine.h"
+
+// How long a request head may take, and how long a body read may stall.
+// 15 seconds; tests shorten it.
+void mg_set_read_timeout_ms(int ms);
+int read_timeout_ms();
+
+// A client that accepts no data for this long fails the write.
+enum { WRITE_TIMEOUT_MS = 15000 };
+
+int64_t monotonic_ms();
+
+// Reads at most LEN bytes. DEADLINE_MS is on the monotonic clock; with
+// STOP_AWARE the wait also ends when the engine is stopping.
+// Returns the bytes read, 0 when the peer closed, -1 on error or time-out.
+int pull(Connection* conn, char* buf, int len, int64_t deadline_ms, bool stop_aware);
+
+// Writes the whole block; returns the bytes written.
+int64_t push(Connection* conn, const char* buf, int64_t len);
+
+// Applies the engine's receive and send time-outs to a served socket.
+void set_socket_timeouts(int sock);
+
+// Signals every waiter of the engine that a stop has been requested.
+int create_wakeup_pipe(EngineContext* ctx);
+void trigger_wakeup(EngineContext* ctx);

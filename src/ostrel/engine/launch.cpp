@@ -1,0 +1,180 @@
+// Start and stop of an engine, and its listening sockets.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "ostrel/engine/acl.h"
+#include "ostrel/engine/engine.h"
+#include "ostrel/engine/io.h"
+#include "ostrel/engine/log.h"
+#include "ostrel/engine/options.h"
+#include "ostrel/engine/path.h"
+#include "ostrel/engine/ssl.h"
+#include "ostrel/engine/workers.h"
+
+namespace {
+
+const char* const PORT_SPEC = "[IP_ADDRESS:]PORT[s|p]";
+
+void close_all_listening_sockets(EngineContext* ctx) {
+  while (ctx->listening_sockets != nullptr) {
+    SocketRecord* sp = ctx->listening_sockets;
+    ctx->listening_sockets = sp->next;
+    close(sp->sock);
+    delete sp;
+  }
+}
+
+// Reads one "[IP_ADDRESS:]PORT[s|p]" element into SO. Returns 0 or -1.
+int parse_port_spec(const char* element, SocketRecord* so) {
+  int a, b, c, d, port, n = 0;
+  uint32_t address = INADDR_ANY;
+  if (std::sscanf(element, "%d.%d.%d.%d:%d%n", &a, &b, &c, &d, &port, &n) == 5) {
+    if (a < 0 || a > 255 || b < 0 || b > 255 || c < 0 || c > 255 || d < 0 || d > 255) return -1;
+    address = (static_cast<uint32_t>(a) << 24) | (static_cast<uint32_t>(b) << 16) | (static_cast<uint32_t>(c) << 8) |
+              static_cast<uint32_t>(d);
+  } else if (std::sscanf(element, "%d%n", &port, &n) != 1 ||
+             (element[n] != '\0' && element[n] != 's' && element[n] != 'p')) {
+    return -1;
+  }
+  // A port out of range would silently bind another one.
+  if (port < 0 || port > 65535) return -1;
+  so->local_addr.sin_family = AF_INET;
+  so->local_addr.sin_addr.s_addr = htonl(address);
+  so->local_addr.sin_port = htons(static_cast<uint16_t>(port));
+  so->is_ssl = element[n] == 's';
+  so->is_proxy = element[n] == 'p';
+  return 0;
+}
+
+int set_ports_option(EngineContext* ctx) {
+  const char* list = ctx->config[LISTENING_PORTS];
+  while (list != nullptr && *list != '\0') {
+    const char* comma = std::strchr(list, ',');
+    int len = comma ? static_cast<int>(comma - list) : static_cast<int>(std::strlen(list));
+    const char* element = list;
+    list = comma ? comma + 1 : nullptr;
+
+    char spec[64];
+    SocketRecord so;
+    std::memset(&so, 0, sizeof(so));
+    so.sock = -1;
+    bool parsed = len < static_cast<int>(sizeof(spec));
+    if (parsed) {
+      std::memcpy(spec, element, static_cast<size_t>(len));
+      spec[len] = '\0';
+      parsed = parse_port_spec(spec, &so) == 0;
+    }
+    if (!parsed) {
+      log_engine_error(ctx, "%s: %.*s: invalid port spec. Expecting list of: %s", "set_ports_option", len, element,
+                       PORT_SPEC);
+      close_all_listening_sockets(ctx);
+      return -1;
+    }
+    if (so.is_ssl && ctx->ssl_ctx == nullptr) {
+      log_engine_error(ctx, "Cannot add SSL socket, is -ssl_certificate option set?");
+      close_all_listening_sockets(ctx);
+      return -1;
+    }
+
+    int on = 1;
+    socklen_t addr_len = sizeof(so.local_addr);
+    so.sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (so.sock < 0 || setsockopt(so.sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0 ||
+        setsockopt(so.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        bind(so.sock, reinterpret_cast<sockaddr*>(&so.local_addr), sizeof(so.local_addr)) != 0 ||
+        listen(so.sock, 100) != 0 ||
+        getsockname(so.sock, reinterpret_cast<sockaddr*>(&so.local_addr), &addr_len) != 0 ||
+        fcntl(so.sock, F_SETFL, fcntl(so.sock, F_GETFL, 0) | O_NONBLOCK) != 0) {
+      int err = errno;
+      if (so.sock >= 0) close(so.sock);
+      log_engine_error(ctx, "%s: cannot bind to %.*s: %s", "set_ports_option", len, element, std::strerror(err));
+      close_all_listening_sockets(ctx);
+      return -1;
+    }
+    SocketRecord* record = new (std::nothrow) SocketRecord(so);
+    if (record == nullptr) {
+      close(so.sock);
+      log_engine_error(ctx, "%s: %s", "set_ports_option", std::strerror(ENOMEM));
+      close_all_listening_sockets(ctx);
+      return -1;
+    }
+    record->next = ctx->listening_sockets;
+    ctx->listening_sockets = record;
+  }
+  return 0;
+}
+
+// Options whose values the engine reads as numbers must be numbers.
+int check_numeric_options(EngineContext* ctx) {
+  int64_t size = option_as_int(ctx, MAX_REQUEST_SIZE, -1);
+  if (size < 1 || size > (1 << 30)) {
+    log_engine_error(ctx, "%s: invalid value: %s", config_options[MAX_REQUEST_SIZE].long_name,
+                     ctx->config[MAX_REQUEST_SIZE]);
+    return -1;
+  }
+  return 0;
+}
+
+void free_context(EngineContext* ctx) {
+  close_all_listening_sockets(ctx);
+  for (char*& value : ctx->config) {
+    std::free(value);
+    value = nullptr;
+  }
+  free_ssl_context(ctx);
+  std::free(ctx->worker_threads);
+  if (ctx->wakeup_pipe[0] >= 0) close(ctx->wakeup_pipe[0]);
+  if (ctx->wakeup_pipe[1] >= 0) close(ctx->wakeup_pipe[1]);
+  delete ctx;
+}
+
+}  // namespace
+
+const char* mg_engine_version(void) { return "3.2"; }
+
+const char* mg_get_option(const EngineContext* ctx, const char* name) {
+  int i = get_option_index(name);
+  return i < 0 || ctx == nullptr ? nullptr : ctx->config[i];
+}
+
+EngineContext* mg_launch(mg_callback_t callback, void* user_data, const char** options) {
+  EngineContext* ctx = new (std::nothrow) EngineContext();
+  if (ctx == nullptr) return nullptr;
+  ctx->wakeup_pipe[0] = ctx->wakeup_pipe[1] = -1;
+  ctx->user_callback = callback;
+  ctx->user_data = user_data;
+
+  FileStatus st;
+  if (set_options(ctx, options) != 0 || check_numeric_options(ctx) != 0 ||
+      (ctx->config[GLOBAL_PASSWORDS_FILE] != nullptr && mg_stat(ctx->config[GLOBAL_PASSWORDS_FILE], &st) != 0) ||
+      set_ssl_option(ctx) != 0 || set_ports_option(ctx) != 0 ||
+      (ctx->config[ACCESS_CONTROL_LIST] != nullptr && check_acl(ctx, 0x7f000001u) == -1)) {
+    free_context(ctx);
+    return nullptr;
+  }
+  if (create_wakeup_pipe(ctx) != 0) {
+    log_engine_error(ctx, "%s: %s", "mg_launch", std::strerror(errno));
+    free_context(ctx);
+    return nullptr;
+  }
+  if (start_threads(ctx) != 0) {
+    stop_threads(ctx);
+    free_context(ctx);
+    return nullptr;
+  }
+  return ctx;
+}
+
+void mg_halt(EngineContext* ctx) {
+  if (ctx == nullptr) return;
+  stop_threads(ctx);
+  free_context(ctx);
+}

@@ -1,0 +1,142 @@
+#include "ostrel/engine/parse.h"
+
+#include <cctype>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+// Ends the word at the first byte of DELIMITERS and skips the run of
+// delimiters that follows; returns the word.
+char* skip(char** buf, const char* delimiters) {
+  char* begin = *buf;
+  char* end = begin + std::strcspn(begin, delimiters);
+  char* next = end + std::strspn(end, delimiters);
+  *end = '\0';
+  *buf = next;
+  return begin;
+}
+
+void parse_http_headers(char** buf, RequestInfo* ri) {
+  ri->num_headers = 0;
+  while (ri->num_headers < MAX_REQUEST_HEADERS) {
+    char* line = *buf;
+    if (*line == '\0') break;
+    // A line without a colon is all name; it never swallows the next line.
+    size_t name_len = std::strcspn(line, ":\r\n");
+    char* value;
+    if (line[name_len] == ':') {
+      line[name_len] = '\0';
+      value = line + name_len + 1;
+      value += std::strspn(value, " ");
+      *buf = value;
+      skip(buf, "\r\n");
+    } else {
+      *buf = line + name_len;
+      skip(buf, "\r\n");
+      value = line + name_len;  // now the empty string behind the name
+    }
+    if (*line == '\0') break;
+    ri->http_headers[ri->num_headers].name = line;
+    ri->http_headers[ri->num_headers].value = value;
+    ri->num_headers++;
+  }
+}
+
+int hex_value(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = std::tolower(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+}  // namespace
+
+int get_request_len(const char* buf, int buf_len) {
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(buf);
+  int len = 0;
+  for (int i = 0; len <= 0 && i < buf_len; i++) {
+    unsigned char c = s[i];
+    if (!std::isprint(c) && c != '\r' && c != '\n' && c < 128) {
+      len = -1;
+    } else if (c == '\n' && i + 1 < buf_len && s[i + 1] == '\n') {
+      len = i + 2;
+    } else if (c == '\n' && i + 2 < buf_len && s[i + 1] == '\r' && s[i + 2] == '\n') {
+      len = i + 3;
+    }
+  }
+  return len;
+}
+
+int is_valid_http_method(const char* method) {
+  static const char* const methods[] = {"GET", "POST", "HEAD", "CONNECT", "PUT", "DELETE", "OPTIONS", "PROPFIND"};
+  for (const char* m : methods) {
+    if (std::strcmp(method, m) == 0) return 1;
+  }
+  return 0;
+}
+
+int parse_http_request(char* buf, RequestInfo* ri) {
+  while (*buf != '\0' && std::isspace(static_cast<unsigned char>(*buf))) buf++;
+  ri->request_method = skip(&buf, " ");
+  ri->uri = skip(&buf, " ");
+  ri->http_version = skip(&buf, "\r\n");
+  if (!is_valid_http_method(ri->request_method) || std::strncmp(ri->http_version, "HTTP/", 5) != 0) {
+    return -1;
+  }
+  ri->http_version += 5;
+  parse_http_headers(&buf, ri);
+  return 0;
+}
+
+int url_decode(const char* src, size_t src_len, char* dst, size_t dst_len, int is_form) {
+  size_t i = 0;
+  size_t j = 0;
+  for (; i < src_len && j + 1 < dst_len; i++, j++) {
+    int a, b;
+    if (src[i] == '%' && i + 2 < src_len && (a = hex_value(static_cast<unsigned char>(src[i + 1]))) >= 0 &&
+        (b = hex_value(static_cast<unsigned char>(src[i + 2]))) >= 0) {
+      dst[j] = static_cast<char>((a << 4) | b);
+      i += 2;
+    } else if (is_form && src[i] == '+') {
+      dst[j] = ' ';
+    } else {
+      dst[j] = src[i];
+    }
+  }
+  if (dst_len > 0) dst[j] = '\0';
+  return i >= src_len ? static_cast<int>(j) : -1;
+}
+
+void remove_double_dots_and_double_slashes(char* s) {
+  char* p = s;
+  while (*s != '\0') {
+    *p++ = *s++;
+    if (is_separator(s[-1])) {
+      while (is_separator(*s)) s++;
+      while (s[0] == '.' && s[1] == '.') s += 2;
+    }
+  }
+  *p = '\0';
+}
+
+int mg_find_var(const char* data, size_t data_len, const char* name, char* dst, size_t dst_len) {
+  if (dst == nullptr || dst_len == 0) return -1;
+  dst[0] = '\0';
+  if (data == nullptr || name == nullptr) return -1;
+  size_t name_len = std::strlen(name);
+  const char* end = data + data_len;
+  for (const char* p = data; p + name_len < end; p++) {
+    if ((p == data || p[-1] == '&') && p[name_len] == '=' && strncasecmp(name, p, name_len) == 0) {
+      const char* value = p + name_len + 1;
+      const char* stop = static_cast<const char*>(std::memchr(value, '&', static_cast<size_t>(end - value)));
+      if (stop == nullptr) stop = end;
+      int n = url_decode(value, static_cast<size_t>(stop - value), dst, dst_len, 1);
+      if (n < 0) dst[0] = '\0';
+      return n;
+    }
+  }
+  return -1;
+}

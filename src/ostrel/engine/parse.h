@@ -1,0 +1,24 @@
+// Request-head parsing and URI decoding: pure functions over buffers.
+#pragma once
+
+#include <cstddef>
+
+#include "ostrel/engine/engine.h"
+
+// Length of the head through the line feed that ends it; 0 while incomplete;
+// -1 when bytes that belong in no head came before any head end.
+int get_request_len(const char* buf, int buf_len);
+
+// Splits a NUL-terminated head in place into method, URI, version and
+// headers of RI. Returns 0, or -1 for an unknown method or a bad version.
+int parse_http_request(char* buf, RequestInfo* ri);
+
+int is_valid_http_method(const char* method);
+
+// "%XX" becomes the byte; with IS_FORM "+" becomes a space. Returns the
+// decoded length, or -1 when DST (with its NUL) is too small.
+int url_decode(const char* src, size_t src_len, char* dst, size_t dst_len, int is_form);
+
+// Collapses separator runs and drops ".." right after a separator, in place,
+// so that the URI can never climb above its root.
+void remove_double_dots_and_double_slashes(char* s);

@@ -1,0 +1,182 @@
+#include "ostrel/engine/path.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// True when a path component in S[from, end) equals "..".
+bool has_parent_component(const char* s, size_t from, size_t end) {
+  size_t start = from;
+  for (size_t i = from; i <= end; i++) {
+    if (i == end || is_separator(s[i])) {
+      if (i - start == 2 && s[start] == '.' && s[start + 1] == '.') return true;
+      start = i + 1;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int map_uri_to_path(const char* document_root, const char* uri, char* path, size_t path_len) {
+  if (path_len == 0) return -2;
+  path[0] = '\0';
+  if (document_root == nullptr || uri == nullptr) return -1;
+
+  const char* comma = std::strchr(document_root, ',');
+  const char* root = document_root;
+  size_t root_len = comma ? static_cast<size_t>(comma - document_root) : std::strlen(document_root);
+  const char* rest = uri;
+
+  // Aliases: PREFIX=DIRECTORY, compared as plain bytes.
+  const char* list = comma ? comma + 1 : nullptr;
+  while (list != nullptr && *list != '\0') {
+    const char* end = std::strchr(list, ',');
+    size_t len = end ? static_cast<size_t>(end - list) : std::strlen(list);
+    const char* eq = static_cast<const char*>(std::memchr(list, '=', len));
+    if (eq != nullptr) {
+      size_t prefix_len = static_cast<size_t>(eq - list);
+      if (std::strncmp(uri, list, prefix_len) == 0) {
+        root = eq + 1;
+        root_len = len - prefix_len - 1;
+        rest = uri + prefix_len;
+        break;
+      }
+    }
+    list = end ? end + 1 : nullptr;
+  }
+
+  // An empty root would make the URI an absolute path of the machine.
+  if (root_len == 0) return -1;
+  size_t rest_len = std::strlen(rest);
+  if (root_len + rest_len + 1 > path_len) return -2;
+  std::memcpy(path, root, root_len);
+  std::memcpy(path + root_len, rest, rest_len + 1);
+
+  // Normalisation keeps ".." out of the URI, but where the root and the URI
+  // meet a new component can form (alias "/dl=/srv/" with URI "/dl..").
+  size_t from = root_len;
+  if (rest_len > 0 && !is_separator(rest[0]) && !is_separator(root[root_len - 1])) {
+    while (from > 0 && !is_separator(path[from - 1])) from--;
+  }
+  if (has_parent_component(path, from, root_len + rest_len)) {
+    path[0] = '\0';
+    return -1;
+  }
+
+  // Native form: "/" separators, runs collapsed.
+  char* out = path;
+  for (const char* p = path; *p != '\0'; p++) {
+    char c = is_separator(*p) ? '/' : *p;
+    if (c == '/' && out > path && out[-1] == '/') continue;
+    *out++ = c;
+  }
+  *out = '\0';
+  return 0;
+}
+
+int is_valid_utf8(const char* s) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+  while (*p != 0) {
+    unsigned c = *p;
+    int extra;
+    unsigned min;
+    if (c < 0x80) {
+      p++;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      min = 0x80;
+      c &= 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      min = 0x800;
+      c &= 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      min = 0x10000;
+      c &= 0x07;
+    } else {
+      return 0;
+    }
+    p++;
+    for (int i = 0; i < extra; i++, p++) {
+      if ((*p & 0xC0) != 0x80) return 0;
+      c = (c << 6) | (*p & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  }
+  return 1;
+}
+
+int to_native_path(const char* path, char* native, size_t native_len) {
+  if (native_len == 0) return -1;
+  size_t n = 0;
+  for (const char* p = path; *p != '\0'; p++) {
+    char c = is_separator(*p) ? '/' : *p;
+    if (c == '/' && n > 0 && native[n - 1] == '/') continue;
+    if (n + 1 >= native_len) {
+      native[0] = '\0';
+      return -1;
+    }
+    native[n++] = c;
+  }
+  while (n > 1 && native[n - 1] == '/') n--;
+  native[n] = '\0';
+
+  if (n > 0) {
+    unsigned char last = static_cast<unsigned char>(native[n - 1]);
+    if (last == ' ' || (last == '.' && n > 1) || last == '+' || last >= 128) {
+      std::fprintf(stderr, "Rejecting suspicious path: [%s]\n", native);
+      native[0] = '\0';
+      return -1;
+    }
+  }
+  if (!is_valid_utf8(native)) {
+    native[0] = '\0';
+    return -1;
+  }
+  return 0;
+}
+
+int mg_stat(const char* path, FileStatus* st) {
+  char native[PATH_BUF_SIZE];
+  struct stat s;
+  if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0' || stat(native, &s) != 0) return -1;
+  st->is_directory = S_ISDIR(s.st_mode) ? 1 : 0;
+  st->size = static_cast<int64_t>(s.st_size);
+  st->mtime = static_cast<int64_t>(s.st_mtime);
+  return 0;
+}
+
+FILE* mg_fopen(const char* path, const char* mode) {
+  char native[PATH_BUF_SIZE];
+  if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return std::fopen(native, mode);
+}
+
+DIR* mg_opendir(const char* path) {
+  char native[PATH_BUF_SIZE];
+  if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return opendir(native);
+}
+
+int mg_remove(const char* path) {
+  char native[PATH_BUF_SIZE];
+  if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
+  return std::remove(native);
+}

@@ -1,0 +1,37 @@
+// Mapping URIs to file paths, and the check every file name goes through.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "ostrel/engine/engine.h"
+
+enum { PATH_BUF_SIZE = 4096 };
+
+// Maps a decoded, normalised URI onto the "document_root" value: a default
+// root, then "PREFIX=DIRECTORY" aliases tried in order (plain byte prefixes).
+// Returns 0; -1 when the chosen root is empty or the URI part would climb out
+// of it (PATH is then empty); -2 when the path does not fit (PATH is empty).
+int map_uri_to_path(const char* document_root, const char* uri, char* path, size_t path_len);
+
+// The file-name check: separators unified and collapsed, trailing separators
+// dropped; names ending in a space, ".", "+" or a byte >= 128, and names that
+// are not valid UTF-8, become empty so that the access fails.
+// Returns 0, or -1 when the name was rejected.
+int to_native_path(const char* path, char* native, size_t native_len);
+
+int is_valid_utf8(const char* s);
+
+struct FileStatus {
+  int is_directory;
+  int64_t size;
+  int64_t mtime;  // seconds since 1970
+};
+
+// 0 and ST filled, or -1 when the path is missing or rejected.
+int mg_stat(const char* path, FileStatus* st);
+FILE* mg_fopen(const char* path, const char* mode);
+DIR* mg_opendir(const char* path);
+int mg_remove(const char* path);

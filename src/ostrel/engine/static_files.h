@@ -1,0 +1,22 @@
+// Sending files: content types, dates, entity tags and byte ranges.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ostrel/engine/engine.h"
+#include "ostrel/engine/path.h"
+
+// The content type of PATH: "extra_mime_types" first, then the built-in
+// table, else "text/plain". TYPE is not NUL-terminated at LEN.
+void get_mime_type(const EngineContext* ctx, const char* path, const char** type, size_t* len);
+
+// "Sun, 06 Nov 1994 08:49:37 GMT"
+void gmt_time_string(char* buf, size_t buf_len, int64_t t);
+
+// Reads a "Range" value against a file of SIZE bytes.
+// Returns 1 with FIRST..LAST (inclusive) to send, 0 when the header is to be
+// ignored (not a single byte range), -1 when the range is unsatisfiable.
+int parse_range_header(const char* value, int64_t size, int64_t* first, int64_t* last);
+
+void handle_file_request(Connection* conn, const char* path, const FileStatus* st);

@@ -1,0 +1,220 @@
+#include "ostrel/engine/workers.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "ostrel/engine/acl.h"
+#include "ostrel/engine/connection.h"
+#include "ostrel/engine/io.h"
+#include "ostrel/engine/log.h"
+#include "ostrel/engine/options.h"
+
+namespace {
+
+const int MAX_WATCHED_LISTENERS = 64;
+
+// Engine threads never die of a write to a closed peer (the TLS library
+// writes without MSG_NOSIGNAL).
+void block_sigpipe() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void produce_socket(EngineContext* ctx, const SocketRecord* sp) {
+  bool queued = false;
+  pthread_mutex_lock(&ctx->mutex);
+  while (ctx->stop_flag.load() == 0 && ctx->sq_head - ctx->sq_tail >= CONNECTION_QUEUE_SIZE) {
+    pthread_cond_wait(&ctx->sq_empty, &ctx->mutex);
+  }
+  if (ctx->sq_head - ctx->sq_tail < CONNECTION_QUEUE_SIZE) {
+    ctx->queue[ctx->sq_head % CONNECTION_QUEUE_SIZE] = *sp;
+    ctx->sq_head++;
+    queued = true;
+  }
+  pthread_cond_signal(&ctx->sq_full);
+  pthread_mutex_unlock(&ctx->mutex);
+  if (!queued) close(sp->sock);
+}
+
+// Returns 1 with a record, 0 when the engine is stopping.
+int consume_socket(EngineContext* ctx, SocketRecord* sp) {
+  pthread_mutex_lock(&ctx->mutex);
+  while (ctx->sq_head == ctx->sq_tail && ctx->stop_flag.load() == 0) {
+    pthread_cond_wait(&ctx->sq_full, &ctx->mutex);
+  }
+  if (ctx->stop_flag.load() != 0) {
+    pthread_mutex_unlock(&ctx->mutex);
+    return 0;
+  }
+  *sp = ctx->queue[ctx->sq_tail % CONNECTION_QUEUE_SIZE];
+  ctx->sq_tail++;
+  while (ctx->sq_tail > CONNECTION_QUEUE_SIZE) {
+    ctx->sq_tail -= CONNECTION_QUEUE_SIZE;
+    ctx->sq_head -= CONNECTION_QUEUE_SIZE;
+  }
+  pthread_cond_signal(&ctx->sq_empty);
+  pthread_mutex_unlock(&ctx->mutex);
+  return 1;
+}
+
+void accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
+  SocketRecord accepted;
+  std::memset(&accepted, 0, sizeof(accepted));
+  socklen_t len = sizeof(accepted.remote_addr);
+  accepted.sock = accept4(listener->sock, reinterpret_cast<sockaddr*>(&accepted.remote_addr), &len, SOCK_CLOEXEC);
+  if (accepted.sock < 0) return;
+  accepted.local_addr = listener->local_addr;
+  accepted.is_ssl = listener->is_ssl;
+  accepted.is_proxy = listener->is_proxy;
+
+  uint32_t remote_ip = ntohl(accepted.remote_addr.sin_addr.s_addr);
+  if (check_acl(ctx, remote_ip) == 1) {
+    produce_socket(ctx, &accepted);
+  } else {
+    char addr[32];
+    ip_to_text(remote_ip, addr, sizeof(addr));
+    log_engine_error(ctx, "%s: %.20s is not allowed to connect", "accept_new_connection", addr);
+    close(accepted.sock);
+  }
+}
+
+void* accept_thread(void* arg) {
+  EngineContext* ctx = static_cast<EngineContext*>(arg);
+  block_sigpipe();
+
+  pollfd fds[MAX_WATCHED_LISTENERS + 1];
+  const SocketRecord* watched[MAX_WATCHED_LISTENERS];
+  while (ctx->stop_flag.load() == 0) {
+    int n = 0;
+    for (const SocketRecord* sp = ctx->listening_sockets; sp != nullptr && n < MAX_WATCHED_LISTENERS; sp = sp->next) {
+      watched[n] = sp;
+      fds[n].fd = sp->sock;
+      fds[n].events = POLLIN;
+      fds[n].revents = 0;
+      n++;
+    }
+    fds[n].fd = ctx->wakeup_pipe[0];
+    fds[n].events = POLLIN;
+    fds[n].revents = 0;
+    int ready = poll(fds, static_cast<nfds_t>(n + 1), -1);
+    if (ready < 0) {
+      if (errno != EINTR) poll(&fds[n], 1, 1000);
+      continue;
+    }
+    for (int i = 0; i < n && ctx->stop_flag.load() == 0; i++) {
+      if (fds[i].revents & POLLIN) accept_new_connection(watched[i], ctx);
+    }
+  }
+
+  while (ctx->listening_sockets != nullptr) {
+    SocketRecord* sp = ctx->listening_sockets;
+    ctx->listening_sockets = sp->next;
+    close(sp->sock);
+    delete sp;
+  }
+  pthread_mutex_lock(&ctx->mutex);
+  pthread_cond_broadcast(&ctx->sq_full);
+  while (ctx->num_threads > 0) pthread_cond_wait(&ctx->thread_cond, &ctx->mutex);
+  pthread_mutex_unlock(&ctx->mutex);
+  ctx->stop_flag.store(2);
+  return nullptr;
+}
+
+void* worker_thread(void* arg) {
+  EngineContext* ctx = static_cast<EngineContext*>(arg);
+  block_sigpipe();
+
+  int buf_size = static_cast<int>(option_as_int(ctx, MAX_REQUEST_SIZE, 16384));
+  // The connection and its request buffer are one block.
+  void* block = std::calloc(1, sizeof(Connection) + static_cast<size_t>(buf_size) + 1);
+  if (block == nullptr) {
+    log_engine_error(ctx, "%s", "Cannot create new connection struct, OOM");
+  } else {
+    Connection* conn = static_cast<Connection*>(block);
+    conn->buf = static_cast<char*>(block) + sizeof(Connection);
+    conn->buf_size = buf_size;
+    conn->ctx = ctx;
+    while (consume_socket(ctx, &conn->client)) serve_connection(conn);
+    std::free(block);
+  }
+
+  pthread_mutex_lock(&ctx->mutex);
+  ctx->num_threads--;
+  pthread_cond_signal(&ctx->thread_cond);
+  pthread_mutex_unlock(&ctx->mutex);
+  return nullptr;
+}
+
+}  // namespace
+
+int start_threads(EngineContext* ctx) {
+  pthread_mutex_init(&ctx->mutex, nullptr);
+  pthread_cond_init(&ctx->thread_cond, nullptr);
+  pthread_cond_init(&ctx->sq_full, nullptr);
+  pthread_cond_init(&ctx->sq_empty, nullptr);
+  ctx->sync_ready = 1;
+
+  int err = pthread_create(&ctx->accept_thread, nullptr, accept_thread, ctx);
+  if (err != 0) {
+    log_engine_error(ctx, "Cannot start accept thread: %d", err);
+    return -1;
+  }
+  ctx->accept_thread_started = 1;
+
+  int64_t wanted = option_as_int(ctx, NUM_THREADS, 0);
+  if (wanted < 1) return 0;
+  ctx->worker_threads = static_cast<pthread_t*>(std::calloc(static_cast<size_t>(wanted), sizeof(pthread_t)));
+  if (ctx->worker_threads == nullptr) {
+    log_engine_error(ctx, "Cannot start worker thread: %d", ENOMEM);
+    return 0;
+  }
+  for (int64_t i = 0; i < wanted; i++) {
+    pthread_mutex_lock(&ctx->mutex);
+    ctx->num_threads++;
+    pthread_mutex_unlock(&ctx->mutex);
+    err = pthread_create(&ctx->worker_threads[ctx->num_worker_threads], nullptr, worker_thread, ctx);
+    if (err != 0) {
+      pthread_mutex_lock(&ctx->mutex);
+      ctx->num_threads--;
+      pthread_mutex_unlock(&ctx->mutex);
+      log_engine_error(ctx, "Cannot start worker thread: %d", err);
+    } else {
+      ctx->num_worker_threads++;
+    }
+  }
+  return 0;
+}
+
+void stop_threads(EngineContext* ctx) {
+  if (!ctx->sync_ready) return;
+  pthread_mutex_lock(&ctx->mutex);
+  ctx->stop_flag.store(1);
+  pthread_cond_broadcast(&ctx->sq_full);
+  pthread_cond_broadcast(&ctx->sq_empty);
+  pthread_mutex_unlock(&ctx->mutex);
+  trigger_wakeup(ctx);
+
+  if (ctx->accept_thread_started) pthread_join(ctx->accept_thread, nullptr);
+  for (int i = 0; i < ctx->num_worker_threads; i++) pthread_join(ctx->worker_threads[i], nullptr);
+  ctx->num_worker_threads = 0;
+
+  // Connections still queued are never served; they are closed, not leaked.
+  for (int i = ctx->sq_tail; i < ctx->sq_head; i++) close(ctx->queue[i % CONNECTION_QUEUE_SIZE].sock);
+  ctx->sq_tail = ctx->sq_head = 0;
+
+  pthread_cond_destroy(&ctx->sq_empty);
+  pthread_cond_destroy(&ctx->sq_full);
+  pthread_cond_destroy(&ctx->thread_cond);
+  pthread_mutex_destroy(&ctx->mutex);
+  ctx->sync_ready = 0;
+}

@@ -1,0 +1,404 @@
+// Requests over real loopback connections: reading, parsing, keep-alive,
+// error replies, logs, the callback contract and the connection functions.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "ostrel/engine/EngineTestUtil.h"
+#include "ostrel/engine/engine.h"
+#include "ostrel/engine/io.h"
+
+using namespace enginetest;
+
+namespace {
+
+void* taken() { return const_cast<char*>("OK"); }
+
+// Answers with a short text reply naming the URI.
+void* answer_uri(Connection* conn, const RequestInfo* info) {
+  std::string body = std::string("uri=") + info->uri;
+  mg_send_formatted(conn, "HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s", static_cast<int>(body.size()),
+                    body.c_str());
+  return taken();
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Waits until FILE holds a complete line containing PART.
+std::string wait_for_line(const std::string& file, const std::string& part) {
+  for (int i = 0; i < 500; i++) {
+    std::string text = read_file(file);
+    size_t pos = text.find(part);
+    if (pos != std::string::npos && text.find('\n', pos) != std::string::npos) return text;
+    pollfd none{-1, 0, 0};
+    poll(&none, 1, 10);
+  }
+  return read_file(file);
+}
+
+}  // namespace
+
+TEST(Connection, PipelinedRequestIsServedFromTheBuffer) {
+  std::mutex mutex;
+  std::vector<std::string> raw_copies;
+  std::vector<std::pair<int, int>> lengths;
+  TestEngine engine({"enable_keep_alive", "yes"}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      raw_copies.emplace_back(info->raw_request, static_cast<size_t>(info->data_len));
+      lengths.emplace_back(info->request_len, info->data_len);
+    }
+    answer_uri(conn, info);
+    conn->must_close = 0;  // the reply is delimited: keep the connection
+    return taken();
+  });
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  const std::string first = "GET /a HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string second = "GET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  ASSERT_TRUE(send_all(fd, first + second));
+  std::string replies = read_until_close(fd);
+  close(fd);
+  EXPECT_NE(std::string::npos, replies.find("uri=/a"));
+  EXPECT_NE(std::string::npos, replies.find("uri=/b"));
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(2u, raw_copies.size());
+  // The first request's copy reaches the bytes behind its head.
+  EXPECT_EQ(first + second, raw_copies[0]);
+  EXPECT_EQ(static_cast<int>(first.size()), lengths[0].first);
+  EXPECT_EQ(static_cast<int>((first + second).size()), lengths[0].second);
+  EXPECT_EQ(second, raw_copies[1]);
+}
+
+TEST(Connection, RawRequestCopyKeepsBytesBehindTheHeadIncludingNul) {
+  std::promise<std::string> tail;
+  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    tail.set_value(std::string(info->raw_request + info->request_len,
+                               static_cast<size_t>(info->data_len - info->request_len)));
+    mg_close_socket(conn);
+    return taken();
+  });
+  ASSERT_TRUE(engine.started());
+  std::string key("\x01\x00\x02\x03\x04\x05\x06\x07", 8);
+  std::string reply = http_exchange(engine.port(),
+                               "GET /chat HTTP/1.1\r\nUpgrade: WebSocket\r\nSec-WebSocket-Key1: 1\r\n\r\n" + key);
+  auto future = tail.get_future();
+  ASSERT_EQ(std::future_status::ready, future.wait_for(std::chrono::seconds(5)));
+  EXPECT_EQ(key, future.get());
+}
+
+TEST(Connection, SeventyHeaderLinesKeepTheFirst64) {
+  std::atomic<int> count{-1};
+  std::atomic<bool> found_last{false};
+  std::atomic<bool> found_beyond{true};
+  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    count = info->num_headers;
+    const char* last = mg_find_header(conn, "h63");  // names compare case-insensitively
+    found_last = last != nullptr && std::string(last) == "v63";
+    found_beyond = mg_find_header(conn, "H64") != nullptr;
+    return answer_uri(conn, info);
+  });
+  ASSERT_TRUE(engine.started());
+  std::string request = "GET /h HTTP/1.1\r\n";
+  for (int i = 0; i < 70; i++) request += "H" + std::to_string(i) + ": v" + std::to_string(i) + "\r\n";
+  request += "\r\n";
+  EXPECT_EQ("HTTP/1.1 200 OK", status_line(http_exchange(engine.port(), request)));
+  EXPECT_EQ(64, count.load());
+  EXPECT_TRUE(found_last.load());
+  EXPECT_FALSE(found_beyond.load());
+}
+
+TEST(Connection, HeadSizeLimit) {
+  TestEngine engine({"max_request_size", "1024", "document_root", "/nonexistent"});
+  ASSERT_TRUE(engine.started());
+  // Exactly the buffer size and no empty line: 413.
+  std::string head = "GET / HTTP/1.1\r\nX: ";
+  head += std::string(1024 - head.size() - 2, 'a') + "\r\n";
+  ASSERT_EQ(1024u, head.size());
+  std::string reply = http_exchange(engine.port(), head);
+  EXPECT_EQ("HTTP/1.1 413 Request Too Large", status_line(reply));
+  EXPECT_EQ("close", header_value(reply, "Connection"));
+  EXPECT_EQ(std::to_string(body_of(reply).size()), header_value(reply, "Content-Length"));
+  // A complete head of exactly the buffer size is served.
+  std::string full = "GET / HTTP/1.1\r\nX: ";
+  full += std::string(1024 - full.size() - 4, 'a') + "\r\n\r\n";
+  ASSERT_EQ(1024u, full.size());
+  EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(http_exchange(engine.port(), full)));
+}
+
+TEST(Connection, MalformedHeadsGetErrorRepliesOrNone) {
+  TestEngine engine({"enable_keep_alive", "yes", "document_root", "/nonexistent"});
+  ASSERT_TRUE(engine.started());
+  for (const char* request : {"BREW / HTTP/1.1\r\n\r\n", "GET noslash HTTP/1.1\r\n\r\n", "GET / FTP/1.0\r\n\r\n"}) {
+    std::string reply = http_exchange(engine.port(), request);
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(reply)) << request;
+    EXPECT_NE(std::string::npos, body_of(reply).find("Error 400: Bad Request\nCannot parse HTTP request: [")) << reply;
+    EXPECT_EQ("close", header_value(reply, "Connection"));
+  }
+  std::string reply = http_exchange(engine.port(), "GET / HTTP/2.0\r\n\r\n");
+  EXPECT_EQ("HTTP/1.1 505 HTTP version not supported", status_line(reply));
+  // "*" is a valid URI.
+  EXPECT_EQ("HTTP/1.1 200 OK", status_line(http_exchange(engine.port(), "OPTIONS * HTTP/1.0\r\n\r\n")));
+  // Control bytes with no head end: closed without a reply.
+  EXPECT_EQ("", http_exchange(engine.port(), std::string("GET /\x01\x02", 7)));
+  // A Content-Length that is no number cannot delimit the body.
+  reply = http_exchange(engine.port(), "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\nabc");
+  EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(reply));
+}
+
+TEST(Connection, KeepAliveDecision) {
+  TempDir dir;
+  dir.file("f.txt", "hello");
+  {
+    TestEngine engine({"enable_keep_alive", "yes", "document_root", dir.path()});
+    ASSERT_TRUE(engine.started());
+    int fd = connect_to(engine.port());
+    ASSERT_TRUE(send_all(fd, "GET /f.txt HTTP/1.1\r\n\r\n"));
+    std::string first = read_reply(fd);
+    EXPECT_EQ("Keep-Alive", header_value(first, "Connection"));
+    ASSERT_TRUE(send_all(fd, "GET /f.txt HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    std::string second = read_reply(fd);
+    EXPECT_EQ("hello", body_of(second));
+    EXPECT_EQ("close", header_value(second, "Connection"));
+    EXPECT_TRUE(peer_closes(fd, 5000));
+    close(fd);
+
+    std::string reply = http_exchange(engine.port(), "GET /f.txt HTTP/1.0\r\n\r\n");
+    EXPECT_EQ("close", header_value(reply, "Connection"));
+    fd = connect_to(engine.port());
+    ASSERT_TRUE(send_all(fd, "GET /f.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"));
+    EXPECT_EQ("Keep-Alive", header_value(read_reply(fd), "Connection"));
+    close(fd);
+  }
+  {
+    TestEngine engine({"enable_keep_alive", "no", "document_root", dir.path()});
+    ASSERT_TRUE(engine.started());
+    int fd = connect_to(engine.port());
+    ASSERT_TRUE(send_all(fd, "GET /f.txt HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"));
+    std::string reply = read_reply(fd);
+    EXPECT_EQ("close", header_value(reply, "Connection"));
+    EXPECT_TRUE(peer_closes(fd, 5000));
+    close(fd);
+  }
+}
+
+TEST(Connection, UnreadBodyIsNotTakenForTheNextRequest) {
+  TempDir dir;
+  dir.file("f.txt", "hello");
+  TestEngine engine({"enable_keep_alive", "yes", "document_root", dir.path()});
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "POST /f.txt HTTP/1.1\r\nContent-Length: 10\r\n\r\n"));
+  EXPECT_EQ("hello", body_of(read_reply(fd)));
+  ASSERT_TRUE(send_all(fd, "0123456789GET /f.txt HTTP/1.1\r\n\r\n"));
+  std::string second = read_reply(fd);
+  EXPECT_EQ("HTTP/1.1 200 OK", status_line(second));
+  EXPECT_EQ("hello", body_of(second));
+  close(fd);
+}
+
+TEST(Connection, AccessAndErrorLogLines) {
+  TempDir dir;
+  dir.file("hello.txt", "hello");
+  std::string access = dir.path() + "/access.log";
+  std::string errors = dir.path() + "/error.log";
+  TestEngine engine({"document_root", dir.path(), "access_log_file", access, "error_log_file", errors});
+  ASSERT_TRUE(engine.started());
+  http_exchange(engine.port(), "GET /hello.txt HTTP/1.1\r\nReferer: http://127.0.0.1/\r\nUser-Agent: tester\r\n\r\n");
+  http_exchange(engine.port(), "HEAD /missing HTTP/1.0\r\n\r\n");
+  std::string text = wait_for_line(access, "/missing");
+  std::regex line(
+      "127\\.0\\.0\\.1 - - \\[\\d\\d/[A-Z][a-z]{2}/\\d{4}:\\d\\d:\\d\\d:\\d\\d [+-]\\d{4}\\] "
+      "\"GET /hello\\.txt HTTP/1\\.1\" 200 5 \"http://127\\.0\\.0\\.1/\" \"tester\"\n");
+  EXPECT_TRUE(std::regex_search(text, line)) << text;
+  EXPECT_NE(std::string::npos, text.find("\"HEAD /missing HTTP/1.0\" 404 0 - -\n")) << text;
+
+  std::string error_text = wait_for_line(errors, "Error 404");
+  std::regex error_line("\\[\\d{10}\\] \\[error\\] \\[client 127\\.0\\.0\\.1\\] HEAD /missing: Error 404: Not Found\n");
+  EXPECT_TRUE(std::regex_search(error_text, error_line)) << error_text;
+}
+
+TEST(Connection, ReadBodyReturnsBufferedBytesFirstThenReadsTheSocket) {
+  std::promise<void> first_part_read;
+  std::promise<std::string> body;
+  std::atomic<int> get_read{-1};
+  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    char buf[64];
+    if (std::string(info->request_method) == "GET") {
+      get_read = mg_read_body(conn, buf, sizeof(buf));
+      return answer_uri(conn, info);
+    }
+    int n = mg_read_body(conn, buf, 10);
+    first_part_read.set_value();
+    std::string got(buf, static_cast<size_t>(n > 0 ? n : 0));
+    while ((n = mg_read_body(conn, buf, sizeof(buf))) > 0) got.append(buf, static_cast<size_t>(n));
+    body.set_value(got);
+    return answer_uri(conn, info);
+  });
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "POST /p HTTP/1.1\r\nContent-Length: 20\r\n\r\n0123456789"));
+  ASSERT_EQ(std::future_status::ready, first_part_read.get_future().wait_for(std::chrono::seconds(5)));
+  ASSERT_TRUE(send_all(fd, "abcdefghij-not-body"));
+  auto got = body.get_future();
+  ASSERT_EQ(std::future_status::ready, got.wait_for(std::chrono::seconds(5)));
+  EXPECT_EQ("0123456789abcdefghij", got.get());
+  close(fd);
+
+  // Only POST bodies are read.
+  http_exchange(engine.port(), "GET /g HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc");
+  EXPECT_EQ(0, get_read.load());
+}
+
+TEST(Connection, StalledBodyEndsLikeAClosedPeer) {
+  ScopedReadTimeout timeout(300);
+  std::promise<int> result;
+  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    char buf[100];
+    result.set_value(mg_read_body(conn, buf, sizeof(buf)));
+    return answer_uri(conn, info);
+  });
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "POST /p HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123456789"));
+  auto n = result.get_future();
+  ASSERT_EQ(std::future_status::ready, n.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ(10, n.get());
+  close(fd);
+}
+
+TEST(Connection, CallbackContract) {
+  TempDir dir;
+  std::string errors = dir.path() + "/error.log";
+  std::mutex mutex;
+  std::vector<std::string> events;
+  std::atomic<int> error_status{0};
+  TestEngine engine(
+      {"document_root", dir.path(), "error_log_file", errors},
+      [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          events.push_back(std::to_string(event) + (info->uri != nullptr ? std::string(" ") + info->uri : ""));
+        }
+        std::string uri = info->uri != nullptr ? info->uri : "";
+        if (event == EVT_NEW_REQUEST && uri == "/long") {
+          mg_send_formatted(conn, "%s", std::string(600, 'x').c_str());
+          return taken();
+        }
+        if (event == EVT_NEW_REQUEST && uri == "/mine") {
+          mg_send_formatted(conn, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nmine");
+          return taken();
+        }
+        if (event == EVT_HTTP_ERROR) {
+          error_status = info->status_code;
+          mg_send_formatted(conn, "HTTP/1.1 599 Mine\r\nContent-Length: 0\r\n\r\n");
+          return taken();
+        }
+        if (event == EVT_LOG_MESSAGE) return taken();  // nothing reaches the file
+        return nullptr;
+      });
+  ASSERT_TRUE(engine.started());
+  EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nmine",
+            http_exchange(engine.port(), "GET /mine?q=1 HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ("HTTP/1.1 599 Mine\r\nContent-Length: 0\r\n\r\n", http_exchange(engine.port(), "GET /missing HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(404, error_status.load());
+  EXPECT_EQ(std::string(511, 'x'), http_exchange(engine.port(), "GET /long HTTP/1.1\r\n\r\n"));
+  engine.halt();
+  std::lock_guard<std::mutex> lock(mutex);
+  std::vector<std::string> expected = {"0 /mine", "4 /mine", "0 /missing", "1 /missing", "4 /missing",
+                                       "0 /long",  "2 /long", "4 /long"};
+  EXPECT_EQ(expected, events);
+  EXPECT_EQ("", read_file(errors));
+}
+
+TEST(Connection, CallbackReadsRequestFields) {
+  std::promise<std::string> seen;
+  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    std::ostringstream out;
+    out << info->request_method << "|" << info->uri << "|" << (info->query_string ? info->query_string : "(null)")
+        << "|" << info->http_version << "|" << (info->remote_ip == 0x7f000001) << "|" << (info->remote_port > 0)
+        << "|" << mg_find_header(conn, "x-thing") << "|" << info->status_code;
+    seen.set_value(out.str());
+    return answer_uri(conn, info);
+  });
+  ASSERT_TRUE(engine.started());
+  http_exchange(engine.port(), "GET /a%20b//c/%2e%2e/d?x=%20&y HTTP/1.0\r\nX-Thing: yes\r\n\r\n");
+  auto f = seen.get_future();
+  ASSERT_EQ(std::future_status::ready, f.wait_for(std::chrono::seconds(5)));
+  EXPECT_EQ("GET|/a b/c//d|x=%20&y|1.0|1|1|yes|-1", f.get());
+}
+
+TEST(Connection, KeptChannelFunctions) {
+  ScopedReadTimeout timeout(200);
+  std::promise<std::string> outcome;
+  int fds_before = count_open_fds();
+  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo*) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    mg_set_nonblocking(conn);
+    std::string log;
+    log += std::to_string(mg_probe_peer(conn));  // the byte sent behind the head
+    log += std::to_string(mg_send_when_writable(conn, "hello", 5));
+    // Keep the channel until the client closes it; the read time-out does not apply.
+    int probe = 1;
+    while (probe == 1) {
+      pollfd p{conn->client.sock, POLLIN, 0};
+      if (poll(&p, 1, 5000) <= 0) break;
+      probe = mg_probe_peer(conn);
+    }
+    log += std::to_string(probe) + (conn->client.sock == -1 ? "closed" : "open");
+    mg_close_socket(conn);  // a second close does nothing
+    outcome.set_value(log);
+    return taken();
+  });
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "GET /1.0/Events/all.ws HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(send_all(fd, "x"));
+  char buf[5];
+  size_t got = 0;
+  while (got < sizeof(buf)) {
+    ssize_t n = recv(fd, buf + got, sizeof(buf) - got, 0);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  EXPECT_EQ("hello", std::string(buf, got));
+  // Twice the read time-out passes and the channel is still open.
+  EXPECT_FALSE(peer_closes(fd, 400));
+  close(fd);
+  auto f = outcome.get_future();
+  ASSERT_EQ(std::future_status::ready, f.wait_for(std::chrono::seconds(5)));
+  EXPECT_EQ("150closed", f.get());
+  engine.halt();
+  EXPECT_EQ(fds_before, count_open_fds());
+}
+
+TEST(Connection, FormattedSendIsCutTo511Bytes) {
+  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo*) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    std::string big(600, 'x');
+    mg_send_formatted(conn, "%s", big.c_str());
+    return taken();
+  });
+  ASSERT_TRUE(engine.started());
+  EXPECT_EQ(std::string(511, 'x'), http_exchange(engine.port(), "GET / HTTP/1.1\r\n\r\n"));
+  EXPECT_TRUE(engine.log().wait_for("truncating vsnprintf buffer: [" + std::string(200, 'x') + "]", 5000));
+}

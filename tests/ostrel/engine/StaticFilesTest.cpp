@@ -1,0 +1,301 @@
+// Static files, ranges, redirects, index files, listings and the roots.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "ostrel/engine/EngineTestUtil.h"
+
+using namespace enginetest;
+
+namespace {
+
+std::string thousand_bytes() {
+  std::string s;
+  for (int i = 0; i < 1000; i++) s.push_back(static_cast<char>('a' + i % 26));
+  return s;
+}
+
+std::string get(int port, const std::string& uri, const std::string& extra = "") {
+  return http_exchange(port, "GET " + uri + " HTTP/1.0\r\n" + extra + "\r\n");
+}
+
+// The declared length must be the bytes that follow.
+void expect_honest_length(const std::string& reply) {
+  EXPECT_EQ(header_value(reply, "Content-Length"), std::to_string(body_of(reply).size())) << reply;
+}
+
+class StaticFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    www_ = dir_.dir("www");
+    dir_.file("www/f.txt", thousand_bytes());
+    dir_.file("secret.txt", "secret");
+  }
+  TempDir dir_;
+  std::string www_;
+};
+
+}  // namespace
+
+TEST_F(StaticFiles, FileHeadersAndBody) {
+  TestEngine engine({"document_root", www_});
+  ASSERT_TRUE(engine.started());
+  std::string reply = get(engine.port(), "/f.txt");
+  EXPECT_EQ("HTTP/1.1 200 OK", status_line(reply));
+  EXPECT_EQ(thousand_bytes(), body_of(reply));
+  expect_honest_length(reply);
+  EXPECT_EQ("text/plain", header_value(reply, "Content-Type"));
+  EXPECT_EQ("bytes", header_value(reply, "Accept-Ranges"));
+  std::regex date("[A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d GMT");
+  EXPECT_TRUE(std::regex_match(header_value(reply, "Date"), date));
+  EXPECT_TRUE(std::regex_match(header_value(reply, "Last-Modified"), date));
+  EXPECT_TRUE(std::regex_match(header_value(reply, "Etag"), std::regex("\"[0-9a-f]+\\.3e8\"")));
+
+  // HEAD: the same head, no body.
+  std::string head = http_exchange(engine.port(), "HEAD /f.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ("1000", header_value(head, "Content-Length"));
+  EXPECT_EQ("", body_of(head));
+  EXPECT_TRUE(has_header(head, "Etag"));
+  // An error reply to HEAD has no body either.
+  std::string missing = http_exchange(engine.port(), "HEAD /nope HTTP/1.0\r\n\r\n");
+  EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(missing));
+  EXPECT_EQ("", body_of(missing));
+}
+
+TEST_F(StaticFiles, Ranges) {
+  TestEngine engine({"document_root", www_});
+  ASSERT_TRUE(engine.started());
+  const std::string all = thousand_bytes();
+  struct Case {
+    const char* range;
+    const char* content_range;
+    size_t first;
+    size_t length;
+  };
+  const Case cases[] = {
+      {"bytes=100-199", "bytes 100-199/1000", 100, 100},
+      {"bytes=100-", "bytes 100-999/1000", 100, 900},
+      {"bytes=-500", "bytes 500-999/1000", 500, 500},
+      {"bytes=900-5000", "bytes 900-999/1000", 900, 100},
+      {"bytes=0-0", "bytes 0-0/1000", 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.range);
+    std::string reply = get(engine.port(), "/f.txt", std::string("Range: ") + c.range + "\r\n");
+    EXPECT_EQ("HTTP/1.1 206 Partial Content", status_line(reply));
+    EXPECT_EQ(c.content_range, header_value(reply, "Content-Range"));
+    EXPECT_EQ(all.substr(c.first, c.length), body_of(reply));
+    expect_honest_length(reply);
+  }
+  for (const char* range : {"bytes=1000-", "bytes=5000-6000", "bytes=-0"}) {
+    SCOPED_TRACE(range);
+    std::string reply = get(engine.port(), "/f.txt", std::string("Range: ") + range + "\r\n");
+    EXPECT_EQ("HTTP/1.1 416 Requested Range Not Satisfiable", status_line(reply));
+    EXPECT_EQ("bytes */1000", header_value(reply, "Content-Range"));
+    expect_honest_length(reply);
+  }
+  // Not a byte range: the whole file.
+  std::string reply = get(engine.port(), "/f.txt", "Range: bytes=9-3\r\n");
+  EXPECT_EQ("HTTP/1.1 200 OK", status_line(reply));
+  expect_honest_length(reply);
+}
+
+TEST_F(StaticFiles, FilesBeyondFourGigabytes) {
+  const int64_t size = 5LL << 30;
+  const int64_t marker_at = (4LL << 30) + 10;
+  std::string big = dir_.file("www/big.bin", "");
+  int fd = open(big.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, ftruncate(fd, size));  // sparse: no disk space used
+  ASSERT_EQ(6, pwrite(fd, "MARKER", 6, marker_at));
+  close(fd);
+  TestEngine engine({"document_root", www_});
+  ASSERT_TRUE(engine.started());
+
+  std::string range = "Range: bytes=" + std::to_string(marker_at) + "-" + std::to_string(marker_at + 5) + "\r\n";
+  std::string reply = get(engine.port(), "/big.bin", range);
+  EXPECT_EQ("HTTP/1.1 206 Partial Content", status_line(reply));
+  EXPECT_EQ("MARKER", body_of(reply));
+  EXPECT_EQ("bytes 4294967306-4294967311/5368709120", header_value(reply, "Content-Range"));
+  std::string head = http_exchange(engine.port(), "HEAD /big.bin HTTP/1.0\r\n\r\n");
+  EXPECT_EQ("5368709120", header_value(head, "Content-Length"));
+  std::string listing = get(engine.port(), "/");
+  EXPECT_NE(std::string::npos, listing.find(">big.bin</a></td><td>&nbsp;")) << listing;
+  EXPECT_NE(std::string::npos, listing.find("&nbsp;&nbsp;5.0G</td>")) << listing;
+}
+
+TEST_F(StaticFiles, DirectoryRedirectAndIndexFiles) {
+  dir_.file("www/docs/index.html", "docs index");
+  dir_.file("www/alt/index.htm", "alt index");
+  dir_.dir("www/alt/index.html");  // a directory is no index file
+  dir_.dir("www/a\r\nX-Injected: 1");
+  TestEngine engine({"document_root", www_, "index_files", "index.html,index.htm"});
+  ASSERT_TRUE(engine.started());
+
+  std::string reply = get(engine.port(), "/docs");
+  EXPECT_EQ("HTTP/1.1 301 Moved Permanently", status_line(reply));
+  EXPECT_EQ("/docs/", header_value(reply, "Location"));
+  EXPECT_EQ("0", header_value(reply, "Content-Length"));
+  EXPECT_EQ("docs index", body_of(get(engine.port(), "/docs/")));
+  EXPECT_EQ("alt index", body_of(get(engine.port(), "/alt/")));
+
+  // A decoded line break must not end the Location header.
+  reply = get(engine.port(), "/a%0d%0aX-Injected:%201");
+  EXPECT_EQ("HTTP/1.1 301 Moved Permanently", status_line(reply));
+  EXPECT_FALSE(has_header(reply, "X-Injected"));
+  EXPECT_EQ("/a%0d%0aX-Injected:%201/", header_value(reply, "Location"));
+}
+
+TEST_F(StaticFiles, ListingSortsAndTogglesAndEscapes) {
+  dir_.file("www/list/b.txt", std::string(10, 'b'));
+  dir_.file("www/list/a.txt", std::string(3000, 'a'));
+  dir_.file("www/list/c.txt", std::string(2000, 'c'));
+  dir_.file("www/list/.htpasswd", "user:realm:hash");
+  dir_.file("www/list/<i>.txt", std::string(5, 'i'));
+  dir_.dir("www/list/zdir");
+  dir_.dir("www/list/adir");
+  TestEngine engine({"document_root", www_});
+  ASSERT_TRUE(engine.started());
+
+  auto order = [](const std::string& page) {
+    std::vector<std::string> names;
+    std::regex row("<tr><td><a href=\"[^\"]*\">([^<]*)</a>");
+    for (std::sregex_iterator it(page.begin(), page.end(), row), end; it != end; ++it) names.push_back((*it)[1]);
+    return names;
+  };
+
+  std::string page = get(engine.port(), "/list/");
+  EXPECT_EQ("close", header_value(page, "Connection"));
+  EXPECT_EQ("text/html; charset=utf-8", header_value(page, "Content-Type"));
+  EXPECT_NE(std::string::npos, page.find("<title>Index of /list/</title>"));
+  EXPECT_NE(std::string::npos, page.find("<a href=\"?nd\">Name</a>"));
+  EXPECT_NE(std::string::npos, page.find("<a href=\"?sd\">Size</a>"));
+  EXPECT_EQ(std::string::npos, page.find(".htpasswd"));
+  std::vector<std::string> by_name = {"Parent directory", "adir/", "zdir/", "&lt;i&gt;.txt", "a.txt", "b.txt", "c.txt"};
+  EXPECT_EQ(by_name, order(page));
+  EXPECT_NE(std::string::npos, page.find("<a href=\"/list/%3ci%3e.txt\">"));
+  EXPECT_NE(std::string::npos, page.find("<a href=\"/list/adir/\">adir/</a></td><td>&nbsp;"));
+  EXPECT_NE(std::string::npos, page.find("&nbsp;&nbsp;[DIRECTORY]</td>"));
+  EXPECT_NE(std::string::npos, page.find(">b.txt</a></td><td>&nbsp;"));
+  EXPECT_NE(std::string::npos, page.find("&nbsp;&nbsp;10</td>"));
+  EXPECT_NE(std::string::npos, page.find("&nbsp;&nbsp;2.9k</td>"));
+
+  page = get(engine.port(), "/list/?sd");
+  EXPECT_NE(std::string::npos, page.find("<a href=\"?na\">Name</a>"));
+  EXPECT_NE(std::string::npos, page.find("<a href=\"?da\">Modified</a>"));
+  EXPECT_NE(std::string::npos, page.find("<a href=\"?sa\">Size</a>"));
+  std::vector<std::string> names = order(page);
+  ASSERT_EQ(7u, names.size());
+  // Directories first, then files from the largest.
+  EXPECT_TRUE((names[1] == "adir/" && names[2] == "zdir/") || (names[1] == "zdir/" && names[2] == "adir/"));
+  std::vector<std::string> files(names.begin() + 3, names.end());
+  EXPECT_EQ((std::vector<std::string>{"a.txt", "c.txt", "b.txt", "&lt;i&gt;.txt"}), files);
+
+  names = order(get(engine.port(), "/list/?nd"));
+  EXPECT_EQ((std::vector<std::string>{"Parent directory", "zdir/", "adir/", "c.txt", "b.txt", "a.txt", "&lt;i&gt;.txt"}),
+            names);
+}
+
+TEST_F(StaticFiles, ListingCanBeDenied) {
+  dir_.dir("www/list");
+  TestEngine engine({"document_root", www_, "enable_directory_listing", "no"});
+  ASSERT_TRUE(engine.started());
+  std::string reply = get(engine.port(), "/list/");
+  EXPECT_EQ("HTTP/1.1 403 Directory Listing Denied", status_line(reply));
+  EXPECT_NE(std::string::npos, body_of(reply).find("Directory listing denied"));
+}
+
+TEST_F(StaticFiles, TraversalNeverLeavesTheRoots) {
+  dir_.file("www/a/b", "a-b");
+  dir_.file("dl/x.bin", "x");
+  std::string roots = www_ + ",/dl=" + dir_.path() + "/dl/";
+  TestEngine engine({"document_root", roots});
+  ASSERT_TRUE(engine.started());
+  EXPECT_EQ("a-b", body_of(get(engine.port(), "/a/%2e%2e/b")));
+  EXPECT_EQ("a-b", body_of(get(engine.port(), "/a\\..\\b")));
+  EXPECT_EQ("x", body_of(get(engine.port(), "/dl/x.bin")));
+  for (const char* uri : {"/../secret.txt", "/%2e%2e/secret.txt", "/..%2fsecret.txt", "/..\\secret.txt",
+                          "/%2e%2e%5csecret.txt", "/a/../../secret.txt", "/dl../secret.txt", "/dl%2e%2e/secret.txt"}) {
+    std::string reply = get(engine.port(), uri);
+    EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(reply)) << uri;
+    EXPECT_EQ(std::string::npos, reply.find("secret\n")) << uri;
+    EXPECT_EQ(std::string::npos, body_of(reply).find("secret")) << uri;
+  }
+}
+
+TEST_F(StaticFiles, EmptyRootServesNothing) {
+  TestEngine engine({"document_root", ",/download="});
+  ASSERT_TRUE(engine.started());
+  std::string target = dir_.path() + "/secret.txt";
+  EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(get(engine.port(), target)));
+  EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(get(engine.port(), "/download" + target)));
+}
+
+TEST_F(StaticFiles, SuspiciousFileNamesAreNeverOpened) {
+  dir_.file("www/space ", "1");
+  dir_.file("www/dot.", "2");
+  dir_.file("www/plus+", "3");
+  dir_.file("www/caf\xc3\xa9", "4");
+  dir_.file("www/ok\xc3\xa9.txt", "5");
+  TestEngine engine({"document_root", www_});
+  ASSERT_TRUE(engine.started());
+  for (const char* uri : {"/space%20", "/dot.", "/plus+", "/caf%c3%a9"}) {
+    EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(get(engine.port(), uri))) << uri;
+  }
+  EXPECT_EQ("5", body_of(get(engine.port(), "/ok%c3%a9.txt")));
+}
+
+TEST_F(StaticFiles, DownloadAliasIsAPlainPrefix) {
+  dir_.file("www/index.html", "home");
+  dir_.file("dl/a.zip", "zip");
+  dir_.file("dls/x", "sibling");
+  std::string roots = www_ + ",/download=" + dir_.path() + "/dl";
+  TestEngine engine({"document_root", roots});
+  ASSERT_TRUE(engine.started());
+  std::string reply = get(engine.port(), "/download/a.zip");
+  EXPECT_EQ("zip", body_of(reply));
+  EXPECT_EQ("application/x-zip-compressed", header_value(reply, "Content-Type"));
+  EXPECT_EQ("sibling", body_of(get(engine.port(), "/downloads/x")));
+  EXPECT_EQ("home", body_of(get(engine.port(), "/index.html")));
+  EXPECT_EQ("home", body_of(get(engine.port(), "/")));
+}
+
+TEST_F(StaticFiles, MethodsTheEngineRefuses) {
+  dir_.file("www/.htpasswd", "u:r:h");
+  TestEngine engine({"document_root", www_});
+  ASSERT_TRUE(engine.started());
+  std::string reply = get(engine.port(), "/.htpasswd");
+  EXPECT_EQ("HTTP/1.1 403 Forbidden", status_line(reply));
+  for (const char* method : {"PUT", "DELETE"}) {
+    reply = http_exchange(engine.port(), std::string(method) + " /f.txt HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 401 Unauthorized", status_line(reply)) << method;
+    EXPECT_NE(std::string::npos, header_value(reply, "WWW-Authenticate").find("Digest qop=\"auth\", realm=\""));
+  }
+  reply = http_exchange(engine.port(), "OPTIONS /f.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ("HTTP/1.1 200 OK", status_line(reply));
+  EXPECT_EQ("GET, POST, HEAD, CONNECT, PUT, DELETE, OPTIONS", header_value(reply, "Allow"));
+  // The file still exists after the refused DELETE.
+  EXPECT_EQ(thousand_bytes(), body_of(get(engine.port(), "/f.txt")));
+}
+
+TEST_F(StaticFiles, CurlAgrees) {
+  TestEngine engine({"document_root", www_, "enable_keep_alive", "yes"});
+  ASSERT_TRUE(engine.started());
+  std::string base = "http://127.0.0.1:" + std::to_string(engine.port());
+  int status = -1;
+  std::string out = run("curl -sS --max-time 10 " + base + "/f.txt " + base + "/f.txt", &status);
+  EXPECT_EQ(0, status);
+  EXPECT_EQ(thousand_bytes() + thousand_bytes(), out);  // two requests, one kept connection
+  out = run("curl -sS --max-time 10 -r 10-19 " + base + "/f.txt", &status);
+  EXPECT_EQ(0, status);
+  EXPECT_EQ(thousand_bytes().substr(10, 10), out);
+  out = run("curl -sS --max-time 10 -I " + base + "/f.txt", &status);
+  EXPECT_EQ(0, status);
+  EXPECT_NE(std::string::npos, out.find("Content-Length: 1000"));
+  out = run("curl -sS --max-time 10 -L -o /dev/null -w '%{http_code} %{url_effective}' " + base + "/", &status);
+  EXPECT_EQ("200 " + base + "/", out);
+}

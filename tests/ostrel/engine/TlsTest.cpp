@@ -1,0 +1,53 @@
+// HTTPS with a certificate made by the openssl tool, checked with curl.
+#include <gtest/gtest.h>
+
+#include "ostrel/engine/EngineTestUtil.h"
+
+using namespace enginetest;
+
+TEST(Tls, ServesFilesOverHttpsToCurl) {
+  TempDir dir;
+  dir.file("www/hello.txt", "over tls");
+  std::string pem = dir.path() + "/cert.pem";
+  int status = -1;
+  run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " + dir.path() +
+          "/key.pem -out " + dir.path() + "/crt.pem 2>/dev/null && cat " + dir.path() + "/crt.pem " + dir.path() +
+          "/key.pem > " + pem,
+      &status);
+  ASSERT_EQ(0, status);
+
+  bool ssl_init_seen = false;
+  TestEngine engine({"listening_ports", "127.0.0.1:0s", "ssl_certificate", pem, "document_root", dir.path() + "/www"},
+                    [&](mg_event event, Connection* conn, RequestInfo*) -> void* {
+                      if (event == EVT_INIT_SSL && conn != nullptr) ssl_init_seen = true;
+                      return nullptr;
+                    });
+  ASSERT_TRUE(engine.started());
+  EXPECT_TRUE(ssl_init_seen);
+  std::string url = "https://127.0.0.1:" + std::to_string(engine.port()) + "/hello.txt";
+  std::string out = run("curl -sS --max-time 10 -k " + url, &status);
+  EXPECT_EQ(0, status);
+  EXPECT_EQ("over tls", out);
+  // The certificate curl saw is ours.
+  out = run("curl -sS --max-time 10 --cacert " + dir.path() + "/crt.pem -r 0-3 " + url, &status);
+  EXPECT_EQ(0, status);
+  EXPECT_EQ("over", out);
+  // A plain-text client on the TLS port gets no reply and the engine goes on.
+  EXPECT_EQ("", http_exchange(engine.port(), "GET /hello.txt HTTP/1.0\r\n\r\n", 5000));
+  out = run("curl -sS --max-time 10 -k " + url, &status);
+  EXPECT_EQ("over tls", out);
+}
+
+TEST(Tls, CertificateWithoutKeyFailsStart) {
+  TempDir dir;
+  std::string crt = dir.path() + "/crt.pem";
+  int status = -1;
+  run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=x -keyout /dev/null -out " + crt + " 2>/dev/null",
+      &status);
+  ASSERT_EQ(0, status);
+  LogSink log;
+  EngineContext* ctx = launch({"listening_ports", "127.0.0.1:0s", "ssl_certificate", crt}, &log);
+  EXPECT_EQ(nullptr, ctx);
+  if (ctx != nullptr) mg_halt(ctx);
+  EXPECT_TRUE(log.contains("set_ssl_option: cannot open " + crt + ": "));
+}
