@@ -2,6 +2,7 @@
 
 #include "tessaro/IComponent.h"
 #include "ostrel/config/PluginSettings.h"
+#include "ostrel/web/WebServer.h"
 
 // The component the host creates: wires the plug-in's subsystems together in
 // start and takes them apart in stop.
@@ -29,8 +30,12 @@ class OstrelPlugin : public IComponent {
     std::string documentRoot;  // the engine's "document_root" value
   };
   const StartSettings& settings() const { return settings_; }
+  // The port the web server runs on; 0 when it has none.
+  int port() const { return port_; }
 
  private:
+  WebServer server_;
   bool started_ = false;
+  int port_ = 0;
   StartSettings settings_;
 };

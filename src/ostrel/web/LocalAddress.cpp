@@ -1,0 +1,46 @@
+#include "ostrel/web/LocalAddress.h"
+
+#include <strings.h>
+
+namespace {
+
+bool isDecimalByte(const std::string& part) {
+  if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos) return false;
+  return std::stoi(part) <= 255;
+}
+
+bool isLoopbackLiteral(const std::string& host) {
+  std::string parts[4];
+  size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    size_t dot = host.find('.', start);
+    if ((i < 3) != (dot != std::string::npos)) return false;
+    parts[i] = host.substr(start, i < 3 ? dot - start : std::string::npos);
+    if (!isDecimalByte(parts[i])) return false;
+    start = dot + 1;
+  }
+  return parts[0] == "127";
+}
+
+}  // namespace
+
+bool isLocalHostName(const std::string& hostAndPort) {
+  std::string host = hostAndPort;
+  size_t colon = host.find(':');
+  if (colon != std::string::npos) {
+    std::string port = host.substr(colon + 1);
+    if (port.find_first_not_of("0123456789") != std::string::npos) return false;
+    host.erase(colon);
+  }
+  return strcasecmp(host.c_str(), "localhost") == 0 || isLoopbackLiteral(host);
+}
+
+bool isLocalUrl(const std::string& url) {
+  static const std::string scheme = "http://";
+  if (url.compare(0, scheme.size(), scheme) != 0) return false;
+  size_t end = url.find_first_of("/?#", scheme.size());
+  std::string authority = url.substr(scheme.size(), end == std::string::npos ? std::string::npos : end - scheme.size());
+  // "http://127.0.0.1@evil.example/" names evil.example.
+  if (authority.find('@') != std::string::npos) return false;
+  return isLocalHostName(authority);
+}

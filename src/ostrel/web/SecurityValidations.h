@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+// Decides whether the process on the other end of a client connection may talk
+// to the plug-in: a process of the same user, or of an administrator.
+class SecurityValidations {
+ public:
+  // The process-wide validator, created on first use.
+  static SecurityValidations& instance();
+
+  // `port`: the client's TCP port, host byte order.
+  virtual bool validate(uint32_t port) = 0;
+  // The same, knowing the server port the client connected to: a stricter match.
+  virtual bool validateConnection(uint32_t clientPort, uint32_t serverPort) = 0;
+  virtual ~SecurityValidations() = default;
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+// The per-request wrapper of an engine connection: what the receivers know of
+// the request beyond its URI and parameters.
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "ostrel/web/MessageSender.h"
+
+struct Connection;
+
+class Socket : public MessageSender {
+ public:
+  // `wsTimeout` is accepted and has no effect: channels have no inactivity time-out.
+  Socket(Connection* connection, int wsTimeout);
+  ~Socket() override = default;
+
+  void setRequestData(const std::string& rawRequest, int requestLength, int dataLength);
+  // The first value of a name is kept when a request repeats it.
+  void addHeader(const std::string& name, const std::string& value);
+
+  int outputFormat() const { return outputFormat_; }
+  void setOutputFormat(int format) { outputFormat_ = format; }
+
+  const std::string& rawRequest() const { return rawRequest_; }
+  int requestLength() const { return requestLength_; }
+  int dataLength() const { return dataLength_; }
+  // Exact name; empty when absent.
+  std::string header(const std::string& name) const;
+  const std::map<std::string, std::string>& headers() const { return headers_; }
+
+  Connection* connection() const { return connection_; }
+
+ private:
+  int outputFormat_;
+  std::string rawRequest_;
+  int requestLength_ = 0;
+  int dataLength_ = 0;
+  std::map<std::string, std::string> headers_;
+  Connection* connection_;
+};
+
+using SocketPtr = std::shared_ptr<Socket>;

@@ -1,0 +1,25 @@
+#pragma once
+
+// The system's table of TCP sockets with their owners, read from /proc/net/tcp
+// and /proc/net/tcp6 (IPv4-mapped rows only).
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TcpRow {
+  uint32_t localAddress;   // IPv4, host byte order
+  uint16_t localPort;
+  uint32_t remoteAddress;  // IPv4, host byte order
+  uint16_t remotePort;
+  uid_t uid;               // owner of the socket
+};
+
+// Parses the text of /proc/net/tcp (or tcp6) and appends its rows; malformed
+// lines are skipped.
+void parseTcpTable(const std::string& text, std::vector<TcpRow>& rows);
+
+// Both tables of the running system; false when neither could be read.
+bool readTcpTable(std::vector<TcpRow>& rows);

@@ -1,0 +1,57 @@
+// Client validation as it really happens: the server runs under one account and
+// curl clients under others.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "support/HttpExchange.h"
+#include "support/Subprocess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+const uid_t kServerUid = 65534;  // nobody
+const uid_t kOtherUid = 1;       // daemon: another account, not an administrator
+
+std::vector<std::string> asUser(uid_t uid, std::vector<std::string> command) {
+  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                                   "--regid=" + std::to_string(uid), "--clear-groups", "--"};
+  argv.insert(argv.end(), command.begin(), command.end());
+  return argv;
+}
+
+std::vector<std::string> curl(int port) {
+  return {"/usr/bin/curl", "-s", "-i", "-e", "http://127.0.0.1/", "http://127.0.0.1:" + std::to_string(port) + "/a.txt"};
+}
+
+TEST(ClientValidationTest, SameUserAndAdministratorsAllowedOthersRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED: needs root to run the server and clients under other accounts";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  dir.write("a.txt", "served");
+  chmod(dir.file("a.txt").c_str(), 0644);
+
+  int port = freeLoopbackPort();
+  Subprocess server(asUser(kServerUid, {WEB_FRONT_SERVER, std::to_string(port), dir.path()}));
+  ASSERT_TRUE(server.waitForOutput("ready")) << server.output();
+
+  Subprocess sameUser(asUser(kServerUid, curl(port)));
+  EXPECT_EQ(0, sameUser.wait());
+  EXPECT_NE(std::string::npos, sameUser.output().find("HTTP/1.1 200 OK")) << sameUser.output();
+  EXPECT_NE(std::string::npos, sameUser.output().find("served"));
+
+  Subprocess otherUser(asUser(kOtherUid, curl(port)));
+  EXPECT_EQ(0, otherUser.wait());
+  EXPECT_EQ("HTTP/1.1 403 Forbidden\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\n"
+            "Connection: close\r\n\r\n",
+            otherUser.output());
+
+  Subprocess administrator(curl(port));  // root
+  EXPECT_EQ(0, administrator.wait());
+  EXPECT_NE(std::string::npos, administrator.output().find("served")) << administrator.output();
+
+  server.signal(SIGTERM);
+  EXPECT_EQ(0, server.wait());
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#include "ostrel/web/LocalAddress.h"
+
+#include <gtest/gtest.h>
+
+#include "ostrel/web/LinuxSecurityValidations.h"
+#include "ostrel/web/RequestCallback.h"
+
+TEST(LocalAddressTest, RefererMustBeHttpOnALocalHost) {
+  for (const char* url : {"http://localhost", "http://localhost/", "http://localhost:8091/index.html",
+                          "http://LOCALHOST:1/", "http://127.0.0.1:8091/a?b", "http://127.255.3.4/", "http://127.0.1.1#x"})
+    EXPECT_TRUE(isLocalUrl(url)) << url;
+  for (const char* url : {"https://127.0.0.1/", "http://localhost.attacker.example/", "http://localhostx.example/",
+                          "http://127.attacker.example/", "http://127.0.0.1.evil.example/", "http://127.0.0.1@evil.example/",
+                          "http://128.0.0.1/", "http://127.1/", "http://127.0.0.256/", "http://localhost:80x/",
+                          "HTTP://localhost/", "http:/localhost/", "ftp://localhost/", "", "http://"})
+    EXPECT_FALSE(isLocalUrl(url)) << url;
+}
+
+TEST(LocalAddressTest, HostHeaderMustNameALocalHost) {
+  for (const char* host : {"localhost", "localhost:8091", "127.0.0.1", "127.0.0.1:9000", "127.0.1.1:8091"})
+    EXPECT_TRUE(isLocalHostName(host)) << host;
+  for (const char* host : {"evil.example", "evil.example:8091", "localhost.evil.example", "127.0.0.1.nip.io", "",
+                           "10.0.0.1", "[::1]:8091", "localhost:x"})
+    EXPECT_FALSE(isLocalHostName(host)) << host;
+}
+
+TEST(ReplyPiecesTest, BodiesAreWrittenIn250BytePieces) {
+  std::vector<std::string> pieces = replyPieces(std::string(600, 'x'));
+  ASSERT_EQ(3u, pieces.size());
+  EXPECT_EQ(250u, pieces[0].size());
+  EXPECT_EQ(250u, pieces[1].size());
+  EXPECT_EQ(100u, pieces[2].size());
+  EXPECT_TRUE(replyPieces("").empty());
+  EXPECT_EQ(1u, replyPieces(std::string(250, 'x')).size());
+}
+
+TEST(SecurityValidationsTest, FindsTheClientRowPreferringTheConnectionItself) {
+  const uint32_t loop = 0x7F000001, other = 0x0A000005;
+  std::vector<TcpRow> rows = {
+      {other, 40000, other, 80, 1001},   // another user's socket with the same port number
+      {loop, 40000, loop, 9999, 1002},   // same port, wrong server port
+      {loop, 40000, loop, 8091, 1003},   // the connection itself
+      {loop, 8091, loop, 40000, 1004},   // the server's end
+  };
+  uid_t owner = 0;
+  ASSERT_TRUE(LinuxSecurityValidations::findOwner(rows, 40000, 8091, owner));
+  EXPECT_EQ(1003u, owner);
+  // With the server port unknown, a loopback row still wins over an earlier other one.
+  ASSERT_TRUE(LinuxSecurityValidations::findOwner(rows, 40000, 0, owner));
+  EXPECT_EQ(1002u, owner);
+  // A port no row carries, or a connection that is not the one asked about, is refused.
+  EXPECT_FALSE(LinuxSecurityValidations::findOwner(rows, 40001, 8091, owner));
+  EXPECT_FALSE(LinuxSecurityValidations::findOwner({rows[0]}, 40000, 80, owner));
+  EXPECT_FALSE(LinuxSecurityValidations::findOwner({}, 0, 0, owner));
+}
+
+TEST(SecurityValidationsTest, SameUserAndAdministratorsMayConnect) {
+  EXPECT_TRUE(LinuxSecurityValidations::mayConnect(geteuid()));
+  EXPECT_TRUE(LinuxSecurityValidations::mayConnect(0));
+  if (geteuid() != 65534) {
+    EXPECT_FALSE(LinuxSecurityValidations::mayConnect(65534));
+  }
+  // Nothing listens on port 1 of loopback, so no row carries it.
+  EXPECT_FALSE(SecurityValidations::instance().validate(1));
+}

@@ -1,0 +1,78 @@
+#include "ostrel/config/PortSelection.h"
+
+#include <gtest/gtest.h>
+
+#include "ostrel/web/WebServer.h"
+#include "platform/Registry.h"
+#include "support/HttpExchange.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+namespace {
+
+class PortSelectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("TESSARO_REGISTRY_ROOT", (dir.path() + "/registry").c_str(), 1); }
+  void TearDown() override { unsetenv("TESSARO_REGISTRY_ROOT"); }
+
+  std::string savedPort() {
+    return TempDir::read(registryValueFile("Software\\Corvane\\Tessaro", "OstrelPort"));
+  }
+
+  TempDir dir;
+  LogCapture capture;
+};
+
+// Holds a port the way another program would.
+int occupy(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(port));
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(PortSelectionTest, TakesTheFirstFreePortFrom8091AndPublishesIt) {
+  int blocker = occupy(8091);
+  ASSERT_GE(blocker, 0) << "port 8091 is in use on this machine";
+  WebServer server;
+  PortSelection selection(server);
+  int port = selection.startServer(dir.path(), false, false);
+  std::vector<std::string> records = capture.records();
+  server.stop();
+  close(blocker);
+
+  ASSERT_GT(port, 8091);
+  char expected[32];
+  std::snprintf(expected, sizeof expected, "dword:%08x\n", port);
+  EXPECT_EQ(expected, savedPort());
+  // One INFO record per busy port (and the engine's own message before each).
+  EXPECT_EQ(size_t(port - 8091),
+            size_t(std::count(records.begin(), records.end(), "INFO Internal server port is busy")));
+  EXPECT_EQ(size_t(port - 8091),
+            size_t(std::count(records.begin(), records.end(), "ERROR Internal Server failed to start")));
+}
+
+TEST_F(PortSelectionTest, AnUnwritableKeyIsTriedSixTimes) {
+  dir.write("registry", "not a folder");
+  WebServer server;
+  PortSelection selection(server);
+  selection.retryDelay = std::chrono::milliseconds(100);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(selection.savePort(8091, PortSelection::kSaveRetries));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(500));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+
+  int port = selection.startServer(dir.path(), false, false);
+  server.stop();
+  EXPECT_NE(0, port);
+  EXPECT_EQ("ERROR Could not save the port to use.", capture.records().back());
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// The request callback over real sockets, with the real engine.
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "ostrel/engine/engine.h"
+#include "ostrel/web/MessageRouter.h"
+#include "ostrel/web/ResourcesStorage.h"
+#include "ostrel/web/WebServer.h"
+#include "support/HttpExchange.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+namespace {
+
+// Answers with what it was given: "type=N" picks the reply type, "size=N" a body
+// of N bytes, "throw" a standard exception.
+class EchoReceiver : public MessageReceiver {
+ public:
+  void process(MessagePtr& result, const std::string& query, const std::string& uri,
+               const SocketPtr& socket) override {
+    if (query.find("throw") != std::string::npos) throw std::runtime_error("receiver failed");
+    int type = Message::JsonReply;
+    size_t at = query.find("type=");
+    if (at != std::string::npos) type = std::stoi(query.substr(at + 5));
+    std::string body = "query=" + query + "|uri=" + uri + "|coding=" + std::to_string(responseCoding()) +
+                       "|ua=" + socket->header("User-Agent");
+    at = query.find("size=");
+    if (at != std::string::npos) body = std::string(size_t(std::stoi(query.substr(at + 5))), 'b');
+    result = std::make_shared<Message>(body, type);
+  }
+};
+
+class WebFrontTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.write("ui/index.html", "<p>index</p>");
+    dir.write("ui/app.js", "js");
+    dir.write("dl/file.bin", "bin");
+    MessageRouter::bindReceivers(&services, &channels);
+    port = freeLoopbackPort();
+    ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), 4, "-0.0.0.0/0,+127.0.0.1", 0, 1,
+                             dir.file("ui") + ",/download=" + dir.file("dl"), true, true));
+  }
+  void TearDown() override {
+    server.stop();
+    MessageRouter::bindReceivers(nullptr, nullptr);
+  }
+
+  std::string get(const std::string& target, const std::string& headers = "") {
+    // Static files are served with keep-alive: ask for the end of the connection.
+    return httpExchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                  "\r\nConnection: close\r\n" + headers + "\r\n");
+  }
+  std::string referer() { return "Referer: http://127.0.0.1:" + std::to_string(port) + "/index.html\r\n"; }
+  static std::string body(const std::string& reply) {
+    size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? "" : reply.substr(end + 4);
+  }
+
+  TempDir dir;
+  EchoReceiver services, channels;
+  WebServer server;
+  int port = 0;
+};
+
+TEST_F(WebFrontTest, RefererRules) {
+  EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\nReferrer: is NULL\r\n\r\n", get("/index.html"));
+  // No dot in "/": no referrer step.
+  EXPECT_EQ("<p>index</p>", body(get("/")));
+  // Channels skip the step; ".wsdl" is not "ws".
+  EXPECT_EQ(0u, get("/1.0/Events/all.ws").find("HTTP/1.1 200 OK\r\n"));
+  EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\nReferrer: is NULL\r\n\r\n", get("/x.wsdl"));
+  EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\nReferrer: https://127.0.0.1/\r\n\r\n",
+            get("/index.html", "Referer: https://127.0.0.1/\r\n"));
+  for (const char* lookAlike : {"http://localhost.attacker.example/", "http://localhostx.example/",
+                                "http://127.attacker.example/"})
+    EXPECT_EQ(std::string("HTTP/1.1 500 Internal Server Error\r\nReferrer: ") + lookAlike + "\r\n\r\n",
+              get("/index.html", std::string("Referer: ") + lookAlike + "\r\n"));
+  for (const std::string& local : {"http://localhost:" + std::to_string(port) + "/",
+                                   "http://127.0.0.1:" + std::to_string(port) + "/index.html"})
+    EXPECT_EQ("js", body(get("/app.js", "Referer: " + local + "\r\n"))) << local;
+}
+
+TEST_F(WebFrontTest, ForeignHostHeaderIsRefused) {
+  const std::string forbidden =
+      "HTTP/1.1 403 Forbidden\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  EXPECT_EQ(forbidden, httpExchange(port, "GET / HTTP/1.1\r\nHost: rebind.attacker.example\r\n\r\n"));
+  EXPECT_EQ("<p>index</p>", body(httpExchange(port, "GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")));
+  // HTTP/1.0 without "Host" is served.
+  EXPECT_EQ("<p>index</p>", body(httpExchange(port, "GET / HTTP/1.0\r\n\r\n")));
+}
+
+TEST_F(WebFrontTest, PostBodyIsMergedIntoTheQuery) {
+  std::string head = "POST /1.0/Catalog/getBanners.svc?x=1 HTTP/1.1\r\nHost: localhost\r\n" + referer();
+  EXPECT_EQ("query=x=1&y=2|uri=/1.0/Catalog/getBanners.svc|coding=1|ua=",
+            body(httpExchange(port, head + "Content-Length: 3\r\n\r\ny=2")));
+  EXPECT_EQ("query=y=2|uri=/a.svc|coding=1|ua=",
+            body(httpExchange(port, "POST /a.svc HTTP/1.1\r\nHost: localhost\r\n" + referer() +
+                                        "Content-Length: 3\r\n\r\ny=2")));
+  // A NUL in the body ends what is appended.
+  EXPECT_EQ("query=x=1&a|uri=/1.0/Catalog/getBanners.svc|coding=1|ua=",
+            body(httpExchange(port, head + "Content-Length: 3\r\n\r\na" + std::string(1, '\0') + "b")));
+  for (const char* length : {"10485761", "3x", "3 ", "-3", "4294967296", ""})
+    EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\n\r\n",
+              httpExchange(port, head + "Content-Length: " + length + "\r\n\r\ny=2"))
+        << length;
+  // Exactly the limit is accepted: only the bytes sent arrive, and the reply comes.
+  int fd = connectLoopback(port);
+  std::string request = head + "Content-Length: 10485760\r\n\r\ny=2";
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  shutdown(fd, SHUT_WR);
+  EXPECT_EQ("query=x=1&y=2|uri=/1.0/Catalog/getBanners.svc|coding=1|ua=", body(readAll(fd)));
+  close(fd);
+  // Without "Content-Length" nothing is answered.
+  bool closed = false;
+  EXPECT_EQ("", httpExchange(port, head + "\r\n", &closed));
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(WebFrontTest, RoutesByUriAndWritesFixedHeads) {
+  MessagePtr result;
+  ResourcesStorage::instance().process(result, "q", "/download/file.bin", nullptr);
+  EXPECT_EQ(Message::StaticResource, result->type());
+
+  EXPECT_EQ("bin", body(get("/download/file.bin", referer())));
+  // ".svc" wins over a later ".ws".
+  EXPECT_EQ("query=|uri=/a.svc/b.ws|coding=1|ua=curl", body(get("/a.svc/b.ws", referer() + "User-Agent: curl\r\n")));
+  EXPECT_EQ(0u, get("/a.svc?type=0", referer())
+                    .find("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n"
+                          "query=type=0|"));
+  EXPECT_EQ(0u, get("/a.svc?type=1", referer()).find(
+                    "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"));
+  std::string jsonError = get("/a.svc?type=5&size=600", referer());
+  EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Length: 600\r\n"
+            "Content-Type: text/json; charset=utf-8\r\n\r\n" + std::string(600, 'b'),
+            jsonError);
+  EXPECT_EQ(0u, get("/a.svc?type=6&size=3", referer())
+                    .find("HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Length: 3\r\n"
+                          "Content-Type: text/xml; charset=utf-8\r\n\r\nbbb"));
+  EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html; charset=utf-8\r\n"
+            "Content-Length: 15\r\nConnection: close\r\n\r\nreceiver failed",
+            get("/a.svc?throw", referer()));
+  // Taken over (and unknown types): nothing written.
+  EXPECT_EQ("", get("/a.svc?type=4", referer()));
+  EXPECT_EQ("", get("/a.svc?type=9", referer()));
+}
+
+TEST_F(WebFrontTest, UnboundReceiversAnswerNotImplemented) {
+  MessageRouter::bindReceivers(nullptr, nullptr);
+  EXPECT_EQ("Not implemented", body(get("/1.0/Catalog/getBanners.svc", referer())));
+  EXPECT_EQ("", get("/1.0/Events/all.ws"));
+}
+
+TEST_F(WebFrontTest, MissingFileGetsNoReplyAndTheConnectionEnds) {
+  LogCapture capture;
+  bool closed = false;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ("", httpExchange(port, "GET /missing.html HTTP/1.1\r\nHost: localhost\r\n" + referer() + "\r\n", &closed));
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(WebFrontTest, RepliesEndKeptAliveConnections) {
+  // The fixed heads carry no length: the connection must close after them.
+  bool closed = false;
+  std::string reply = httpExchange(port, "GET /a.svc HTTP/1.1\r\nHost: localhost\r\nConnection: keep-alive\r\n" +
+                                             referer() + "\r\n", &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ("query=|uri=/a.svc|coding=1|ua=", body(reply));
+}
+
+TEST(WebServerTest, FailedStartIsLoggedAndStopIsSafeTwice) {
+  LogCapture capture;
+  WebServer server;
+  EXPECT_FALSE(server.start("not-a-port", 1, "", 0, 1, ".", true, false));
+  // The engine's own message arrives as a log event outside any connection.
+  std::vector<std::string> expected = {"ERROR Internal Server Error: ", "ERROR Internal Server failed to start"};
+  EXPECT_EQ(expected, capture.records());
+  server.stop();
+  ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(freeLoopbackPort()), 1, "", 0, 1, ".", false, false));
+  EXPECT_FALSE(WebServer::referrerCheck());
+  server.stop();
+  server.stop();
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+#include "platform/TcpTable.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "platform/UserAccounts.h"
+#include "support/HttpExchange.h"
+
+namespace {
+
+TEST(TcpTableTest, ParsesIPv4AndMappedIPv6Rows) {
+  std::vector<TcpRow> rows;
+  parseTcpTable(
+      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+      "   0: 0100007F:1F9B 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 1 1 0 100 0 0 10 0\n"
+      "   1: 0100007F:D431 0100007F:1F9B 01 00000000:00000000 00:00000000 00000000    33        0 2 1 0 20 4 30 10 -1\n"
+      "   2: garbage\n",
+      rows);
+  parseTcpTable(
+      "  sl  local_address                         remote_address                        st tx_queue rx_queue tr "
+      "tm->when retrnsmt   uid  timeout inode\n"
+      "   0: 0000000000000000FFFF00000100007F:D432 0000000000000000FFFF00000100007F:1F9B 01 00000000:00000000 "
+      "00:00000000 00000000     7        0 3 1\n"
+      "   1: 00000000000000000000000001000000:D433 00000000000000000000000001000000:1F9B 01 00000000:00000000 "
+      "00:00000000 00000000     8        0 4 1\n",
+      rows);
+  ASSERT_EQ(3u, rows.size());
+  EXPECT_EQ(0x7F000001u, rows[0].localAddress);
+  EXPECT_EQ(8091, rows[0].localPort);
+  EXPECT_EQ(1000u, rows[0].uid);
+  EXPECT_EQ(54321, rows[1].localPort);
+  EXPECT_EQ(8091, rows[1].remotePort);
+  EXPECT_EQ(0x7F000001u, rows[1].remoteAddress);
+  EXPECT_EQ(33u, rows[1].uid);
+  EXPECT_EQ(54322, rows[2].localPort);  // ::ffff:127.0.0.1
+  EXPECT_EQ(7u, rows[2].uid);
+}
+
+TEST(TcpTableTest, FindsOurOwnConnectedSocket) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  listen(listener, 1);
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  int client = connectLoopback(ntohs(address.sin_port));
+  ASSERT_GE(client, 0);
+  sockaddr_in local{};
+  length = sizeof local;
+  getsockname(client, reinterpret_cast<sockaddr*>(&local), &length);
+
+  std::vector<TcpRow> rows;
+  ASSERT_TRUE(readTcpTable(rows));
+  bool found = false;
+  for (const TcpRow& row : rows)
+    if (row.localPort == ntohs(local.sin_port) && row.remotePort == ntohs(address.sin_port)) {
+      found = true;
+      EXPECT_EQ(geteuid(), row.uid);
+    }
+  EXPECT_TRUE(found);
+  close(client);
+  close(listener);
+}
+
+TEST(UserAccountsTest, RootIsAnAdministratorNobodyIsNot) {
+  EXPECT_TRUE(isAdministrator(0));
+  EXPECT_FALSE(isAdministrator(65534));
+  EXPECT_FALSE(isAdministrator(4000000000u));  // no such account
+}
+
+}  // namespace
