@@ -18,9 +18,8 @@
 // tags, attributes to elements, JSON escaping, flatten to element lines, build the
 // tree, write). Each stage is linear in its input: the documents come from another
 // component, and no input may make a worker thread spin. A regular expression whose
-// plain search would be quadratic on hostile text is either anchored so that it
-// cannot restart inside a run, or searched only over the range where a match can
-// end.
+// plain search would be quadratic on hostile text is either written out as a loop
+// or searched only over the range where a match can end.
 
 namespace {
 
@@ -58,12 +57,26 @@ std::string regexReplaceBefore(const std::string& text, std::size_t end, const b
   return out;
 }
 
-// "\s*/>", with the white space spelled out as ASCII (with \s a locale could count
-// bytes of multi-byte UTF-8 characters as spaces). The look-behind starts a match
-// only at the first space of a run, so a long run without "/>" is walked once.
-const boost::regex& spaceBeforeEmptyClose() {
-  static const boost::regex re("(?<![ \\t\\n\\v\\f\\r])[ \\t\\n\\v\\f\\r]*/>", boost::regex::perl);
-  return re;
+// ASCII white space only: bytes of multi-byte UTF-8 characters are never space.
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Replaces "\s*/>" by "/>": every "/>" loses the white space right before it (the
+// match before it ends in ">", so the runs never overlap). Written out because a
+// regular-expression search would restart inside each white-space run.
+std::string dropSpaceBeforeEmptyClose(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  for (std::size_t close = text.find("/>"); close != std::string::npos; close = text.find("/>", pos)) {
+    out.append(text, pos, close - pos);
+    while (!out.empty() && isSpace(out.back())) out.pop_back();
+    out += "/>";
+    pos = close + 2;
+  }
+  out.append(text, pos, std::string::npos);
+  return out;
 }
 
 // Declarations, comments and CDATA sections that hold no ">".
@@ -78,14 +91,12 @@ const boost::regex& attribute() {
 }
 
 std::string normalise(const std::string& text) {
-  std::string out = boost::regex_replace(text, spaceBeforeEmptyClose(), "/>",
-                                         boost::match_default | boost::format_perl);
+  std::string out = dropSpaceBeforeEmptyClose(text);
   out = replaceAll(out, "<Downloads xsi:nil=\"true\"/>", "<Downloads>0</Downloads>");
   // A match ends at a ">", so none lies past the last one.
   const std::size_t lastGt = out.rfind('>');
   if (lastGt != std::string::npos) out = regexReplaceBefore(out, lastGt + 1, markupDeclaration(), "");
-  return boost::regex_replace(out, spaceBeforeEmptyClose(), "/>",
-                              boost::match_default | boost::format_perl);
+  return dropSpaceBeforeEmptyClose(out);
 }
 
 // <a x="1"/> -> <a x="1"></a>
