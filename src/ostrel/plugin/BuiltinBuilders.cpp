@@ -1,0 +1,8 @@
+// The functor builders, registered while the library loads.
+
+#include "ostrel/plugin/BuilderRegistry.h"
+#include "ostrel/serviceproxy/HCServiceProxyFunctor.h"
+
+namespace {
+RegisterBuilder<BuilderHCServiceProxyFunctor> serviceProxyFunctor;
+}  // namespace

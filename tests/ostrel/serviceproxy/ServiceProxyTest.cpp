@@ -1,0 +1,243 @@
+// The service pipeline with a business logic answering on the real dispatcher.
+
+#include "ostrel/serviceproxy/ServiceProxy.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "ostrel/serviceproxy/HCServiceProxyFunctor.h"
+#include "ostrel/serviceproxy/UIContextHolder.h"
+#include "ostrel/uicontext/KivraUIDescriptor.h"
+#include "ostrel/uicontext/UIDescriptorFactory.h"
+#include "ostrel/web/ResourcesStorage.h"
+#include "support/TempDir.h"
+#include "tessaro/MessageDispatcher.h"
+#include "tessaro/XMLPayload.h"
+
+namespace {
+
+// Answers every business-logic request with a fixed message type and text,
+// remembering what it was sent; answers nothing when the type is empty.
+class BusinessLogic : public IMessageSink {
+ public:
+  BusinessLogic() { MessageDispatcher::getInstance()->subscribe(this, "target:/KivraBusinessLogic/*"); }
+  ~BusinessLogic() override { MessageDispatcher::getInstance()->unsubscribe(this, "target:/KivraBusinessLogic/*"); }
+
+  void onMessage(uint64_t, const LocalMessagePtr& request) override {
+    std::string type, text;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      targets.push_back(request->getTargetTopic());
+      auto payload = std::dynamic_pointer_cast<XMLPayload>(request->getPayload());
+      documents.push_back(payload ? payload->getXML() : "<none>");
+      type = replyType;
+      text = replyText;
+    }
+    if (type.empty()) return;
+    CommonMessageProperties properties;
+    properties.setTargetTopic(request->getReplyTopic());
+    properties.setMessageType(type);
+    auto reply = std::make_shared<LocalMessage>(properties);
+    if (text != "<no payload>") reply->setPayload(std::make_shared<XMLPayload>(text));
+    MessageDispatcher::getInstance()->post(reply);
+  }
+
+  void answer(const std::string& type, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex);
+    replyType = type;
+    replyText = text;
+  }
+
+  std::mutex mutex;
+  std::string replyType = "SUCCESS", replyText = "<Response><Status>0</Status></Response>";
+  std::vector<std::string> targets, documents;
+};
+
+class ServiceProxyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResourcesStorage::instance().setHtmlRoot(dir.path());
+    proxy.setDefaultUIType("default-ui");
+    UIDescriptorFactory::instance().registerBuilder("default-ui", UIDescriptorFactory::kivraBuilder("default-ui"));
+    // The default UI has no manifest: its output format 0 would override the
+    // coding, so the tests put contexts of their own.
+    useFormat(-1);
+    functor = std::make_shared<HCServiceProxyFunctor>();
+    functor->replyTimeoutSeconds = 1;
+    proxy.registerFunctor("1.0/Catalog/getBanners", functor);
+    proxy.registerFunctor("1.0/Catalog/getApplicationsByCategory", functor);
+  }
+
+  void useFormat(int format) {
+    auto descriptor = std::make_shared<KivraUIDescriptor>("default-ui");
+    descriptor->readFromText(manifest(format));
+    UIContextHolder::instance().put("default-ui", descriptor);
+  }
+  static std::string manifest(int format) {
+    return "<KivraUIDescriptor><UIType>default-ui</UIType><Version>1</Version><OutputFormat>" +
+           std::to_string(format) +
+           "</OutputFormat><StoreID>1</StoreID><AffiliateID>2</AffiliateID><SupportedLocaleCodes/>"
+           "<SupportedFeatures/></KivraUIDescriptor>";
+  }
+
+  MessagePtr call(const std::string& query, const std::string& uri = "/1.0/Catalog/getBanners.svc",
+                  int coding = 1) {
+    proxy.setResponseCoding(coding);
+    MessagePtr result;
+    proxy.process(result, query, uri, std::make_shared<Socket>(nullptr, 0));
+    return result;
+  }
+
+  TempDir dir;
+  ServiceProxy proxy;
+  std::shared_ptr<HCServiceProxyFunctor> functor;
+  BusinessLogic logic;
+};
+
+TEST(ServiceProxyPathTest, ServicePathFromTheUri) {
+  EXPECT_EQ("1.0/Catalog/getBanners", ServiceProxy::servicePath("/1.0/Catalog/getBanners.svc"));
+  EXPECT_EQ("1.0/Catalog/getBanners", ServiceProxy::servicePath("/a/b/1.0/Catalog/getBanners.svc"));
+  // Fewer than three slashes: the whole URI is taken.
+  EXPECT_EQ("/Catalog/getBanners", ServiceProxy::servicePath("/Catalog/getBanners.svc"));
+  EXPECT_EQ("", ServiceProxy::servicePath("/1.0/Catalog/getBanners"));
+  EXPECT_EQ("", ServiceProxy::servicePath("getBanners.svc"));
+  EXPECT_EQ("", ServiceProxy::servicePath(""));
+  EXPECT_EQ("1.0/x.svc/y", ServiceProxy::servicePath("/1.0/x.svc/y.svc"));
+}
+
+TEST(ServiceProxyPathTest, ParametersKeepNamesAndTakeTheFirstCaseInsensitiveValue) {
+  ParameterMap expected = {{"a", "1"}, {"A", "1"}};
+  EXPECT_EQ(expected, ServiceProxy::parameters("a=1&A=2"));
+  expected = {{"flag", ""}, {"x", "A b"}};
+  EXPECT_EQ(expected, ServiceProxy::parameters("flag&x=%41+b"));
+  expected = {{"", ""}};
+  EXPECT_EQ(expected, ServiceProxy::parameters(""));
+  expected = {{"a", "1"}, {"", ""}, {"b", ""}};
+  EXPECT_EQ(expected, ServiceProxy::parameters("a=1&&b="));
+}
+
+TEST_F(ServiceProxyTest, UnknownSessionAndUnsupportedUITypeInEachFormat) {
+  MessagePtr json = call("sessionId=nope", "/1.0/Catalog/getBanners.svc", 1);
+  EXPECT_EQ(Message::JsonError, json->type());
+  EXPECT_EQ("{\"http\":{\"error\":\"Unknown or expired session\"}}", json->body());
+  MessagePtr xml = call("sessionId=nope", "/1.0/Catalog/getBanners.svc", 0);
+  EXPECT_EQ(Message::XmlError, xml->type());
+  EXPECT_EQ("<http><error>Unknown or expired session</error></http>", xml->body());
+  MessagePtr direct = call("sessionId=nope", "/1.0/Catalog/getBanners.svc", 2);
+  EXPECT_EQ(Message::JsonError, direct->type());
+  EXPECT_EQ("{\"http\":{\"error\":\"Unknown or expired session\"}}", direct->body());
+
+  proxy.setDefaultUIType("no-such-ui");
+  EXPECT_EQ("{\"http\":{\"error\":\"Unsupported UI Type. No builder available\"}}", call("", "/x.svc", 1)->body());
+  EXPECT_EQ("<http><error>Unsupported UI Type. No builder available</error></http>", call("", "/x.svc", 0)->body());
+  EXPECT_TRUE(logic.targets.empty());
+}
+
+TEST_F(ServiceProxyTest, DefaultContextIsCreatedOnceThroughTheFactory) {
+  proxy.setDefaultUIType("fresh-ui");
+  UIDescriptorFactory::instance().registerBuilder("fresh-ui", UIDescriptorFactory::kivraBuilder("fresh-ui"));
+  dir.write("fresh-ui/UXManifest.xml", "<KivraUIDescriptor><UIType>fresh-ui</UIType><Version>1</Version>"
+                                       "<OutputFormat>0</OutputFormat><StoreID>1</StoreID><AffiliateID>2</AffiliateID>"
+                                       "<SupportedLocaleCodes/><SupportedFeatures/></KivraUIDescriptor>");
+  EXPECT_EQ(nullptr, UIContextHolder::instance().get("fresh-ui"));
+  EXPECT_EQ(Message::HtmlReply, call("", "/1.0/Nothing/here.svc")->type());
+  UIDescriptorPtr context = UIContextHolder::instance().get("fresh-ui");
+  ASSERT_NE(nullptr, context);
+  // The manifest's format 0 overrides the coding.
+  EXPECT_EQ(Message::XmlReply, call("")->type());
+  EXPECT_EQ(context, UIContextHolder::instance().get("fresh-ui"));
+}
+
+TEST_F(ServiceProxyTest, SuccessRepliesByFormat) {
+  MessagePtr converted = call("x=1");
+  EXPECT_EQ(Message::JsonReply, converted->type());
+  EXPECT_EQ("{\"response\":{\"status\":\"0\"}}", converted->body());
+  ASSERT_EQ(1u, logic.targets.size());
+  EXPECT_EQ("target:/KivraBusinessLogic/1.0/Catalog/getBanners", logic.targets[0]);
+
+  useFormat(0);
+  MessagePtr xml = call("");
+  EXPECT_EQ(Message::XmlReply, xml->type());
+  EXPECT_EQ("<Response><Status>0</Status></Response>", xml->body());
+
+  useFormat(2);
+  logic.answer("SUCCESS", "{\"already\":\"json\"}");
+  MessagePtr json = call("");
+  EXPECT_EQ(Message::JsonReply, json->type());
+  EXPECT_EQ("{\"already\":\"json\"}", json->body());
+
+  // An unknown reply type is an empty success.
+  useFormat(0);
+  logic.answer("MAYBE", "<x/>");
+  EXPECT_EQ("", call("")->body());
+  EXPECT_EQ(Message::XmlReply, call("")->type());
+  // Not registered: "Not implemented", with the context found first.
+  MessagePtr missing = call("", "/1.0/Catalog/unknown.svc");
+  EXPECT_EQ(Message::HtmlReply, missing->type());
+  EXPECT_EQ("Not implemented", missing->body());
+}
+
+TEST_F(ServiceProxyTest, BusinessLogicErrorsReachTheBrowserAsServerErrors) {
+  const std::string error = "<Status><version>1</version><statusCode>-4</statusCode><statusMessage>bad</statusMessage></Status>";
+  for (const char* type : {"ERROR", "CRITICAL"}) {
+    logic.answer(type, error);
+    useFormat(0);
+    MessagePtr xml = call("");
+    EXPECT_EQ(Message::XmlError, xml->type());
+    EXPECT_EQ(error, xml->body());
+    useFormat(1);
+    EXPECT_EQ("{\"status\":{\"version\":\"1\",\"statuscode\":\"-4\",\"statusmessage\":\"bad\"}}", call("")->body());
+    useFormat(2);
+    MessagePtr json = call("");
+    EXPECT_EQ(Message::JsonError, json->type());
+    EXPECT_EQ("{\"status\":{\"version\":\"1\",\"statuscode\":-4,\"statusmessage\":\"bad\"}}", json->body());
+  }
+  // Format 2 with a text that is no status document: the failure leaves process.
+  logic.answer("ERROR", "{\"not\":\"xml\"}");
+  EXPECT_THROW(call(""), std::exception);
+}
+
+TEST_F(ServiceProxyTest, SilentBusinessLogicGivesTheTimeOutStatus) {
+  logic.answer("", "");
+  useFormat(0);
+  MessagePtr reply = call("");
+  EXPECT_EQ(Message::XmlError, reply->type());
+  EXPECT_EQ("<Status><version/><statusCode>-13</statusCode><statusMessage>Unexpected Error: "
+            "HCI::HandlerHelper::sendAndWait returns NULL, posible timeout</statusMessage></Status>",
+            reply->body());
+  // A reply without a text payload is treated the same way.
+  logic.answer("SUCCESS", "<no payload>");
+  EXPECT_EQ(reply->body(), call("")->body());
+  useFormat(2);
+  logic.answer("", "");
+  EXPECT_EQ("{\"status\":{\"version\":\"\",\"statuscode\":-13,\"statusmessage\":\"Unexpected Error: "
+            "HCI::HandlerHelper::sendAndWait returns NULL, posible timeout\"}}",
+            call("")->body());
+}
+
+TEST_F(ServiceProxyTest, TemplateCarriesParametersIncludingTheSession) {
+  auto session = std::make_shared<KivraUIDescriptor>("default-ui");
+  session->readFromText(manifest(0));
+  UIContextHolder::instance().put("s-1", session);
+  call("sessionId=s-1&categoryId=7&sort=name&localeCode=en", "/1.0/Catalog/getApplicationsByCategory.svc");
+  ASSERT_EQ(1u, logic.documents.size());
+  // Parameters no placeholder takes, the session among them, ride on the list marker.
+  EXPECT_NE(std::string::npos, logic.documents[0].find("<parameter><key>sessionId</key><value>s-1</value></parameter>"))
+      << logic.documents[0];
+  EXPECT_NE(std::string::npos, logic.documents[0].find("<parameter><key>sort</key><value>name</value></parameter>"));
+}
+
+TEST(HCServiceProxyFunctorTest, UnknownPathIsAStatusError) {
+  HCServiceProxyFunctor functor;
+  try {
+    functor({}, "1.0/No/such", "");
+    FAIL() << "no exception";
+  } catch (const std::logic_error& error) {
+    EXPECT_EQ("<Status><version/><statusCode>-13</statusCode><statusMessage>Configuration Key (1.0/No/such) not "
+              "found!</statusMessage></Status>",
+              std::string(error.what()));
+  }
+}
+
+}  // namespace
