@@ -201,7 +201,7 @@ void serve_connection(Connection* conn) {
   ri->remote_port = ntohs(conn->client.remote_addr.sin_port);
   ri->remote_ip = ntohl(conn->client.remote_addr.sin_addr.s_addr);
   ri->is_ssl = conn->client.is_ssl;
-  set_socket_timeouts(conn->client.sock);
+  prepare_client_socket(conn->client.sock);
 
   if (conn->client.is_ssl) {
     if (conn->ctx->ssl_ctx != nullptr) {

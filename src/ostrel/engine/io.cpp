@@ -1,6 +1,8 @@
 #include "ostrel/engine/io.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -95,7 +97,9 @@ int64_t push(Connection* conn, const char* buf, int64_t len) {
   return sent;
 }
 
-void set_socket_timeouts(int sock) {
+void prepare_client_socket(int sock) {
+  int on = 1;
+  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   timeval tv;
   int ms = read_timeout_ms();
   tv.tv_sec = ms / 1000;
@@ -104,6 +108,11 @@ void set_socket_timeouts(int sock) {
   tv.tv_sec = WRITE_TIMEOUT_MS / 1000;
   tv.tv_usec = 0;
   setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+void set_corked(Connection* conn, int on) {
+  if (conn->ssl != nullptr || conn->client.sock < 0) return;
+  setsockopt(conn->client.sock, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
 }
 
 int create_wakeup_pipe(EngineContext* ctx) {

@@ -21,8 +21,12 @@ int pull(Connection* conn, char* buf, int len, int64_t deadline_ms, bool stop_aw
 // Writes the whole block; returns the bytes written.
 int64_t push(Connection* conn, const char* buf, int64_t len);
 
-// Applies the engine's receive and send time-outs to a served socket.
-void set_socket_timeouts(int sock);
+// Applies the engine's receive and send time-outs to a served socket, and
+// sends small replies without waiting for acknowledgements.
+void prepare_client_socket(int sock);
+
+// Holds back partial frames between a reply's head and body (plain sockets).
+void set_corked(Connection* conn, int on);
 
 // Signals every waiter of the engine that a stop has been requested.
 int create_wakeup_pipe(EngineContext* ctx);

@@ -1,6 +1,7 @@
 #include "ostrel/engine/static_files.h"
 
 #include <inttypes.h>
+#include <sys/sendfile.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -77,6 +78,33 @@ const char* read_number(const char* s, int64_t* out) {
   }
   *out = n;
   return s;
+}
+
+// Sends LEN bytes of FP from OFFSET; returns the bytes sent.
+int64_t send_file_data(Connection* conn, FILE* fp, int64_t offset, int64_t len) {
+  int64_t sent = 0;
+  if (conn->ssl == nullptr && !conn->nonblocking) {
+    // Plain sockets: the kernel copies from the file.
+    off_t pos = static_cast<off_t>(offset);
+    while (sent < len && conn->client.sock >= 0) {
+      int64_t left = len - sent;
+      ssize_t n = sendfile(conn->client.sock, fileno(fp), &pos, left > (1 << 30) ? (1 << 30) : static_cast<size_t>(left));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      sent += n;
+    }
+    return sent;
+  }
+  char buf[16384];
+  while (sent < len) {
+    size_t want = len - sent < static_cast<int64_t>(sizeof(buf)) ? static_cast<size_t>(len - sent) : sizeof(buf);
+    size_t n = std::fread(buf, 1, want, fp);
+    if (n == 0) break;
+    int64_t written = push(conn, buf, static_cast<int64_t>(n));
+    sent += written;
+    if (written != static_cast<int64_t>(n)) break;
+  }
+  return sent;
 }
 
 }  // namespace
@@ -209,28 +237,21 @@ void handle_file_request(Connection* conn, const char* path, const FileStatus* s
     send_http_error(conn, 500, "Internal Server Error", "%s", "Response head too large");
     return;
   }
+  set_corked(conn, 1);
   if (push(conn, head, head_len) != head_len) {
+    set_corked(conn, 0);
     conn->must_close = 1;
     std::fclose(fp);
     return;
   }
 
   if (std::strcmp(conn->request_info.request_method, "HEAD") != 0) {
-    char buf[16384];
-    int64_t sent = 0;
-    while (sent < content_len) {
-      size_t want = content_len - sent < static_cast<int64_t>(sizeof(buf)) ? static_cast<size_t>(content_len - sent)
-                                                                            : sizeof(buf);
-      size_t n = std::fread(buf, 1, want, fp);
-      if (n == 0) break;
-      int64_t written = push(conn, buf, static_cast<int64_t>(n));
-      if (written > 0) conn->num_bytes_sent += written;
-      sent += written;
-      if (written != static_cast<int64_t>(n)) break;
-    }
+    int64_t sent = send_file_data(conn, fp, first, content_len);
+    conn->num_bytes_sent += sent;
     // A file that shrank or a failed write leaves the reply shorter than its
     // Content-Length: only closing the connection tells the client.
     if (sent != content_len) conn->must_close = 1;
   }
+  set_corked(conn, 0);
   std::fclose(fp);
 }

@@ -51,7 +51,7 @@ std::string wait_for_line(const std::string& file, const std::string& part) {
 
 }  // namespace
 
-TEST(Connection, PipelinedRequestIsServedFromTheBuffer) {
+TEST(EngineConnection, PipelinedRequestIsServedFromTheBuffer) {
   std::mutex mutex;
   std::vector<std::string> raw_copies;
   std::vector<std::pair<int, int>> lengths;
@@ -84,7 +84,7 @@ TEST(Connection, PipelinedRequestIsServedFromTheBuffer) {
   EXPECT_EQ(second, raw_copies[1]);
 }
 
-TEST(Connection, RawRequestCopyKeepsBytesBehindTheHeadIncludingNul) {
+TEST(EngineConnection, RawRequestCopyKeepsBytesBehindTheHeadIncludingNul) {
   std::promise<std::string> tail;
   TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
     if (event != EVT_NEW_REQUEST) return nullptr;
@@ -102,7 +102,7 @@ TEST(Connection, RawRequestCopyKeepsBytesBehindTheHeadIncludingNul) {
   EXPECT_EQ(key, future.get());
 }
 
-TEST(Connection, SeventyHeaderLinesKeepTheFirst64) {
+TEST(EngineConnection, SeventyHeaderLinesKeepTheFirst64) {
   std::atomic<int> count{-1};
   std::atomic<bool> found_last{false};
   std::atomic<bool> found_beyond{true};
@@ -124,7 +124,7 @@ TEST(Connection, SeventyHeaderLinesKeepTheFirst64) {
   EXPECT_FALSE(found_beyond.load());
 }
 
-TEST(Connection, HeadSizeLimit) {
+TEST(EngineConnection, HeadSizeLimit) {
   TestEngine engine({"max_request_size", "1024", "document_root", "/nonexistent"});
   ASSERT_TRUE(engine.started());
   // Exactly the buffer size and no empty line: 413.
@@ -142,7 +142,7 @@ TEST(Connection, HeadSizeLimit) {
   EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(http_exchange(engine.port(), full)));
 }
 
-TEST(Connection, MalformedHeadsGetErrorRepliesOrNone) {
+TEST(EngineConnection, MalformedHeadsGetErrorRepliesOrNone) {
   TestEngine engine({"enable_keep_alive", "yes", "document_root", "/nonexistent"});
   ASSERT_TRUE(engine.started());
   for (const char* request : {"BREW / HTTP/1.1\r\n\r\n", "GET noslash HTTP/1.1\r\n\r\n", "GET / FTP/1.0\r\n\r\n"}) {
@@ -162,7 +162,7 @@ TEST(Connection, MalformedHeadsGetErrorRepliesOrNone) {
   EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(reply));
 }
 
-TEST(Connection, KeepAliveDecision) {
+TEST(EngineConnection, KeepAliveDecision) {
   TempDir dir;
   dir.file("f.txt", "hello");
   {
@@ -198,7 +198,7 @@ TEST(Connection, KeepAliveDecision) {
   }
 }
 
-TEST(Connection, UnreadBodyIsNotTakenForTheNextRequest) {
+TEST(EngineConnection, UnreadBodyIsNotTakenForTheNextRequest) {
   TempDir dir;
   dir.file("f.txt", "hello");
   TestEngine engine({"enable_keep_alive", "yes", "document_root", dir.path()});
@@ -213,7 +213,7 @@ TEST(Connection, UnreadBodyIsNotTakenForTheNextRequest) {
   close(fd);
 }
 
-TEST(Connection, AccessAndErrorLogLines) {
+TEST(EngineConnection, AccessAndErrorLogLines) {
   TempDir dir;
   dir.file("hello.txt", "hello");
   std::string access = dir.path() + "/access.log";
@@ -234,7 +234,7 @@ TEST(Connection, AccessAndErrorLogLines) {
   EXPECT_TRUE(std::regex_search(error_text, error_line)) << error_text;
 }
 
-TEST(Connection, ReadBodyReturnsBufferedBytesFirstThenReadsTheSocket) {
+TEST(EngineConnection, ReadBodyReturnsBufferedBytesFirstThenReadsTheSocket) {
   std::promise<void> first_part_read;
   std::promise<std::string> body;
   std::atomic<int> get_read{-1};
@@ -267,7 +267,7 @@ TEST(Connection, ReadBodyReturnsBufferedBytesFirstThenReadsTheSocket) {
   EXPECT_EQ(0, get_read.load());
 }
 
-TEST(Connection, StalledBodyEndsLikeAClosedPeer) {
+TEST(EngineConnection, StalledBodyEndsLikeAClosedPeer) {
   ScopedReadTimeout timeout(300);
   std::promise<int> result;
   TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
@@ -285,7 +285,7 @@ TEST(Connection, StalledBodyEndsLikeAClosedPeer) {
   close(fd);
 }
 
-TEST(Connection, CallbackContract) {
+TEST(EngineConnection, CallbackContract) {
   TempDir dir;
   std::string errors = dir.path() + "/error.log";
   std::mutex mutex;
@@ -329,7 +329,7 @@ TEST(Connection, CallbackContract) {
   EXPECT_EQ("", read_file(errors));
 }
 
-TEST(Connection, CallbackReadsRequestFields) {
+TEST(EngineConnection, CallbackReadsRequestFields) {
   std::promise<std::string> seen;
   TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
     if (event != EVT_NEW_REQUEST) return nullptr;
@@ -347,7 +347,7 @@ TEST(Connection, CallbackReadsRequestFields) {
   EXPECT_EQ("GET|/a b/c//d|x=%20&y|1.0|1|1|yes|-1", f.get());
 }
 
-TEST(Connection, KeptChannelFunctions) {
+TEST(EngineConnection, KeptChannelFunctions) {
   ScopedReadTimeout timeout(200);
   std::promise<std::string> outcome;
   int fds_before = count_open_fds();
@@ -391,7 +391,7 @@ TEST(Connection, KeptChannelFunctions) {
   EXPECT_EQ(fds_before, count_open_fds());
 }
 
-TEST(Connection, FormattedSendIsCutTo511Bytes) {
+TEST(EngineConnection, FormattedSendIsCutTo511Bytes) {
   TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo*) -> void* {
     if (event != EVT_NEW_REQUEST) return nullptr;
     std::string big(600, 'x');

@@ -179,7 +179,7 @@ TEST(EngineOptions, ListenersRunInReverseOrderOfTheList) {
   EXPECT_EQ(nullptr, first->next->next);
 }
 
-TEST(Acl, Verdicts) {
+TEST(EngineAcl, Verdicts) {
   {
     AclContext acl("-0.0.0.0/0,+127.0.0.1");
     EXPECT_EQ(1, acl.verdict("127.0.0.1"));
@@ -218,7 +218,7 @@ TEST(Acl, Verdicts) {
   }
 }
 
-TEST(Acl, RefusedClientIsClosedWithoutReply) {
+TEST(EngineAcl, RefusedClientIsClosedWithoutReply) {
   TestEngine refusing({"access_control_list", "-0.0.0.0/0,+127.0.0.2"});
   ASSERT_TRUE(refusing.started());
   EXPECT_EQ("", http_exchange(refusing.port(), "GET / HTTP/1.0\r\n\r\n"));

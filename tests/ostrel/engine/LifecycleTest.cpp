@@ -40,7 +40,7 @@ void close_all(std::vector<int>& fds) {
 
 }  // namespace
 
-TEST(Lifecycle, HaltWithConnectionsQueuedLeavesNothingBehind) {
+TEST(EngineLifecycle, HaltWithConnectionsQueuedLeavesNothingBehind) {
   int fds_before = count_open_fds();
   int threads_before = count_threads();
   std::promise<void> entered;
@@ -80,7 +80,7 @@ TEST(Lifecycle, HaltWithConnectionsQueuedLeavesNothingBehind) {
   EXPECT_EQ(threads_before, count_threads());
 }
 
-TEST(Lifecycle, NoWorkersQueueFillsAndHaltStillEnds) {
+TEST(EngineLifecycle, NoWorkersQueueFillsAndHaltStillEnds) {
   int fds_before = count_open_fds();
   int threads_before = count_threads();
   std::vector<int> clients;
@@ -98,7 +98,7 @@ TEST(Lifecycle, NoWorkersQueueFillsAndHaltStillEnds) {
   EXPECT_EQ(threads_before, count_threads());
 }
 
-TEST(Lifecycle, StalledHeadsDoNotStopAWellFormedRequest) {
+TEST(EngineLifecycle, StalledHeadsDoNotStopAWellFormedRequest) {
   ScopedReadTimeout timeout(300);
   TempDir dir;
   dir.file("f.txt", "served");
@@ -116,7 +116,7 @@ TEST(Lifecycle, StalledHeadsDoNotStopAWellFormedRequest) {
   close_all(stalled);
 }
 
-TEST(Lifecycle, HeadTimeoutCountsFromTheStartNotFromTheLastByte) {
+TEST(EngineLifecycle, HeadTimeoutCountsFromTheStartNotFromTheLastByte) {
   ScopedReadTimeout timeout(300);
   TestEngine engine({});
   ASSERT_TRUE(engine.started());
@@ -134,7 +134,7 @@ TEST(Lifecycle, HeadTimeoutCountsFromTheStartNotFromTheLastByte) {
   close(fd);
 }
 
-TEST(Lifecycle, IdleKeptConnectionIsClosedAfterTheTimeout) {
+TEST(EngineLifecycle, IdleKeptConnectionIsClosedAfterTheTimeout) {
   ScopedReadTimeout timeout(300);
   TempDir dir;
   dir.file("f.txt", "kept");
@@ -147,7 +147,7 @@ TEST(Lifecycle, IdleKeptConnectionIsClosedAfterTheTimeout) {
   close(fd);
 }
 
-TEST(Lifecycle, HaltDoesNotWaitForIdleKeptConnections) {
+TEST(EngineLifecycle, HaltDoesNotWaitForIdleKeptConnections) {
   TempDir dir;
   dir.file("f.txt", "kept");
   TestEngine engine({"document_root", dir.path(), "enable_keep_alive", "yes"});

@@ -42,7 +42,7 @@ std::string native(const std::string& path) {
 
 }  // namespace
 
-TEST(RequestHead, EndIsFoundAfterEitherLineEnding) {
+TEST(EngineRequestHead, EndIsFoundAfterEitherLineEnding) {
   EXPECT_EQ(0, request_len("GET / HTTP/1.1\r\nHost: a\r\n"));
   EXPECT_EQ(18, request_len("GET / HTTP/1.1\r\n\r\n"));
   EXPECT_EQ(16, request_len("GET / HTTP/1.1\n\nBODY"));
@@ -55,7 +55,7 @@ TEST(RequestHead, EndIsFoundAfterEitherLineEnding) {
   EXPECT_EQ(18, request_len("GET /\xc3\xa9 HTTP/1.1\n\n"));
 }
 
-TEST(RequestHead, ParsesRequestLineAndHeaders) {
+TEST(EngineRequestHead, ParsesRequestLineAndHeaders) {
   char head[] = "  GET /a?b=1 HTTP/1.1\r\nHost: example\r\nX-Empty:\r\nCookie:   c=1\r\n\r";
   RequestInfo ri{};
   ASSERT_EQ(0, parse_http_request(head, &ri));
@@ -70,7 +70,7 @@ TEST(RequestHead, ParsesRequestLineAndHeaders) {
   EXPECT_STREQ("c=1", ri.http_headers[2].value);
 }
 
-TEST(RequestHead, RefusesUnknownMethodsAndVersions) {
+TEST(EngineRequestHead, RefusesUnknownMethodsAndVersions) {
   const char* bad[] = {"get / HTTP/1.1\r\n\r", "BREW / HTTP/1.1\r\n\r", "GET / FTP/1.1\r\n\r", "GET /\r\n\r", ""};
   for (const char* text : bad) {
     std::vector<char> buf(text, text + std::strlen(text) + 1);
@@ -81,7 +81,7 @@ TEST(RequestHead, RefusesUnknownMethodsAndVersions) {
   for (const char* m : methods) EXPECT_EQ(1, is_valid_http_method(m));
 }
 
-TEST(RequestHead, KeepsTheFirst64HeadersOfSeventy) {
+TEST(EngineRequestHead, KeepsTheFirst64HeadersOfSeventy) {
   std::string head = "GET / HTTP/1.1\r\n";
   for (int i = 0; i < 70; i++) head += "H" + std::to_string(i) + ": v" + std::to_string(i) + "\r\n";
   head += "\r";
@@ -95,7 +95,7 @@ TEST(RequestHead, KeepsTheFirst64HeadersOfSeventy) {
   EXPECT_STREQ("v63", ri.http_headers[63].value);
 }
 
-TEST(Uri, DecodingThenNormalisationNeverClimbs) {
+TEST(EngineUri, DecodingThenNormalisationNeverClimbs) {
   EXPECT_EQ("/a//b", normalise("/a/../b"));
   EXPECT_EQ("/a//b", normalise("/a/%2e%2e/b"));
   EXPECT_EQ("/a/b", normalise("/a//\\//b"));
@@ -107,14 +107,14 @@ TEST(Uri, DecodingThenNormalisationNeverClimbs) {
   EXPECT_EQ("/.", normalise("/..."));
 }
 
-TEST(Uri, DecodeReportsOverflow) {
+TEST(EngineUri, DecodeReportsOverflow) {
   char small[4];
   EXPECT_EQ(-1, url_decode("abcdef", 6, small, sizeof(small), 0));
   EXPECT_EQ(3, url_decode("a%41+", 5, small, sizeof(small), 1));
   EXPECT_STREQ("aA ", small);
 }
 
-TEST(PathMapping, AliasesArePlainBytePrefixes) {
+TEST(EnginePathMapping, AliasesArePlainBytePrefixes) {
   const char* root = "/srv/html,/download=/srv/dl";
   EXPECT_EQ("/srv/dl/a.zip", mapped(root, "/download/a.zip"));
   EXPECT_EQ("/srv/html/index.html", mapped(root, "/index.html"));
@@ -124,7 +124,7 @@ TEST(PathMapping, AliasesArePlainBytePrefixes) {
   EXPECT_EQ("/srv/html/", mapped(root, "/..%5c..%5c"));
 }
 
-TEST(PathMapping, NeverLeavesTheRoot) {
+TEST(EnginePathMapping, NeverLeavesTheRoot) {
   int r = 0;
   // The alias directory ends in a separator: "/dl.." would climb.
   EXPECT_EQ("", mapped("/srv/html,/dl=/srv/dl/", "/dl..", &r));
@@ -145,14 +145,14 @@ TEST(PathMapping, NeverLeavesTheRoot) {
   EXPECT_EQ(-1, r);
 }
 
-TEST(PathMapping, TooLongPathsAreRefusedNotCut) {
+TEST(EnginePathMapping, TooLongPathsAreRefusedNotCut) {
   std::string uri = "/" + std::string(PATH_BUF_SIZE, 'a');
   int r = 0;
   EXPECT_EQ("", mapped("/srv", uri, &r));
   EXPECT_EQ(-2, r);
 }
 
-TEST(FileNameCheck, SuspiciousEndingsAndBadUtf8AreRejected) {
+TEST(EngineFileNameCheck, SuspiciousEndingsAndBadUtf8AreRejected) {
   EXPECT_EQ("/srv/a.txt", native("/srv\\a.txt"));
   EXPECT_EQ("/srv/dir", native("/srv//dir//"));
   EXPECT_EQ(".", native("./"));
@@ -167,7 +167,7 @@ TEST(FileNameCheck, SuspiciousEndingsAndBadUtf8AreRejected) {
   EXPECT_EQ("", native("/srv/\xed\xa0\x80.txt"));  // surrogate
 }
 
-TEST(FindVar, FindsDecodesAndRefusesOverflow) {
+TEST(EngineFindVar, FindsDecodesAndRefusesOverflow) {
   const char* data = "a=1&Bee=x+y%21&c=&long=0123456789";
   char dst[8];
   EXPECT_EQ(1, mg_find_var(data, std::strlen(data), "a", dst, sizeof(dst)));
@@ -183,7 +183,7 @@ TEST(FindVar, FindsDecodesAndRefusesOverflow) {
   EXPECT_EQ(-1, mg_find_var(data, 1, "a", dst, sizeof(dst)));
 }
 
-TEST(Ranges, ReadAgainstTheFileSize) {
+TEST(EngineRanges, ReadAgainstTheFileSize) {
   int64_t first = 0;
   int64_t last = 0;
   EXPECT_EQ(1, parse_range_header("bytes=100-199", 1000, &first, &last));
@@ -211,7 +211,7 @@ TEST(Ranges, ReadAgainstTheFileSize) {
   EXPECT_EQ(big - 1, last);
 }
 
-TEST(MimeTypes, ExtraTypesFirstThenBuiltInCaseInsensitive) {
+TEST(EngineMimeTypes, ExtraTypesFirstThenBuiltInCaseInsensitive) {
   EngineContext* ctx = new EngineContext();
   ctx->config[EXTRA_MIME_TYPES] = strdup(".foo=application/x-foo,.JS=text/javascript");
   auto type = [&](const char* path) {
@@ -231,7 +231,7 @@ TEST(MimeTypes, ExtraTypesFirstThenBuiltInCaseInsensitive) {
   delete ctx;
 }
 
-TEST(UrlEncode, KeepsTheSafeSetAndCutsToTheBuffer) {
+TEST(EngineUrlEncode, KeepsTheSafeSetAndCutsToTheBuffer) {
   char out[64];
   url_encode("a b/c._-$,;~()\xff", out, sizeof(out), 0);
   EXPECT_STREQ("a%20b%2fc._-$,;~()%ff", out);

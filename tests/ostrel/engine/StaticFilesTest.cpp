@@ -28,7 +28,7 @@ void expect_honest_length(const std::string& reply) {
   EXPECT_EQ(header_value(reply, "Content-Length"), std::to_string(body_of(reply).size())) << reply;
 }
 
-class StaticFiles : public ::testing::Test {
+class EngineStaticFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     www_ = dir_.dir("www");
@@ -41,7 +41,7 @@ class StaticFiles : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(StaticFiles, FileHeadersAndBody) {
+TEST_F(EngineStaticFiles, FileHeadersAndBody) {
   TestEngine engine({"document_root", www_});
   ASSERT_TRUE(engine.started());
   std::string reply = get(engine.port(), "/f.txt");
@@ -66,7 +66,7 @@ TEST_F(StaticFiles, FileHeadersAndBody) {
   EXPECT_EQ("", body_of(missing));
 }
 
-TEST_F(StaticFiles, Ranges) {
+TEST_F(EngineStaticFiles, Ranges) {
   TestEngine engine({"document_root", www_});
   ASSERT_TRUE(engine.started());
   const std::string all = thousand_bytes();
@@ -104,7 +104,7 @@ TEST_F(StaticFiles, Ranges) {
   expect_honest_length(reply);
 }
 
-TEST_F(StaticFiles, FilesBeyondFourGigabytes) {
+TEST_F(EngineStaticFiles, FilesBeyondFourGigabytes) {
   const int64_t size = 5LL << 30;
   const int64_t marker_at = (4LL << 30) + 10;
   std::string big = dir_.file("www/big.bin", "");
@@ -128,7 +128,7 @@ TEST_F(StaticFiles, FilesBeyondFourGigabytes) {
   EXPECT_NE(std::string::npos, listing.find("&nbsp;&nbsp;5.0G</td>")) << listing;
 }
 
-TEST_F(StaticFiles, DirectoryRedirectAndIndexFiles) {
+TEST_F(EngineStaticFiles, DirectoryRedirectAndIndexFiles) {
   dir_.file("www/docs/index.html", "docs index");
   dir_.file("www/alt/index.htm", "alt index");
   dir_.dir("www/alt/index.html");  // a directory is no index file
@@ -150,7 +150,7 @@ TEST_F(StaticFiles, DirectoryRedirectAndIndexFiles) {
   EXPECT_EQ("/a%0d%0aX-Injected:%201/", header_value(reply, "Location"));
 }
 
-TEST_F(StaticFiles, ListingSortsAndTogglesAndEscapes) {
+TEST_F(EngineStaticFiles, ListingSortsAndTogglesAndEscapes) {
   dir_.file("www/list/b.txt", std::string(10, 'b'));
   dir_.file("www/list/a.txt", std::string(3000, 'a'));
   dir_.file("www/list/c.txt", std::string(2000, 'c'));
@@ -200,7 +200,7 @@ TEST_F(StaticFiles, ListingSortsAndTogglesAndEscapes) {
             names);
 }
 
-TEST_F(StaticFiles, ListingCanBeDenied) {
+TEST_F(EngineStaticFiles, ListingCanBeDenied) {
   dir_.dir("www/list");
   TestEngine engine({"document_root", www_, "enable_directory_listing", "no"});
   ASSERT_TRUE(engine.started());
@@ -209,7 +209,7 @@ TEST_F(StaticFiles, ListingCanBeDenied) {
   EXPECT_NE(std::string::npos, body_of(reply).find("Directory listing denied"));
 }
 
-TEST_F(StaticFiles, TraversalNeverLeavesTheRoots) {
+TEST_F(EngineStaticFiles, TraversalNeverLeavesTheRoots) {
   dir_.file("www/a/b", "a-b");
   dir_.file("dl/x.bin", "x");
   std::string roots = www_ + ",/dl=" + dir_.path() + "/dl/";
@@ -227,7 +227,7 @@ TEST_F(StaticFiles, TraversalNeverLeavesTheRoots) {
   }
 }
 
-TEST_F(StaticFiles, EmptyRootServesNothing) {
+TEST_F(EngineStaticFiles, EmptyRootServesNothing) {
   TestEngine engine({"document_root", ",/download="});
   ASSERT_TRUE(engine.started());
   std::string target = dir_.path() + "/secret.txt";
@@ -235,7 +235,7 @@ TEST_F(StaticFiles, EmptyRootServesNothing) {
   EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(get(engine.port(), "/download" + target)));
 }
 
-TEST_F(StaticFiles, SuspiciousFileNamesAreNeverOpened) {
+TEST_F(EngineStaticFiles, SuspiciousFileNamesAreNeverOpened) {
   dir_.file("www/space ", "1");
   dir_.file("www/dot.", "2");
   dir_.file("www/plus+", "3");
@@ -249,7 +249,7 @@ TEST_F(StaticFiles, SuspiciousFileNamesAreNeverOpened) {
   EXPECT_EQ("5", body_of(get(engine.port(), "/ok%c3%a9.txt")));
 }
 
-TEST_F(StaticFiles, DownloadAliasIsAPlainPrefix) {
+TEST_F(EngineStaticFiles, DownloadAliasIsAPlainPrefix) {
   dir_.file("www/index.html", "home");
   dir_.file("dl/a.zip", "zip");
   dir_.file("dls/x", "sibling");
@@ -264,7 +264,7 @@ TEST_F(StaticFiles, DownloadAliasIsAPlainPrefix) {
   EXPECT_EQ("home", body_of(get(engine.port(), "/")));
 }
 
-TEST_F(StaticFiles, MethodsTheEngineRefuses) {
+TEST_F(EngineStaticFiles, MethodsTheEngineRefuses) {
   dir_.file("www/.htpasswd", "u:r:h");
   TestEngine engine({"document_root", www_});
   ASSERT_TRUE(engine.started());
@@ -282,7 +282,7 @@ TEST_F(StaticFiles, MethodsTheEngineRefuses) {
   EXPECT_EQ(thousand_bytes(), body_of(get(engine.port(), "/f.txt")));
 }
 
-TEST_F(StaticFiles, CurlAgrees) {
+TEST_F(EngineStaticFiles, CurlAgrees) {
   TestEngine engine({"document_root", www_, "enable_keep_alive", "yes"});
   ASSERT_TRUE(engine.started());
   std::string base = "http://127.0.0.1:" + std::to_string(engine.port());

@@ -5,7 +5,7 @@
 
 using namespace enginetest;
 
-TEST(Tls, ServesFilesOverHttpsToCurl) {
+TEST(EngineTls, ServesFilesOverHttpsToCurl) {
   TempDir dir;
   dir.file("www/hello.txt", "over tls");
   std::string pem = dir.path() + "/cert.pem";
@@ -38,7 +38,7 @@ TEST(Tls, ServesFilesOverHttpsToCurl) {
   EXPECT_EQ("over tls", out);
 }
 
-TEST(Tls, CertificateWithoutKeyFailsStart) {
+TEST(EngineTls, CertificateWithoutKeyFailsStart) {
   TempDir dir;
   std::string crt = dir.path() + "/crt.pem";
   int status = -1;

@@ -1,0 +1,96 @@
+// Request heads, URI decoding and normalisation, path mapping, the file-name
+// check, variables and ranges, with the invariants that keep clients inside
+// the document roots.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ostrel/engine/engine.h"
+#include "ostrel/engine/parse.h"
+#include "ostrel/engine/path.h"
+#include "ostrel/engine/static_files.h"
+
+namespace {
+
+const char* const ROOTS = "/srv/www,/download=/srv/dl,/x=/srv/x/";
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+bool has_parent_component(const char* s) {
+  const char* start = s;
+  for (const char* p = s;; p++) {
+    if (*p == '\0' || *p == '/' || *p == '\\') {
+      if (p - start == 2 && start[0] == '.' && start[1] == '.') return true;
+      if (*p == '\0') return false;
+      start = p + 1;
+    }
+  }
+}
+
+bool starts_with(const char* s, const char* prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
+
+void check_uri(char* uri) {
+  char* query = std::strchr(uri, '?');
+  if (query != nullptr) {
+    *query++ = '\0';
+    char value[64];
+    int n = mg_find_var(query, std::strlen(query), "a", value, sizeof(value));
+    check(n < static_cast<int>(sizeof(value)));
+    check(n < 0 ? value[0] == '\0' : std::strlen(value) <= static_cast<size_t>(n));
+  }
+  size_t len = std::strlen(uri);
+  check(url_decode(uri, len, uri, len + 1, 0) >= 0);
+  remove_double_dots_and_double_slashes(uri);
+  if (uri[0] != '/') return;
+  check(!has_parent_component(uri));
+
+  char path[PATH_BUF_SIZE];
+  int mapped = map_uri_to_path(ROOTS, uri, path, sizeof(path));
+  if (mapped != 0) {
+    check(path[0] == '\0');
+    return;
+  }
+  check(starts_with(path, "/srv/www") || starts_with(path, "/srv/dl") || starts_with(path, "/srv/x/"));
+  check(!has_parent_component(path));
+  char native[PATH_BUF_SIZE];
+  if (to_native_path(path, native, sizeof(native)) == 0 && native[0] != '\0') {
+    check(std::strstr(native, "//") == nullptr);
+    check(std::strchr(native, '\\') == nullptr);
+    check(is_valid_utf8(native));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 65536) return 0;
+  const char* text = reinterpret_cast<const char*>(data);
+  int len = get_request_len(text, static_cast<int>(size));
+  check(len <= static_cast<int>(size));
+
+  std::string range(text, size);
+  int64_t first = 0;
+  int64_t last = 0;
+  if (parse_range_header(range.c_str(), 1000, &first, &last) == 1) check(0 <= first && first <= last && last < 1000);
+
+  if (len <= 0) return 0;
+  std::vector<char> head(text, text + len);
+  head.push_back('\0');
+  head[static_cast<size_t>(len) - 1] = '\0';
+  RequestInfo ri{};
+  if (parse_http_request(head.data(), &ri) != 0) return 0;
+  check(ri.num_headers >= 0 && ri.num_headers <= MAX_REQUEST_HEADERS);
+  const char* begin = head.data();
+  const char* end = head.data() + head.size();
+  check(ri.uri >= begin && ri.uri < end);
+  for (int i = 0; i < ri.num_headers; i++) {
+    check(ri.http_headers[i].name >= begin && ri.http_headers[i].name < end);
+    check(ri.http_headers[i].value >= begin && ri.http_headers[i].value < end);
+  }
+  check_uri(ri.uri);
+  return 0;
+}
