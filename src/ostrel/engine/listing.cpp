@@ -180,10 +180,14 @@ void handle_directory_request(Connection* conn, const char* dir) {
                     "Connection: close\r\n"
                     "Content-Type: text/html; charset=utf-8\r\n\r\n");
 
+  if (std::strcmp(conn->request_info.request_method, "HEAD") == 0) {
+    free_entries(entries, count);
+    return;
+  }
+
   const char* query = conn->request_info.query_string;
   char column = query != nullptr && query[0] != '\0' ? query[0] : 'n';
   bool descending = query != nullptr && query[0] != '\0' && query[1] == 'd';
-  if (query == nullptr) column = 'n';
   char toggle = descending ? 'a' : 'd';
 
   const char* uri = conn->request_info.uri;

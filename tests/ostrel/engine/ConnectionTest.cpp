@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -401,4 +402,29 @@ TEST(EngineConnection, FormattedSendIsCutTo511Bytes) {
   ASSERT_TRUE(engine.started());
   EXPECT_EQ(std::string(511, 'x'), http_exchange(engine.port(), "GET / HTTP/1.1\r\n\r\n"));
   EXPECT_TRUE(engine.log().wait_for("truncating vsnprintf buffer: [" + std::string(200, 'x') + "]", 5000));
+}
+
+TEST(EngineConnection, CallbackRepliesWithoutLengthEndTheConnection) {
+  // With keep-alive on, a reply the engine cannot delimit must still end.
+  TestEngine engine({"enable_keep_alive", "yes", "document_root", "/nonexistent"},
+                    [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+                      if (event == EVT_NEW_REQUEST && std::string(info->uri) == "/svc") {
+                        mg_send_formatted(conn, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nbody");
+                        return taken();
+                      }
+                      if (event == EVT_HTTP_ERROR) return taken();  // nothing at all
+                      return nullptr;
+                    });
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "GET /svc HTTP/1.1\r\n\r\n"));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nbody", read_until_close(fd, 12000));
+  // Closed at once, not by the 15 s read time-out.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  close(fd);
+  fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "GET /missing HTTP/1.1\r\n\r\n"));
+  EXPECT_TRUE(peer_closes(fd, 8000));
+  close(fd);
 }

@@ -184,6 +184,8 @@ TEST_F(EngineStaticFiles, ListingSortsAndTogglesAndEscapes) {
   EXPECT_NE(std::string::npos, page.find("&nbsp;&nbsp;10</td>"));
   EXPECT_NE(std::string::npos, page.find("&nbsp;&nbsp;2.9k</td>"));
 
+  EXPECT_EQ("", body_of(http_exchange(engine.port(), "HEAD /list/ HTTP/1.0\r\n\r\n")));
+
   page = get(engine.port(), "/list/?sd");
   EXPECT_NE(std::string::npos, page.find("<a href=\"?na\">Name</a>"));
   EXPECT_NE(std::string::npos, page.find("<a href=\"?da\">Modified</a>"));

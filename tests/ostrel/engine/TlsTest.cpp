@@ -1,4 +1,6 @@
 // HTTPS with a certificate made by the openssl tool, checked with curl.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "ostrel/engine/EngineTestUtil.h"
@@ -36,6 +38,26 @@ TEST(EngineTls, ServesFilesOverHttpsToCurl) {
   EXPECT_EQ("", http_exchange(engine.port(), "GET /hello.txt HTTP/1.0\r\n\r\n", 5000));
   out = run("curl -sS --max-time 10 -k " + url, &status);
   EXPECT_EQ("over tls", out);
+}
+
+TEST(EngineTls, SilentClientCannotHoldTheHandshake) {
+  TempDir dir;
+  std::string pem = dir.path() + "/cert.pem";
+  int status = -1;
+  run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " + pem + " -out " + pem +
+          ".crt 2>/dev/null && cat " + pem + ".crt >> " + pem,
+      &status);
+  ASSERT_EQ(0, status);
+  ScopedReadTimeout timeout(300);
+  TestEngine engine({"listening_ports", "127.0.0.1:0s", "ssl_certificate", pem, "num_threads", "1"});
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  EXPECT_TRUE(peer_closes(fd, 10000));
+  close(fd);
+  // The only worker is free again.
+  std::string url = "https://127.0.0.1:" + std::to_string(engine.port()) + "/";
+  run("curl -sS --max-time 10 -k -o /dev/null " + url, &status);
+  EXPECT_EQ(0, status);
 }
 
 TEST(EngineTls, CertificateWithoutKeyFailsStart) {
