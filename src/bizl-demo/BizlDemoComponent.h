@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "bizl-demo/RequestHandler.h"
+#include "bizl-demo/ThreadedEventPublisher.h"
+#include "tessaro/IComponent.h"
+#include "tessaro/IMessageSink.h"
+
+namespace bizl {
+
+// The demo business logic as a host component. Between start and stop it answers
+// every message on "target:/KivraBusinessLogic/<operation path>" on the message's
+// reply topic and publishes the events that the requests cause.
+class BizlDemoComponent : public IComponent, public IMessageSink {
+ public:
+  BizlDemoComponent() = default;
+  ~BizlDemoComponent() override;
+  BizlDemoComponent(const BizlDemoComponent&) = delete;
+  BizlDemoComponent& operator=(const BizlDemoComponent&) = delete;
+
+  static constexpr const char* kTopicPrefix = "target:/KivraBusinessLogic/";
+  static constexpr const char* kDataRootKey = "BizlDemo/DataRoot";
+  static constexpr const char* kEventIntervalKey = "BizlDemo/EventInterval";
+  // The pace of download progress events when the configuration sets none.
+  static constexpr std::chrono::milliseconds kDefaultEventInterval{500};
+  static constexpr long kMaxEventInterval = 60000;
+
+  // IComponent
+  void initialize() override;
+  void shutdown() override;
+  void start() override;
+  void stop() override;
+
+  bool started() const { return started_; }
+  // What the last start chose.
+  const std::string& dataRoot() const { return dataRoot_; }
+  std::chrono::milliseconds eventInterval() const { return eventInterval_; }
+  // The bundled data folder, fixed at build time.
+  static std::string bundledDataRoot();
+
+  // IMessageSink
+  void onMessage(uint64_t tag, const LocalMessagePtr& message) override;
+
+ private:
+  void readConfiguration();
+
+  bool started_ = false;
+  std::string dataRoot_;
+  std::chrono::milliseconds eventInterval_ = kDefaultEventInterval;
+  std::shared_ptr<ThreadedEventPublisher> publisher_;
+  std::mutex handlerMutex_;  // guards handler_: set by start and stop, read by deliveries
+  RequestHandlerPtr handler_;
+};
+
+}  // namespace bizl

@@ -1,0 +1,69 @@
+#include "bizl-demo/SessionState.h"
+
+#include <algorithm>
+
+namespace bizl {
+
+int SessionState::outputFormat() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outputFormat_;
+}
+
+void SessionState::setOutputFormat(int format) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  outputFormat_ = format;
+}
+
+std::string SessionState::signedInMail() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return signedInMail_;
+}
+
+void SessionState::signIn(const std::string& mail) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signedInMail_ = mail;
+}
+
+void SessionState::signOut() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signedInMail_.clear();
+}
+
+void SessionState::setPreference(const std::string& name, const std::string& value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = std::find_if(preferences_.begin(), preferences_.end(),
+                         [&](const std::pair<std::string, std::string>& p) { return p.first == name; });
+  if (it == preferences_.end())
+    preferences_.emplace_back(name, value);
+  else
+    it->second = value;
+}
+
+std::vector<std::pair<std::string, std::string>> SessionState::preferences() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return preferences_;
+}
+
+void SessionState::markInstalled(const std::string& appId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  installed_.insert(appId);
+  uninstalled_.erase(appId);
+}
+
+void SessionState::markUninstalled(const std::string& appId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  installed_.erase(appId);
+  uninstalled_.insert(appId);
+}
+
+bool SessionState::installed(const std::string& appId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return installed_.count(appId) != 0;
+}
+
+bool SessionState::uninstalled(const std::string& appId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return uninstalled_.count(appId) != 0;
+}
+
+}  // namespace bizl

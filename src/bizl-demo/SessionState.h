@@ -1,0 +1,45 @@
+#pragma once
+
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bizl {
+
+// What the demo remembers between requests, for the life of the plug-in: the
+// output format the client asked for, the signed-in account, the preferences set
+// and the applications bought or installed in this run.
+class SessionState {
+ public:
+  // 0: XML replies and events; 2: JSON.
+  int outputFormat() const;
+  void setOutputFormat(int format);
+
+  // The signed-in account's e-mail address; empty when nobody is signed in.
+  std::string signedInMail() const;
+  void signIn(const std::string& mail);
+  void signOut();
+
+  // A preference set again keeps its place and takes the new value.
+  void setPreference(const std::string& name, const std::string& value);
+  std::vector<std::pair<std::string, std::string>> preferences() const;
+
+  void markInstalled(const std::string& appId);
+  void markUninstalled(const std::string& appId);
+  // Installed, or uninstalled, during this run; the data's "Installed" field
+  // says what was installed before.
+  bool installed(const std::string& appId) const;
+  bool uninstalled(const std::string& appId) const;
+
+ private:
+  mutable std::mutex mutex_;  // guards every field below
+  int outputFormat_ = 0;
+  std::string signedInMail_;
+  std::vector<std::pair<std::string, std::string>> preferences_;
+  std::set<std::string> installed_;
+  std::set<std::string> uninstalled_;
+};
+
+}  // namespace bizl

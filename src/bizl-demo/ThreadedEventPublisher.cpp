@@ -1,0 +1,99 @@
+#include "bizl-demo/ThreadedEventPublisher.h"
+
+#include "tessaro/CommonMessageProperties.h"
+#include "tessaro/LocalMessage.h"
+#include "tessaro/MessageDispatcher.h"
+#include "tessaro/XMLPayload.h"
+
+namespace bizl {
+
+ThreadedEventPublisher::ThreadedEventPublisher(std::chrono::milliseconds interval) : interval_(interval) {}
+
+ThreadedEventPublisher::~ThreadedEventPublisher() { stop(); }
+
+void ThreadedEventPublisher::start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (thread_.joinable()) return;
+  stopping_ = false;
+  thread_ = std::thread(&ThreadedEventPublisher::run, this);
+}
+
+void ThreadedEventPublisher::stop() {
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    queue_.clear();
+    thread = std::move(thread_);
+  }
+  changed_.notify_all();
+  if (thread.joinable()) thread.join();
+}
+
+bool ThreadedEventPublisher::running() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return thread_.joinable();
+}
+
+size_t ThreadedEventPublisher::waiting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size();
+}
+
+void ThreadedEventPublisher::schedule(const std::string& key, const std::vector<DemoEvent>& events) {
+  if (events.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Clock::time_point due = Clock::now();
+    for (const DemoEvent& event : events) {
+      due += interval_;
+      queue_.emplace(Slot(due, nextOrder_++), Item{key, event});
+    }
+  }
+  changed_.notify_all();
+}
+
+size_t ThreadedEventPublisher::cancel(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t dropped = 0;
+  for (auto it = queue_.begin(); it != queue_.end();) {
+    if (it->second.key == key) {
+      it = queue_.erase(it);
+      ++dropped;
+    } else {
+      ++it;
+    }
+  }
+  return dropped;
+}
+
+void ThreadedEventPublisher::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    if (queue_.empty()) {
+      changed_.wait(lock);
+      continue;
+    }
+    auto first = queue_.begin();
+    if (Clock::now() < first->first.first) {
+      changed_.wait_until(lock, first->first.first);
+      continue;  // the queue may have changed meanwhile
+    }
+    DemoEvent event = std::move(first->second.event);
+    queue_.erase(first);
+    lock.unlock();
+    publish(event);
+    lock.lock();
+  }
+}
+
+void ThreadedEventPublisher::publish(const DemoEvent& event) {
+  CommonMessageProperties properties;
+  properties.setMessageType("Event");
+  properties.setTargetTopic(event.topic);
+  auto message = std::make_shared<LocalMessage>(properties);
+  message->setPayload(std::make_shared<XMLPayload>(event.text));
+  MessageDispatcher::getInstance()->post(message);
+}
+
+}  // namespace bizl
