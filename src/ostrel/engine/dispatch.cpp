@@ -144,16 +144,17 @@ void analyze_request(Connection* conn) {
   remove_double_dots_and_double_slashes(ri->uri);
 
   int mapped = map_uri_to_path(conn->ctx->config[DOCUMENT_ROOT], ri->uri, path, sizeof(path));
-  if (mapped == -2) {
-    // Serving a cut path could serve another file: the request fails instead.
-    log_error(conn, "truncating vsnprintf buffer: [%.*s]", 200, ri->uri);
-  }
 
   // A reply the callback writes has no end the engine knows of, unless the
   // callback clears must_close.
   conn->must_close = 1;
   if (call_user(conn, EVT_NEW_REQUEST) != nullptr) return;
   conn->must_close = 0;
+
+  if (mapped == -2) {
+    // Serving a cut path could serve another file: the request fails instead.
+    log_error(conn, "truncating vsnprintf buffer: [%.*s]", 200, ri->uri);
+  }
 
   FileStatus st;
   if (!check_authorization(conn, path)) {
