@@ -183,6 +183,60 @@ void RequestDispatcher::bindActions() {
 
   bind("1.0/Profile/logout", nullptr, [this](Context&) { state_.signOut(); });
 
+  bind("1.0/Profile/changePassword",
+       [this](Context& c) {
+         const Record& user = requireUser(c);
+         if (c.request.value("NewPassword").empty())
+           throw RequestError(status::kMissingParameter, "Missing mandatory parameter: NewPassword");
+         if (plainText(user, "Password") != c.request.value("OldPassword"))
+           throw RequestError(status::kBadCredentials, "Invalid e-mail address or password");
+       },
+       nullptr);
+
+  // The session as the UI starts it: who is signed in, and in which locale.
+  auto sessionValues = [this](Context& c) {
+    const std::string mail = state_.signedInMail();
+    Record user;
+    const bool identified = !mail.empty() && catalog_.user(mail, user);
+    c.extras["identified"] = identified ? "1" : "0";
+    c.extras["userEmail"] = identified ? plainText(user, "Mail") : "";
+    c.extras["userName"] = identified ? plainText(user, "FirstName") + " " + plainText(user, "LastName") : "";
+    const std::string locale = c.request.value("locale");
+    c.extras["localeCode"] = locale.empty() ? state_.localeCode() : locale;
+  };
+  bind("1.0/Process/initClient", sessionValues, nullptr);
+  bind("1.0/Process/initBrowsing", sessionValues, nullptr);
+
+  bind("1.0/Agent/getLocaleCode", [this](Context& c) { c.extras["localeCode"] = state_.localeCode(); }, nullptr);
+  bind("1.0/Agent/setLocaleCode",
+       [](Context& c) {
+         if (c.request.value("localeCode").empty())
+           throw RequestError(status::kMissingParameter, "Missing mandatory parameter: localeCode");
+       },
+       [this](Context& c) { state_.setLocaleCode(c.request.value("localeCode")); });
+
+  bind("1.0/Application/rateApp",
+       [this](Context& c) {
+         requireApp(c);
+         const std::string rating = c.request.value("rating");
+         if (rating.size() != 1 || rating[0] < '1' || rating[0] > '5')
+           throw RequestError(status::kInvalidParameter, "Invalid parameter value: rating");
+       },
+       nullptr);
+
+  bind("1.0/Application/getAppsByStateSummary",
+       [this](Context& c) {
+         size_t installed = 0, updates = 0;
+         for (const Record& app : catalog_.apps()) {
+           if (!isInstalled(app)) continue;
+           ++installed;
+           if (plainText(app, "UpdateAvailable") == "1") ++updates;
+         }
+         c.extras["installedCount"] = std::to_string(installed);
+         c.extras["updateCount"] = std::to_string(updates);
+       },
+       nullptr);
+
   bind("1.0/Profile/setUserPreference",
        [](Context& c) {
          if (c.request.value("PrefName").empty())
@@ -246,7 +300,8 @@ std::string RequestDispatcher::readData(const std::string& name, int missingCode
 
 std::string RequestDispatcher::fill(const std::string& text, Context& context) {
   ContextSource source(*this, context);
-  return fillTemplate(text, source);
+  // Placeholders on lines of their own leave white space between tags.
+  return compactXml(fillTemplate(text, source));
 }
 
 std::string RequestDispatcher::formatted(const std::string& xml) const {
@@ -317,7 +372,7 @@ void RequestDispatcher::search(Context& context) {
 bool RequestDispatcher::matchesSearch(const Record& app, const std::string& type, const std::string& value,
                                       const std::string& relatedTo, const std::string& relatedCategory) const {
   const std::string id = plainText(app, "Id");
-  const bool installed = state_.installed(id) || (plainText(app, "Installed") == "1" && !state_.uninstalled(id));
+  const bool installed = isInstalled(app);
   if (type == "BY_CAT") return value.empty() || value == "0" || plainText(app, "CategoryId") == value;
   if (type == "BY_TEXT") {
     const std::string needle = lowerCase(value);
@@ -336,6 +391,11 @@ bool RequestDispatcher::matchesSearch(const Record& app, const std::string& type
     return installed;
   }
   return id != relatedTo && plainText(app, "CategoryId") == relatedCategory;  // BY_APP
+}
+
+bool RequestDispatcher::isInstalled(const Record& app) const {
+  const std::string id = plainText(app, "Id");
+  return state_.installed(id) || (plainText(app, "Installed") == "1" && !state_.uninstalled(id));
 }
 
 DemoEvent RequestDispatcher::makeEvent(const std::string& name, const std::string& topic, Context& context) {

@@ -51,6 +51,7 @@ class RequestDispatcher : public RequestHandler {
   const Record& requireApp(Context& context);
   const Record& requireUser(Context& context);
   void search(Context& context);
+  bool isInstalled(const Record& app) const;
   bool matchesSearch(const Record& app, const std::string& type, const std::string& value,
                      const std::string& relatedTo, const std::string& relatedCategory) const;
 

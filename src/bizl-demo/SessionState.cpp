@@ -14,6 +14,16 @@ void SessionState::setOutputFormat(int format) {
   outputFormat_ = format;
 }
 
+std::string SessionState::localeCode() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return localeCode_;
+}
+
+void SessionState::setLocaleCode(const std::string& code) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  localeCode_ = code;
+}
+
 std::string SessionState::signedInMail() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return signedInMail_;

@@ -17,6 +17,10 @@ class SessionState {
   int outputFormat() const;
   void setOutputFormat(int format);
 
+  // The locale of the session, "en-US" until set.
+  std::string localeCode() const;
+  void setLocaleCode(const std::string& code);
+
   // The signed-in account's e-mail address; empty when nobody is signed in.
   std::string signedInMail() const;
   void signIn(const std::string& mail);
@@ -36,6 +40,7 @@ class SessionState {
  private:
   mutable std::mutex mutex_;  // guards every field below
   int outputFormat_ = 0;
+  std::string localeCode_ = "en-US";
   std::string signedInMail_;
   std::vector<std::pair<std::string, std::string>> preferences_;
   std::set<std::string> installed_;

@@ -1,0 +1,270 @@
+// The dispatcher on the bundled data, with the events it would publish recorded.
+
+#include "bizl-demo/RequestDispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include "bizl-demo/BizlDemoComponent.h"
+#include "bizl-demo/FileReplyStore.h"
+#include "support/TempDir.h"
+#include "tessaro/XMLTool.h"
+
+using bizl::DemoEvent;
+using bizl::Reply;
+
+namespace {
+
+class RecordingPublisher : public bizl::EventPublisher {
+ public:
+  void schedule(const std::string& key, const std::vector<DemoEvent>& events) override {
+    for (const DemoEvent& event : events) scheduled.emplace_back(key, event);
+  }
+  size_t cancel(const std::string& key) override {
+    size_t before = scheduled.size();
+    scheduled.erase(std::remove_if(scheduled.begin(), scheduled.end(),
+                                   [&](const std::pair<std::string, DemoEvent>& s) { return s.first == key; }),
+                    scheduled.end());
+    return before - scheduled.size();
+  }
+  std::vector<std::pair<std::string, DemoEvent>> scheduled;
+};
+
+class RequestDispatcherTest : public ::testing::Test {
+ protected:
+  RequestDispatcherTest()
+      : publisher(std::make_shared<RecordingPublisher>()),
+        dispatcher(std::make_shared<bizl::FileReplyStore>(bizl::BizlDemoComponent::bundledDataRoot()), publisher) {}
+
+  static std::string value(const Reply& reply, const std::string& path) {
+    try {
+      return bootStrapCreate(reply.text, 0)->getValue(path);
+    } catch (const std::exception& error) {
+      return std::string("<unreadable: ") + error.what() + "> " + reply.text;
+    }
+  }
+  static std::string search(const std::string& type, const std::string& value, const std::string& start = "",
+                            const std::string& count = "") {
+    return "<searchApps><criteria><type>" + type + "</type><typeValue>" + value + "</typeValue></criteria><start>" +
+           start + "</start><count>" + count + "</count></searchApps>";
+  }
+  std::vector<std::string> ids(const std::string& document) {
+    Reply reply = dispatcher.handle("1.0/Catalog/searchApps", document);
+    std::vector<std::string> result;
+    if (reply.type != "SUCCESS") return {reply.type + " " + reply.text};
+    IXMLToolPtr tool = bootStrapCreate(reply.text, 0);
+    int count = tool->countElements("Response\\Applications\\Application");
+    for (int i = 0; i < count; ++i)
+      result.push_back(tool->getValue("Response\\Applications\\Application[" + std::to_string(i) + "]\\Id"));
+    return result;
+  }
+
+  std::shared_ptr<RecordingPublisher> publisher;
+  bizl::RequestDispatcher dispatcher;
+};
+
+using Ids = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(RequestDispatcherTest, SearchesByCategoryTextCriteriaAndRelation) {
+  EXPECT_EQ((Ids{"app-1005", "app-1006"}), ids(search("BY_CAT", "3")));
+  EXPECT_EQ(8u, ids(search("BY_CAT", "")).size());
+  EXPECT_EQ((Ids{"app-1002", "app-1003", "app-1004"}), ids(search("BY_CAT", "0", "1", "3")));
+  EXPECT_EQ((Ids{"app-1001"}), ids(search("BY_TEXT", "NOTES")));  // case does not matter
+  Ids topRated = ids(search("BY_CRIT", "TOP_RATED"));
+  ASSERT_EQ(8u, topRated.size());
+  EXPECT_EQ((Ids{"app-1003", "app-1007", "app-1001"}), Ids(topRated.begin(), topRated.begin() + 3));
+  EXPECT_EQ((Ids{"app-1001", "app-1004", "app-1006", "app-1007"}), ids(search("BY_CRIT", "FREE")));
+  Reply related = dispatcher.handle("1.0/Catalog/searchRelatedApps",
+                                    "<searchRelatedApps><criteria><type>BY_APP</type><typeValue>app-1003</typeValue>"
+                                    "</criteria></searchRelatedApps>");
+  EXPECT_EQ("app-1004", value(related, "Response\\Applications\\Application\\Id"));
+  EXPECT_EQ("1", value(related, "Response\\TotalCount"));
+
+  Reply total = dispatcher.handle("1.0/Catalog/searchApps", search("BY_CAT", "", "6", "10"));
+  EXPECT_EQ("8", value(total, "Response\\TotalCount"));
+  EXPECT_EQ(2, bootStrapCreate(total.text, 0)->countElements("Response\\Applications\\Application"));
+}
+
+TEST_F(RequestDispatcherTest, RefusesBadSearchParameters) {
+  Reply badStart = dispatcher.handle("1.0/Catalog/searchApps", search("BY_CAT", "1", "-1"));
+  EXPECT_EQ("ERROR", badStart.type);
+  EXPECT_EQ("Invalid parameter value: start", value(badStart, "Status\\statusMessage"));
+  Reply badType = dispatcher.handle("1.0/Catalog/searchApps", search("BY_MOOD", "1"));
+  EXPECT_EQ("ERROR", badType.type);
+  EXPECT_EQ("3", value(badType, "Status\\statusCode"));
+  Reply huge = dispatcher.handle("1.0/Catalog/searchApps", search("BY_CAT", "1", "0", "99999999999999999999"));
+  EXPECT_EQ("Invalid parameter value: count", value(huge, "Status\\statusMessage"));
+}
+
+TEST_F(RequestDispatcherTest, MyApplicationsFollowPurchasesAndUninstalls) {
+  EXPECT_EQ((Ids{"app-1001", "app-1004", "app-1007"}), ids(search("MY_APPS_BY_CRIT", "0")));
+  EXPECT_EQ((Ids{"app-1001", "app-1007"}), ids(search("MY_APPS_BY_CRIT", "2")));
+  EXPECT_EQ(Ids{}, ids(search("MY_APPS_BY_CRIT", "1")));
+
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Process/purchaseApplication",
+                                         "<purchaseApplication><application_id>app-1002</application_id></purchaseApplication>")
+                           .type);
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Process/uninstallApplication",
+                                         "<uninstallApplication><application_id>app-1004</application_id></uninstallApplication>")
+                           .type);
+  EXPECT_EQ((Ids{"app-1001", "app-1002", "app-1007"}), ids(search("MY_APPS_BY_CRIT", "0")));
+  EXPECT_EQ((Ids{"app-1002"}), ids(search("MY_APPS_BY_CRIT", "1")));
+
+  Reply summary = dispatcher.handle("1.0/Application/getAppsByStateSummary", "<getAppsByStateSummary></getAppsByStateSummary>");
+  EXPECT_EQ("3", value(summary, "Response\\Summary\\Installed"));
+  EXPECT_EQ("2", value(summary, "Response\\Summary\\UpdatesAvailable"));
+}
+
+TEST_F(RequestDispatcherTest, SignInGatesTheProfile) {
+  Reply anonymous = dispatcher.handle("1.0/Profile/getUserProfile", "<getUserProfile></getUserProfile>");
+  EXPECT_EQ("ERROR", anonymous.type);
+  EXPECT_EQ("Not signed in", value(anonymous, "Status\\statusMessage"));
+  Reply session = dispatcher.handle("1.0/Process/initClient", "<initClient><locale>de-DE</locale></initClient>");
+  EXPECT_EQ("0", value(session, "Response\\identified"));
+  EXPECT_EQ("de-DE", value(session, "Response\\localeCode"));
+
+  // The address is compared without regard to case; the password exactly.
+  EXPECT_EQ("ERROR", dispatcher.handle("1.0/Profile/login", "<login><Mail>Kim@Kivra.test</Mail><Password>Stars</Password></login>").type);
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Profile/login", "<login><Mail>Kim@Kivra.test</Mail><Password>stars</Password></login>").type);
+  EXPECT_EQ("kim@kivra.test", dispatcher.state().signedInMail());
+  Reply profile = dispatcher.handle("1.0/Profile/getUserProfile", "<getUserProfile></getUserProfile>");
+  EXPECT_EQ("Lund", value(profile, "Response\\Profile\\LastName"));
+  session = dispatcher.handle("1.0/Process/initClient", "<initClient></initClient>");
+  EXPECT_EQ("1", value(session, "Response\\identified"));
+  EXPECT_EQ("Kim Lund", value(session, "Response\\userName"));
+  EXPECT_EQ("en-US", value(session, "Response\\localeCode"));
+
+  // A wrong login keeps the account that is signed in.
+  EXPECT_EQ("ERROR", dispatcher.handle("1.0/Profile/login", "<login><Mail>demo@kivra.test</Mail><Password>x</Password></login>").type);
+  EXPECT_EQ("kim@kivra.test", dispatcher.state().signedInMail());
+  EXPECT_EQ("ERROR", dispatcher.handle("1.0/Profile/changePassword",
+                                       "<changePassword><OldPassword>x</OldPassword><NewPassword>y</NewPassword></changePassword>").type);
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Profile/logout", "<logout></logout>").type);
+  EXPECT_EQ("ERROR", dispatcher.handle("1.0/Profile/getTransactionHistory", "<getTransactionHistory></getTransactionHistory>").type);
+}
+
+TEST_F(RequestDispatcherTest, PreferencesAndLocaleAreRemembered) {
+  for (const char* request : {"<setUserPreference><PrefName>Theme</PrefName><PrefValue>dark</PrefValue></setUserPreference>",
+                              "<setUserPreference><PrefName>Sound</PrefName><PrefValue>off</PrefValue></setUserPreference>",
+                              "<setUserPreference><PrefName>Theme</PrefName><PrefValue>light &amp; calm</PrefValue></setUserPreference>"}) {
+    Reply reply = dispatcher.handle("1.0/Profile/setUserPreference", request);
+    ASSERT_EQ("SUCCESS", reply.type);
+    // Ostrel's preference service looks for exactly this marker.
+    EXPECT_NE(std::string::npos, reply.text.find("<statusMessage>Success"));
+  }
+  Reply refused = dispatcher.handle("1.0/Profile/setUserPreference", "<setUserPreference><PrefName></PrefName></setUserPreference>");
+  EXPECT_EQ("Missing mandatory parameter: PrefName", value(refused, "Status\\statusMessage"));
+
+  Reply preferences = dispatcher.handle("1.0/Profile/getUserPreferences", "<getUserPreferences></getUserPreferences>");
+  EXPECT_EQ("Theme", value(preferences, "Response\\Preferences\\Preference[0]\\Name"));
+  EXPECT_EQ("light & calm", value(preferences, "Response\\Preferences\\Preference[0]\\Value"));
+  EXPECT_EQ("off", value(preferences, "Response\\Preferences\\Preference[1]\\Value"));
+
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Agent/setLocaleCode", "<setLocaleCode><localeCode>sv-SE</localeCode></setLocaleCode>").type);
+  EXPECT_EQ("sv-SE", value(dispatcher.handle("1.0/Agent/getLocaleCode", "<getLocaleCode></getLocaleCode>"), "Response\\LocaleCode"));
+}
+
+TEST_F(RequestDispatcherTest, RequestValuesAreEscapedAndRecordsNeedValidIds) {
+  Reply details = dispatcher.handle("1.0/Application/getAppDetails",
+                                    "<getAppDetails><AplicationGUID>app-1005</AplicationGUID>"
+                                    "<localeCode>&lt;b&gt;&amp;</localeCode></getAppDetails>");
+  ASSERT_EQ("SUCCESS", details.type);
+  EXPECT_NE(std::string::npos, details.text.find("<LocaleCode>&lt;b&gt;&amp;</LocaleCode>"));
+  EXPECT_NE(std::string::npos, details.text.find("<CategoryName>Photo &amp; Video</CategoryName>"));
+
+  for (const char* id : {"../users", "app-1005/../app-1001", "app 1005", ""}) {
+    Reply reply = dispatcher.handle("1.0/Application/getAppReviews",
+                                    std::string("<getAppReviews><AplicationGUID>") + id + "</AplicationGUID></getAppReviews>");
+    EXPECT_EQ("ERROR", reply.type) << id;
+    EXPECT_EQ(*id ? "4" : "2", value(reply, "Status\\statusCode")) << id;
+  }
+  Reply noElement = dispatcher.handle("1.0/Application/getAppEula", "<getAppEula></getAppEula>");
+  EXPECT_EQ("Missing mandatory parameter: application id", value(noElement, "Status\\statusMessage"));
+  Reply badRating = dispatcher.handle("1.0/Application/rateApp",
+                                      "<rateApp><app_guid>app-1001</app_guid><rating>6</rating></rateApp>");
+  EXPECT_EQ("Invalid parameter value: rating", value(badRating, "Status\\statusMessage"));
+}
+
+TEST_F(RequestDispatcherTest, MalformedRequestsAndUnknownOperations) {
+  Reply malformed = dispatcher.handle("1.0/Catalog/getBanners", "<getBanners>");
+  EXPECT_EQ("ERROR", malformed.type);
+  EXPECT_EQ("1", value(malformed, "Status\\statusCode"));
+  EXPECT_EQ("ERROR", dispatcher.handle("1.0/Catalog/getBanners", "").type);
+  EXPECT_EQ("ERROR", dispatcher.handle("1.0/Catalog/getBanners", "<a></a><b></b>").type);
+
+  for (const char* operation : {"1.0/Catalog/nothingHere", "../users", "1.0/../../etc/passwd", ""}) {
+    Reply reply = dispatcher.handle(operation, "<x></x>");
+    EXPECT_EQ("CRITICAL", reply.type) << operation;
+    EXPECT_EQ("100", value(reply, "Status\\statusCode")) << operation;
+  }
+}
+
+TEST_F(RequestDispatcherTest, OutputFormatIsCheckedAndApplied) {
+  Reply bad = dispatcher.handle("1.0/Internal/setOutputFormat", "<setOutputFormat><OutputFormat>7</OutputFormat></setOutputFormat>");
+  EXPECT_EQ("Unsupported output format: 7", value(bad, "Status\\statusMessage"));
+  EXPECT_EQ("ERROR", dispatcher.handle("1.0/Internal/setOutputFormat", "<setOutputFormat></setOutputFormat>").type);
+  EXPECT_EQ(0, dispatcher.state().outputFormat());
+
+  Reply json = dispatcher.handle("1.0/Internal/setOutputFormat", "<setOutputFormat><OutputFormat>2</OutputFormat></setOutputFormat>");
+  EXPECT_EQ(2, dispatcher.state().outputFormat());
+  // Members come before nested elements, as in Ostrel's conversion.
+  EXPECT_EQ("{\"response\":{\"outputformat\":\"2\",\"status\":{\"version\":\"1.0\",\"statuscode\":\"0\","
+            "\"statusmessage\":\"Success\"}}}",
+            json.text);
+  // A single result is an object, several are an array: the UI reads both.
+  Reply one = dispatcher.handle("1.0/Catalog/searchApps", search("BY_TEXT", "Notely"));
+  EXPECT_NE(std::string::npos, one.text.find("\"applications\":{\"application\":{\"id\":\"app-1001\"")) << one.text;
+  Reply none = dispatcher.handle("1.0/Catalog/searchApps", search("BY_TEXT", "zzz"));
+  EXPECT_NE(std::string::npos, none.text.find("\"applications\":{}")) << none.text;
+
+  Reply xml = dispatcher.handle("1.0/Internal/setOutputFormat", "<setOutputFormat><OutputFormat>0</OutputFormat></setOutputFormat>");
+  EXPECT_EQ("0", value(xml, "Response\\OutputFormat"));
+}
+
+TEST_F(RequestDispatcherTest, EventsFollowFromPurchasesAndLinks) {
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Process/updateApplication",
+                                         "<updateApplication><correlation_id>u1</correlation_id><application_id>app-1007</application_id>"
+                                         "</updateApplication>").type);
+  ASSERT_EQ(5u, publisher->scheduled.size());
+  EXPECT_EQ("app-1007", publisher->scheduled[0].first);
+  EXPECT_EQ("event:/KivraServices/KivraBusinessLogic/v1_0/updateApplication/app-1007", publisher->scheduled[0].second.topic);
+
+  // Cancelling drops what is still waiting and tells the UI.
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Process/cancelDownload",
+                                         "<cancelPurchaseApplication><application_id>app-1007</application_id></cancelPurchaseApplication>").type);
+  ASSERT_EQ(1u, publisher->scheduled.size());
+  EXPECT_EQ("event:/KivraServices/KivraBusinessLogic/v1_0/cancelDownload/app-1007", publisher->scheduled[0].second.topic);
+  EXPECT_NE(std::string::npos, publisher->scheduled[0].second.text.find("<Type>DownloadCancelled</Type>"));
+  // Nothing to cancel: no event.
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Process/cancelDownload",
+                                         "<cancelPurchaseApplication><application_id>app-1001</application_id></cancelPurchaseApplication>").type);
+  EXPECT_EQ(1u, publisher->scheduled.size());
+
+  publisher->scheduled.clear();
+  Reply badItem = dispatcher.handle("1.0/Process/inAppPurchase",
+                                    "<inAppPurchase><applicationid>app-1004</applicationid><applicationitemid>a/b</applicationitemid></inAppPurchase>");
+  EXPECT_EQ("Invalid parameter value: applicationitemid", value(badItem, "Status\\statusMessage"));
+  EXPECT_TRUE(publisher->scheduled.empty());
+
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Environment/quickWebLink",
+                                         "<quickWebLink><appGUID>app-1002</appGUID><categoryId>9</categoryId></quickWebLink>").type);
+  ASSERT_EQ(1u, publisher->scheduled.size());
+  IXMLToolPtr link = bootStrapCreate(publisher->scheduled[0].second.text, 0);
+  EXPECT_EQ("9", link->getValue("Event\\Message\\categoryId"));
+  EXPECT_EQ("en-US", link->getValue("Event\\Message\\localeCode"));
+}
+
+TEST_F(RequestDispatcherTest, BrokenDataIsCritical) {
+  TempDir data;
+  data.write("replies/1.0/Application/getAppDetails.xml", "<Response>{app.Name}</Response>");
+  data.write("apps/app-1.xml", "<App><Name>unclosed</App>");
+  data.write("replies/1.0/Catalog/searchApps.xml", "<Response>{list:apps}</Response>");
+  bizl::RequestDispatcher broken(std::make_shared<bizl::FileReplyStore>(data.path()), publisher);
+  Reply reply = broken.handle("1.0/Application/getAppDetails", "<getAppDetails><AplicationGUID>app-1</AplicationGUID></getAppDetails>");
+  EXPECT_EQ("CRITICAL", reply.type);
+  EXPECT_EQ("101", value(reply, "Status\\statusCode"));
+  reply = broken.handle("1.0/Catalog/searchApps", search("BY_CAT", ""));
+  EXPECT_EQ("CRITICAL", reply.type);
+  EXPECT_NE(std::string::npos, value(reply, "Status\\statusMessage").find("apps/app-1.xml"));
+}
