@@ -6,6 +6,7 @@
 #include "common/logging/LogRecord.h"
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/RequestCallback.h"
+#include "ostrel/websocket/WebSocketManager.h"
 
 std::atomic<bool> WebServer::referrerCheck_{true};
 
@@ -39,6 +40,7 @@ bool WebServer::start(const std::string& port, int threads, const std::string& a
 }
 
 void WebServer::stop() {
+  WebSocketManager::instance().closeAll();
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (context_) mg_halt(context_);
   // The engine frees its context in mg_halt: keeping the pointer would let a

@@ -1,0 +1,37 @@
+#include "ostrel/websocket/WebSocketListener.h"
+
+#include "ostrel/web/Socket.h"
+#include "ostrel/websocket/ReliableHCListener.h"
+
+WebSocketListener::WebSocketListener(std::string name, bool reliable) : reliable_(reliable), name_(std::move(name)) {}
+
+void WebSocketListener::onOpen(const std::string&) {
+  if (reliable_) ReliableHCListener::instance().addListener(this);
+}
+
+void WebSocketListener::onClose() {
+  if (reliable_) ReliableHCListener::instance().removeListener(this);
+}
+
+// A channel that fails by an exception after it opened is registered: leaving it
+// there would leave the reliable listener a pointer to a listener that goes away.
+void WebSocketListener::onAbort() {
+  if (reliable_) ReliableHCListener::instance().removeListener(this);
+}
+
+void WebSocketListener::senderChanged(const MessageSenderPtr&, const MessageSenderPtr&) {}
+
+void WebSocketListener::onText(const std::string&) {}
+
+void WebSocketListener::setSender(const MessageSenderPtr& sender) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  senderChanged(sender_, sender);
+  sender_ = sender;
+}
+
+MessageSenderPtr WebSocketListener::getSender() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sender_;
+}
+
+std::shared_ptr<Socket> WebSocketListener::socket() const { return std::dynamic_pointer_cast<Socket>(getSender()); }
