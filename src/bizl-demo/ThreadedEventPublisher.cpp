@@ -75,8 +75,10 @@ void ThreadedEventPublisher::run() {
       continue;
     }
     auto first = queue_.begin();
-    if (Clock::now() < first->first.first) {
-      changed_.wait_until(lock, first->first.first);
+    // A copy: the wait releases the lock, and the item may go meanwhile.
+    const Clock::time_point due = first->first.first;
+    if (Clock::now() < due) {
+      changed_.wait_until(lock, due);
       continue;  // the queue may have changed meanwhile
     }
     DemoEvent event = std::move(first->second.event);

@@ -309,10 +309,13 @@ TEST(BizlDemoComponentTest, NonXmlPayloadAndMissingReplyTopicAreHandled) {
 }
 
 TEST(BizlDemoPluginTest, TheLibraryRegistersTheComponent) {
-  std::vector<std::string> types;
-  std::string error;
-  ASSERT_TRUE(PluginManager::getInstance().load(BIZL_DEMO_PLUGIN, types, error)) << error;
-  ASSERT_EQ(std::vector<std::string>{"kivrabizldemo"}, types);
+  // A type registers once per process (a repeated run of this test finds it).
+  if (!PluginManager::getInstance().hasType("kivrabizldemo")) {
+    std::vector<std::string> types;
+    std::string error;
+    ASSERT_TRUE(PluginManager::getInstance().load(BIZL_DEMO_PLUGIN, types, error)) << error;
+    ASSERT_EQ(std::vector<std::string>{"kivrabizldemo"}, types);
+  }
   configure("", "1");
   IComponent* component = PluginManager::getInstance().createObject("kivrabizldemo");
   ASSERT_NE(nullptr, component);
