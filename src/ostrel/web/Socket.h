@@ -97,7 +97,7 @@ class Socket : public MessageSender {
   std::mutex reportMutex_;  // guards the reports of queued items; ended_ changes under it
   std::condition_variable reportCondition_;
   std::atomic<bool> ended_{false};
-  int outputFormat_;
+  std::atomic<int> outputFormat_;
   std::string rawRequest_;
   int requestLength_ = 0;
   int dataLength_ = 0;

@@ -80,6 +80,13 @@ size_t ReliableListener::pendingCount(const std::string& name) const {
   return pending == pending_.end() ? 0 : pending->second.size();
 }
 
+size_t ReliableListener::registeredCount(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t count = 0;
+  for (const WebSocketListener* listener : registry_) count += listener->name() == name ? 1 : 0;
+  return count;
+}
+
 void ReliableListener::savePending() {
   std::vector<std::string> messages;
   {

@@ -39,6 +39,8 @@ class ReliableListener {
   void savePending();
 
   size_t pendingCount(const std::string& name) const;
+  // Registered listeners of that name.
+  size_t registeredCount(const std::string& name) const;
 
  private:
   // Guards pending_ and registry_.
