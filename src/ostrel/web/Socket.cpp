@@ -118,7 +118,7 @@ Socket::Next Socket::nextItem(Item& item) {
     if (engineStopping()) return Next::kEngineStopping;
     if (rfc6455_) {
       lock.unlock();
-      const bool alive = readFrames();
+      const bool alive = readFrames(true);
       lock.lock();
       if (!alive) return Next::kPeerGone;
       if (!outbox_.empty()) break;
@@ -196,11 +196,13 @@ bool Socket::handshake(const std::string& uri) {
   return true;
 }
 
-bool Socket::peerAlive() { return rfc6455_ ? readFrames() : mg_probe_peer(connection_) != 0; }
+bool Socket::peerAlive(bool handleFrames) {
+  return rfc6455_ ? readFrames(handleFrames) : mg_probe_peer(connection_) != 0;
+}
 
-// Reads what the browser sent without waiting, and answers close and ping.
-// False when the channel is over.
-bool Socket::readFrames() {
+// Reads what the browser sent without waiting and, with `handleFrames`, answers
+// close and ping. False when the channel is over.
+bool Socket::readFrames(bool handleFrames) {
   char buffer[4096];
   for (;;) {
     errno = 0;
@@ -213,6 +215,7 @@ bool Socket::readFrames() {
     frames_->feed(buffer, size_t(n));
     if (n < int(sizeof buffer)) break;
   }
+  if (!handleFrames) return true;
   FrameReader::Frame frame;
   for (;;) {
     switch (frames_->next(frame)) {
@@ -279,7 +282,8 @@ void Socket::run(const std::string& uri) {
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       mg_set_nonblocking(connection_);
-      if (!peerAlive()) {
+      // The listener hears of the browser's first frames only once it knows the channel is open.
+      if (!peerAlive(false)) {
         markEnded();
         if (listener) listener->onAbort();
         mg_close_socket(connection_);

@@ -81,8 +81,8 @@ class Socket : public MessageSender {
   std::string headerAnyCase(const std::string& name) const;
   void serve();
   Next nextItem(Item& item);
-  bool peerAlive();
-  bool readFrames();
+  bool peerAlive(bool handleFrames = true);
+  bool readFrames(bool handleFrames);
   void append(Item item);
   void report(const Item& item, bool written);
   void markEnded();

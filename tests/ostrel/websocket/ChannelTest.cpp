@@ -1,0 +1,273 @@
+// Event channels of the early drafts over real sockets, with the real web
+// server and the host's real dispatcher.
+
+#include <gtest/gtest.h>
+
+#include "ChannelTestSupport.h"
+#include "ostrel/websocket/ReliableHCListener.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+const std::string kXmlEvent = "<Event><Type>Purchase</Type><Id>7</Id></Event>";
+
+TEST_F(ChannelTest, HandshakesOfTheEarlyDrafts) {
+  auto factory = std::make_shared<RecordingFactory>();
+  manager.addRoute("1.0/Events/all", factory);
+  const std::string origin = "http://127.0.0.1:" + std::to_string(port);
+
+  DraftBrowser keyed(port, "/1.0/Events/all.ws");
+  keyed.open();
+  EXPECT_EQ("HTTP/1.1 101 Web Socket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Origin: " + origin + "\r\nSec-WebSocket-Location: ws://127.0.0.1:" + std::to_string(port) +
+                "/1.0/Events/all.ws\r\n\r\n8jKS'y:G*Co,Wxa-",
+            keyed.handshake(16));
+
+  DraftBrowser plain(port, "/1.0/Events/all.ws", false);
+  plain.open();
+  EXPECT_EQ("HTTP/1.1 101 Web Socket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+            "WebSocket-Origin: " + origin + "\r\nWebSocket-Location: ws://127.0.0.1:" + std::to_string(port) +
+                "/1.0/Events/all.ws\r\n\r\n",
+            plain.handshake(0));
+  EXPECT_TRUE(eventually([&] { return factory->made(1) && factory->made(1)->events().size() == 1; }));
+  EXPECT_EQ(std::vector<std::string>{"open"}, factory->made(1)->events());
+}
+
+TEST_F(ChannelTest, UnknownRouteAndShortOriginGetNoHandshake) {
+  LogCapture log;
+  auto factory = std::make_shared<RecordingFactory>();
+  manager.addRoute("1.0/Events/all", factory);
+  // Its topic would be inAppPurchase's, but the route is not bound.
+  EXPECT_EQ("", httpExchange(port, "GET /x/1.0/Events/inAppPurchase.ws/y.ws HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+
+  DraftBrowser shortOrigin(port, "/1.0/Events/all.ws", true, "ab");
+  shortOrigin.open();
+  EXPECT_TRUE(shortOrigin.serverClosed());
+  ASSERT_TRUE(factory->made(0));
+  EXPECT_EQ(std::vector<std::string>{"abort"}, factory->made(0)->events());
+  EXPECT_TRUE(eventually([&] {
+    for (const std::string& record : log.records())
+      if (record.find("ERROR Closing connection because an exception was catch (") == 0) return true;
+    return false;
+  }));
+}
+
+TEST_F(ChannelTest, EventReachesAnAllChannelAsOneFrameInEachFormat) {
+  bindPluginRoutes();
+  auto xml = openChannel("/1.0/Events/all.ws");
+  useFormat(1);
+  auto json = openChannel("/1.0/Events/all.ws");
+  useFormat(-1);  // passed on unchanged: the text goes out as it came
+  auto unset = openChannel("/1.0/Events/all.ws");
+
+  publish(std::string(kEventTopic) + "x", kXmlEvent);
+  EXPECT_EQ(kXmlEvent, xml->frame());
+  EXPECT_EQ("{\"event\":{\"type\":\"Purchase\",\"id\":\"7\"}}", json->frame());
+  EXPECT_EQ(kXmlEvent, unset->frame());
+
+  // Two channels of one route each get every event; a foreign topic reaches none.
+  publish("event:/KivraServices/Other/v1_0/x", "<Event><Type>Other</Type></Event>");
+  publish(std::string(kEventTopic) + "y", "<Event><Type>Second</Type></Event>");
+  EXPECT_EQ("<Event><Type>Second</Type></Event>", xml->frame());
+  EXPECT_EQ("<Event><Type>Second</Type></Event>", unset->frame());
+}
+
+TEST_F(ChannelTest, TopicsFollowTheUri) {
+  std::string topic;
+  bool reliable = false;
+  HCServiceProxyWebSocketListenerFactory::channelKind("/1.0/Events/all.ws", topic, reliable);
+  EXPECT_EQ(std::string(kEventTopic) + "*", topic);
+  EXPECT_TRUE(reliable);
+  HCServiceProxyWebSocketListenerFactory::channelKind("/x/1.0/Events/inAppPurchase.ws/y.ws", topic, reliable);
+  EXPECT_EQ(std::string(kEventTopic) + "inAppPurchase/*", topic);
+  EXPECT_TRUE(reliable);
+  HCServiceProxyWebSocketListenerFactory::channelKind("/1.0/Events/featureAccess.ws", topic, reliable);
+  EXPECT_EQ(std::string(kEventTopic) + "featureAccess/*", topic);
+  HCServiceProxyWebSocketListenerFactory::channelKind("/1.0/Events/watcher.ws", topic, reliable);
+  EXPECT_EQ(std::string(kEventTopic) + "*", topic);
+  EXPECT_FALSE(reliable);
+  EXPECT_EQ("1.0/Events/all", WebSocketManager::routeOf("/1.0/Events/all.ws"));
+  EXPECT_EQ("x/1.0/Events/inAppPurchase", WebSocketManager::routeOf("/x/1.0/Events/inAppPurchase.ws/y.ws"));
+}
+
+TEST_F(ChannelTest, PendingReliableEventsGiveTheOldestToTheOpeningChannel) {
+  bindPluginRoutes();
+  ReliableHCListener& reliable = ReliableHCListener::instance();
+  reliable.takePending("inAppPurchase");
+  for (const char* text : {"a", "b", "c"}) publish(std::string(kReliableTopic) + "inAppPurchase/42", text);
+  ASSERT_TRUE(eventually([&] { return reliable.pendingCount("inAppPurchase") == 3; }));
+
+  auto channel = openChannel("/1.0/Events/inAppPurchase.ws");
+  EXPECT_EQ("a", channel->frame());
+  EXPECT_TRUE(eventually([&] { return reliable.registeredCount("inAppPurchase") == 1; }));
+  EXPECT_EQ(0u, reliable.pendingCount("inAppPurchase"));
+  // "b" and "c" are gone: the next frame is the next event.
+  publish(std::string(kEventTopic) + "inAppPurchase/1", "marker");
+  EXPECT_EQ("marker", channel->frame());
+  // While registered, a reliable event is written at once.
+  publish(std::string(kReliableTopic) + "inAppPurchase/43", "d");
+  EXPECT_EQ("d", channel->frame());
+  EXPECT_TRUE(eventually([&] { return reliable.pendingCount("inAppPurchase") == 0; }));
+}
+
+TEST_F(ChannelTest, ReliableEventsGoToOneChannelOfTheNameAndMoveOnWhenItCloses) {
+  bindPluginRoutes();
+  ReliableHCListener& reliable = ReliableHCListener::instance();
+  reliable.takePending("inAppPurchase");
+  auto first = openChannel("/1.0/Events/inAppPurchase.ws");
+  auto second = openChannel("/1.0/Events/inAppPurchase.ws");
+  ASSERT_TRUE(eventually([&] { return reliable.registeredCount("inAppPurchase") == 2; }));
+
+  publish(std::string(kReliableTopic) + "inAppPurchase", "r1");
+  const int got = DraftBrowser::firstReadable(*first, *second);
+  ASSERT_NE(-1, got);
+  DraftBrowser& gone = got == 0 ? *first : *second;
+  DraftBrowser& stays = got == 0 ? *second : *first;
+  EXPECT_EQ("r1", gone.frame());
+  publish(std::string(kEventTopic) + "inAppPurchase/x", "marker");
+  EXPECT_EQ("marker", stays.frame());
+  EXPECT_EQ("marker", gone.frame());
+
+  // The channel that got it goes away; it is noticed at its next send.
+  gone.closeNow();
+  publish(std::string(kEventTopic) + "inAppPurchase/x", "probe");
+  EXPECT_EQ("probe", stays.frame());
+  ASSERT_TRUE(eventually([&] { return reliable.registeredCount("inAppPurchase") == 1; }));
+  publish(std::string(kReliableTopic) + "inAppPurchase", "r2");
+  EXPECT_EQ("r2", stays.frame());
+  EXPECT_EQ(0u, reliable.pendingCount("inAppPurchase"));
+}
+
+TEST_F(ChannelTest, WatcherNeverTakesPartInReliableDelivery) {
+  bindPluginRoutes(std::chrono::milliseconds(20));
+  ReliableHCListener& reliable = ReliableHCListener::instance();
+  reliable.takePending("watcher");
+  auto watcher = openChannel("/1.0/Events/watcher.ws");
+  publish(std::string(kReliableTopic) + "watcher", "reliable");
+  ASSERT_TRUE(eventually([&] { return reliable.pendingCount("watcher") == 1; }));
+  EXPECT_EQ(0u, reliable.registeredCount("watcher"));
+  // It sees the ordinary events, and no control event although "all" keeps alive.
+  publish(std::string(kEventTopic) + "x", "ordinary");
+  EXPECT_EQ("ordinary", watcher->frame());
+  auto all = openChannel("/1.0/Events/all.ws");
+  EXPECT_EQ("<Event><Type>Control</Type></Event>", all->frame());
+  EXPECT_EQ("<Event><Type>Control</Type></Event>", all->frame());
+  publish(std::string(kEventTopic) + "x", "after");
+  EXPECT_EQ("after", watcher->frame());
+  reliable.takePending("watcher");
+}
+
+TEST_F(ChannelTest, KeepAliveSendsTheControlEventInTheChannelsFormat) {
+  useFormat(1);
+  bindPluginRoutes(std::chrono::milliseconds(20));
+  auto channel = openChannel("/1.0/Events/all.ws");
+  EXPECT_EQ("{\"event\":{\"type\":\"Control\"}}", channel->frame());
+  EXPECT_EQ("{\"event\":{\"type\":\"Control\"}}", channel->frame());
+  // The product's interval.
+  EXPECT_EQ(std::chrono::milliseconds(10000), HCServiceProxyWebSocketListenerFactory::kKeepAliveInterval);
+}
+
+TEST_F(ChannelTest, BrowserThatClosesRightAfterTheHandshake) {
+  LogCapture log;
+  auto factory = std::make_shared<RecordingFactory>();
+  manager.addRoute("1.0/Events/all", factory);
+  DraftBrowser browser(port, "/1.0/Events/all.ws");
+  browser.open(true);
+  EXPECT_EQ(0u, browser.handshake(16).find("HTTP/1.1 101 Web Socket Protocol Handshake\r\n"));
+  EXPECT_TRUE(browser.serverClosed());
+  ASSERT_TRUE(eventually([&] { return manager.openChannels() == 0; }));
+  EXPECT_EQ(std::vector<std::string>{"abort"}, factory->made(0)->events());
+  std::vector<std::string> records = log.records();
+  EXPECT_NE(records.end(),
+            std::find(records.begin(), records.end(), "WARNING Closing connection due to channel communication issues."));
+}
+
+TEST_F(ChannelTest, CloseAllEndsEveryChannelAndFreesItsWorker) {
+  workers = 2;
+  TearDown();
+  SetUp();
+  const int before = threadCount();
+  bindPluginRoutes(std::chrono::milliseconds(20));
+  auto keepAlive = openChannel("/1.0/Events/all.ws");
+  auto plain = openChannel("/1.0/Events/featureAccess.ws");
+  EXPECT_EQ("<Event><Type>Control</Type></Event>", keepAlive->frame());
+  ASSERT_EQ(2u, manager.openChannels());
+  EXPECT_EQ(before + 1, threadCount());  // the keep-alive thread
+
+  manager.closeAll();
+  EXPECT_TRUE(keepAlive->serverClosed());
+  EXPECT_TRUE(plain->serverClosed());
+  EXPECT_TRUE(eventually([&] { return threadCount() == before; }));
+  EXPECT_EQ(0u, manager.openChannels());
+  // Both workers serve again.
+  auto again = openChannel("/1.0/Events/featureAccess.ws");
+  auto andAgain = openChannel("/1.0/Events/featureAccess.ws");
+  publish(std::string(kEventTopic) + "featureAccess/1", "again");
+  EXPECT_EQ("again", again->frame());
+  EXPECT_EQ("again", andAgain->frame());
+}
+
+TEST_F(ChannelTest, ServerStopClosesTheChannelsOfThePluginsManager) {
+  MessageRouter::bindReceivers(nullptr, &WebSocketManager::instance());
+  WebSocketManager::instance().setDefaultUIType(kUIType);
+  WebSocketManager::instance().addRoute("1.0/Events/all", std::make_shared<HCServiceProxyWebSocketListenerFactory>(false));
+  auto channel = openChannel("/1.0/Events/all.ws");
+  ASSERT_EQ(1u, WebSocketManager::instance().openChannels());
+  server.stop();
+  EXPECT_TRUE(channel->serverClosed());
+  EXPECT_EQ(0u, WebSocketManager::instance().openChannels());
+}
+
+TEST_F(ChannelTest, ChannelOpenedAfterCloseAllEndsWithTheEngine) {
+  bindPluginRoutes();
+  manager.closeAll();
+  auto late = openChannel("/1.0/Events/featureAccess.ws");
+  ASSERT_TRUE(eventually([&] { return manager.openChannels() == 1; }));
+  // Not in the list closeAll saw: the engine's stop ends it.
+  server.stop();
+  EXPECT_TRUE(late->serverClosed());
+  EXPECT_EQ(0u, manager.openChannels());
+}
+
+TEST_F(ChannelTest, PostAndWaitOnAnEndedChannelReturnsFalseAtOnce) {
+  auto factory = std::make_shared<RecordingFactory>();
+  manager.addRoute("1.0/Events/all", factory);
+  auto channel = openChannel("/1.0/Events/all.ws");
+  ASSERT_TRUE(eventually([&] { return factory->made(0) && !factory->made(0)->events().empty(); }));
+  std::shared_ptr<Socket> socket = factory->made(0)->socket();
+  ASSERT_TRUE(socket);
+  EXPECT_TRUE(socket->postAndWait("written"));
+  EXPECT_EQ("written", channel->frame());
+  // An empty text is not framed, and counts as written.
+  EXPECT_TRUE(socket->postAndWait(""));
+
+  // Queued behind the stop: the channel ends before it takes it.
+  socket->stop();
+  EXPECT_FALSE(socket->postAndWait("never"));
+  EXPECT_TRUE(socket->ended());
+  EXPECT_FALSE(socket->postAndWait("after"));
+  EXPECT_TRUE(channel->serverClosed());
+  EXPECT_TRUE(eventually([&] { return factory->made(0)->events().size() == 2; }));
+  EXPECT_EQ((std::vector<std::string>{"open", "close"}), factory->made(0)->events());
+}
+
+TEST_F(ChannelTest, ReliableDeliveryToAnEndedChannelStaysPendingAndReleasesTheLock) {
+  ReliableHCListener& reliable = ReliableHCListener::instance();
+  reliable.takePending("ended");
+  // A registered listener whose channel ended before it could unregister.
+  auto listener = std::make_shared<WebSocketListener>("ended", true);
+  auto socket = std::make_shared<Socket>(nullptr, 0);
+  listener->setSender(socket);
+  socket->run("/1.0/Events/ended.ws");  // no connection: ends at once
+  ASSERT_TRUE(socket->ended());
+  listener->onOpen("");
+  ASSERT_EQ(1u, reliable.registeredCount("ended"));
+
+  reliable.dispatch("ended", Event("lost?", "T"));
+  EXPECT_EQ(1u, reliable.pendingCount("ended"));
+  listener->onClose();
+  EXPECT_EQ(0u, reliable.registeredCount("ended"));
+  EXPECT_EQ("lost?", reliable.takePending("ended"));
+}
+
+}  // namespace
