@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <algorithm>
 #include <vector>
 
 namespace UnzipExtract {
@@ -25,9 +26,8 @@ constexpr int kCaseInsensitive = 2;
 bool currentEntry(unzFile zip, unz_file_info64& info, std::string& name) {
   char buffer[kMaxEntryName + 1] = {};
   if (unzGetCurrentFileInfo64(zip, &info, buffer, sizeof buffer, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
-  if (info.size_filename > kMaxEntryName) return false;
-  name.assign(buffer, info.size_filename);
-  return true;
+  name.assign(buffer, std::min<size_t>(info.size_filename, kMaxEntryName));
+  return info.size_filename <= kMaxEntryName;
 }
 
 std::string withSlashes(std::string name) {
