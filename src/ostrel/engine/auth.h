@@ -1,11 +1,19 @@
-// Authorisation of requests that the callback leaves to the engine.
+// Authorisation of requests that the callback leaves to the engine: password
+// files and the HTTP digest check.
 #pragma once
 
 #include "ostrel/engine/engine.h"
 
-// 1 when the request for PATH may be served. No password file is read yet:
-// every request counts as authorised, as when none is configured.
+// 1 when the request for PATH may be served: the password file chosen by
+// "protect_uri", else "global_passwords_file", else the ".htpasswd" beside
+// PATH, accepts the request's digest credentials. Without a password file
+// every request is authorised; a configured or present file that cannot be
+// read authorises nobody.
 int check_authorization(Connection* conn, const char* path);
 
-// 1 when the client may PUT or DELETE. Without the digest check nobody may.
+// 1 when the client may PUT or DELETE ("put_delete_passwords_file").
 int is_authorized_for_put(Connection* conn);
+
+// Lower-case hexadecimal MD5 (33 bytes with the NUL) of the concatenation
+// of the strings that follow OUT, ended by a null pointer.
+void mg_md5(char out[33], ...);

@@ -1,14 +1,14 @@
-// CGI programs, server-side includes, uploads and proxy forwarding. None is
-// available yet: the patterns never match, uploads are never authorised, and
-// a proxy listener answers 501.
+// CGI programs: a request whose path matches "cgi_pattern" runs the program
+// (through "cgi_interpreter" or its "#!" line) in its own directory, with the
+// request in its environment and the body on its standard input; its output
+// is the reply.
 #pragma once
 
 #include "ostrel/engine/engine.h"
 
-int is_cgi_path(Connection* conn, const char* path);
-int is_ssi_path(Connection* conn, const char* path);
-
 void handle_cgi_request(Connection* conn, const char* path);
-void handle_ssi_file_request(Connection* conn, const char* path);
-void put_file(Connection* conn, const char* path);
-void handle_proxy_request(Connection* conn);
+
+// The environment of the CGI program SCRIPT (its absolute path), in order:
+// a null-terminated list of "NAME=value" strings for free_cgi_environment.
+char** prepare_cgi_environment(Connection* conn, const char* script);
+void free_cgi_environment(char** env);

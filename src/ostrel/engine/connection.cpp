@@ -10,12 +10,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "ostrel/engine/cgi.h"
 #include "ostrel/engine/dispatch.h"
 #include "ostrel/engine/io.h"
 #include "ostrel/engine/log.h"
 #include "ostrel/engine/options.h"
 #include "ostrel/engine/parse.h"
+#include "ostrel/engine/proxy.h"
 #include "ostrel/engine/ssl.h"
 
 namespace {
@@ -212,6 +212,7 @@ void serve_connection(Connection* conn) {
     process_new_connection(conn);
   }
 
+  close_peer(conn);
   ssl_free_connection(conn->ssl);
   conn->ssl = nullptr;
   std::free(ri->raw_request);

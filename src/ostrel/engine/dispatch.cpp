@@ -12,9 +12,12 @@
 #include "ostrel/engine/io.h"
 #include "ostrel/engine/listing.h"
 #include "ostrel/engine/log.h"
+#include "ostrel/engine/match.h"
 #include "ostrel/engine/options.h"
 #include "ostrel/engine/parse.h"
 #include "ostrel/engine/path.h"
+#include "ostrel/engine/put_delete.h"
+#include "ostrel/engine/ssi.h"
 #include "ostrel/engine/static_files.h"
 
 namespace {
@@ -175,10 +178,8 @@ void analyze_request(Connection* conn) {
       send_authorization_request(conn);
     } else if (std::strcmp(ri->request_method, "PUT") == 0) {
       put_file(conn, path);
-    } else if (mg_remove(path) == 0) {
-      send_http_error(conn, 200, "OK", "%s", "");
     } else {
-      send_http_error(conn, 500, "Internal Server Error", "remove(%s): %s", path, std::strerror(errno));
+      delete_file(conn, path);
     }
   } else if (mg_stat(path, &st) != 0) {
     send_http_error(conn, 404, "Not Found", "%s", "File not found");
@@ -191,13 +192,13 @@ void analyze_request(Connection* conn) {
     } else {
       send_http_error(conn, 403, "Directory Listing Denied", "%s", "Directory listing denied");
     }
-  } else if (is_cgi_path(conn, path)) {
+  } else if (is_cgi_path(conn->ctx, path)) {
     if (std::strcmp(ri->request_method, "POST") != 0 && std::strcmp(ri->request_method, "GET") != 0) {
       send_http_error(conn, 501, "Not Implemented", "Method %s is not implemented", ri->request_method);
     } else {
       handle_cgi_request(conn, path);
     }
-  } else if (is_ssi_path(conn, path)) {
+  } else if (is_ssi_path(conn->ctx, path)) {
     handle_ssi_file_request(conn, path);
   } else {
     handle_file_request(conn, path, &st);

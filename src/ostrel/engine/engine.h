@@ -72,6 +72,7 @@ struct RequestInfo {
 struct EngineContext {
   std::atomic<int> stop_flag;  // 0 running, 1 stop requested, 2 accept thread done
   ssl_ctx_st* ssl_ctx;
+  ssl_ctx_st* ssl_client_ctx;  // outgoing TLS of proxied "CONNECT" requests
   char* config[ENGINE_NUM_OPTIONS];
   mg_callback_t user_callback;
   void* user_data;

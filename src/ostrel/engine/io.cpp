@@ -142,9 +142,8 @@ const char* mg_find_header(const Connection* conn, const char* name) {
   return nullptr;
 }
 
-int mg_read_body(Connection* conn, void* buf, size_t len) {
-  const char* method = conn->request_info.request_method;
-  if (method == nullptr || std::strcmp(method, "POST") != 0 || conn->content_len < 0) return 0;
+int read_body(Connection* conn, void* buf, size_t len) {
+  if (conn->content_len < 0) return 0;
   int64_t remaining = conn->content_len - conn->consumed_content;
   if (remaining <= 0 || len == 0) return 0;
   int64_t want = static_cast<int64_t>(len < static_cast<size_t>(INT_MAX) ? len : INT_MAX);
@@ -164,11 +163,18 @@ int mg_read_body(Connection* conn, void* buf, size_t len) {
   while (nread < want) {
     int64_t deadline = conn->nonblocking ? -1 : monotonic_ms() + read_timeout_ms();
     int n = pull(conn, out + nread, static_cast<int>(want - nread), deadline, false);
-    if (n <= 0) break;
+    if (n <= 0) return nread > 0 ? static_cast<int>(nread) : -1;
     conn->consumed_content += n;
     nread += n;
   }
   return static_cast<int>(nread);
+}
+
+int mg_read_body(Connection* conn, void* buf, size_t len) {
+  const char* method = conn->request_info.request_method;
+  if (method == nullptr || std::strcmp(method, "POST") != 0) return 0;
+  int n = read_body(conn, buf, len);
+  return n < 0 ? 0 : n;
 }
 
 int64_t mg_send(Connection* conn, const void* buf, size_t len) {

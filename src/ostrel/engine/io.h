@@ -18,6 +18,11 @@ int64_t monotonic_ms();
 // Returns the bytes read, 0 when the peer closed, -1 on error or time-out.
 int pull(Connection* conn, char* buf, int len, int64_t deadline_ms, bool stop_aware);
 
+// Reads at most LEN bytes of the request body of any method: the bytes
+// buffered behind the head first, then from the socket. Returns the bytes
+// read (0 once the body is complete), -1 when the client fails or stalls.
+int read_body(Connection* conn, void* buf, size_t len);
+
 // Writes the whole block; returns the bytes written.
 int64_t push(Connection* conn, const char* buf, int64_t len);
 

@@ -28,7 +28,7 @@ void vlog_error(Connection* conn, const char* fmt, va_list ap) {
   char addr[32];
   ip_to_text(conn->request_info.remote_ip, addr, sizeof(addr));
   pthread_mutex_lock(&log_lock);
-  FILE* fp = std::fopen(file, "a");
+  FILE* fp = std::fopen(file, "ae");
   if (fp != nullptr) {
     std::fprintf(fp, "[%010lu] [error] [client %s] ", static_cast<unsigned long>(std::time(nullptr)), addr);
     if (conn->request_info.request_method != nullptr) {
@@ -91,7 +91,7 @@ void log_access(Connection* conn) {
   const char* agent = mg_find_header(conn, "User-Agent");
 
   pthread_mutex_lock(&log_lock);
-  FILE* fp = std::fopen(file, "a");
+  FILE* fp = std::fopen(file, "ae");
   if (fp != nullptr) {
     std::fprintf(fp, "%s - %s [%s] \"%s %s HTTP/%s\" %d %" PRId64, addr,
                  ri->remote_user != nullptr ? ri->remote_user : "-", date,

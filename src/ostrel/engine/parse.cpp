@@ -17,6 +17,8 @@ char* skip(char** buf, const char* delimiters) {
   return begin;
 }
 
+}  // namespace
+
 void parse_http_headers(char** buf, RequestInfo* ri) {
   ri->num_headers = 0;
   while (ri->num_headers < MAX_REQUEST_HEADERS) {
@@ -42,6 +44,8 @@ void parse_http_headers(char** buf, RequestInfo* ri) {
     ri->num_headers++;
   }
 }
+
+namespace {
 
 int hex_value(int c) {
   if (c >= '0' && c <= '9') return c - '0';

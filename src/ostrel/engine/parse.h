@@ -13,6 +13,10 @@ int get_request_len(const char* buf, int buf_len);
 // headers of RI. Returns 0, or -1 for an unknown method or a bad version.
 int parse_http_request(char* buf, RequestInfo* ri);
 
+// Reads "Name: value" lines from *BUF into the headers of RI, up to 64, to
+// the first empty line or the end of the text.
+void parse_http_headers(char** buf, RequestInfo* ri);
+
 int is_valid_http_method(const char* method);
 
 // "%XX" becomes the byte; with IS_FORM "+" becomes a space. Returns the

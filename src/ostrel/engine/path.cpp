@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -160,7 +162,9 @@ FILE* mg_fopen(const char* path, const char* mode) {
     errno = ENOENT;
     return nullptr;
   }
-  return std::fopen(native, mode);
+  char cloexec_mode[16];
+  std::snprintf(cloexec_mode, sizeof(cloexec_mode), "%se", mode);
+  return std::fopen(native, cloexec_mode);
 }
 
 DIR* mg_opendir(const char* path) {
@@ -179,4 +183,53 @@ int mg_remove(const char* path) {
     return -1;
   }
   return std::remove(native);
+}
+
+int mg_mkdir(const char* path, int mode) {
+  char native[PATH_BUF_SIZE];
+  if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
+  return mkdir(native, static_cast<mode_t>(mode));
+}
+
+int check_inside_roots(const char* document_root, const char* path) {
+  char native[PATH_BUF_SIZE];
+  char target[PATH_MAX];
+  if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
+  if (realpath(native, target) == nullptr) return -1;
+  size_t target_len = std::strlen(target);
+
+  const char* list = document_root;
+  bool first = true;
+  while (list != nullptr && *list != '\0') {
+    const char* end = std::strchr(list, ',');
+    size_t len = end ? static_cast<size_t>(end - list) : std::strlen(list);
+    const char* dir = list;
+    if (!first) {
+      const char* eq = static_cast<const char*>(std::memchr(list, '=', len));
+      dir = eq != nullptr ? eq + 1 : list + len;
+      len -= static_cast<size_t>(dir - list);
+    }
+    first = false;
+    list = end ? end + 1 : nullptr;
+
+    char root[PATH_BUF_SIZE];
+    char real_root[PATH_MAX];
+    if (len == 0 || len >= sizeof(root)) continue;
+    std::memcpy(root, dir, len);
+    root[len] = '\0';
+    if (to_native_path(root, native, sizeof(native)) != 0 || realpath(native, real_root) == nullptr) continue;
+    size_t root_len = std::strlen(real_root);
+    if (root_len == 1) return 0;  // the root is "/"
+    if (std::strncmp(target, real_root, root_len) == 0 && (target_len == root_len || target[root_len] == '/')) {
+      return 0;
+    }
+  }
+  errno = EACCES;
+  return -1;
 }

@@ -32,6 +32,13 @@ struct FileStatus {
 
 // 0 and ST filled, or -1 when the path is missing or rejected.
 int mg_stat(const char* path, FileStatus* st);
+// Opened with close-on-exec, so that no child process inherits the file.
 FILE* mg_fopen(const char* path, const char* mode);
 DIR* mg_opendir(const char* path);
 int mg_remove(const char* path);
+int mg_mkdir(const char* path, int mode);
+
+// 0 when PATH, with every symbolic link resolved, lies inside one of the
+// directories of the "document_root" value (the default root and the alias
+// directories); -1 with errno set otherwise (EACCES when it lies outside).
+int check_inside_roots(const char* document_root, const char* path);

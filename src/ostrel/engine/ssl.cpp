@@ -38,6 +38,7 @@ struct SslFunctions {
   ssl_st* (*SSL_new)(ssl_ctx_st*);
   ssl_ctx_st* (*SSL_CTX_new)(const ssl_method_st*);
   const ssl_method_st* (*TLS_server_method)(void);
+  const ssl_method_st* (*TLS_client_method)(void);
   int (*OPENSSL_init_ssl)(uint64_t, const void*);
   int (*SSL_CTX_use_PrivateKey_file)(ssl_ctx_st*, const char*, int);
   int (*SSL_CTX_use_certificate_file)(ssl_ctx_st*, const char*, int);
@@ -97,6 +98,7 @@ int load_ssl_library(EngineContext* ctx) {
       {"SSL_new", slot(fn.SSL_new)},
       {"SSL_CTX_new", slot(fn.SSL_CTX_new)},
       {"TLS_server_method", slot(fn.TLS_server_method)},
+      {"TLS_client_method", slot(fn.TLS_client_method)},
       {"OPENSSL_init_ssl", slot(fn.OPENSSL_init_ssl)},
       {"SSL_CTX_use_PrivateKey_file", slot(fn.SSL_CTX_use_PrivateKey_file)},
       {"SSL_CTX_use_certificate_file", slot(fn.SSL_CTX_use_certificate_file)},
@@ -167,6 +169,7 @@ int set_ssl_option(EngineContext* ctx) {
     log_engine_error(ctx, "%s: cannot open %s: %s", "set_ssl_option", chain, ssl_error(&err));
   } else {
     ctx->ssl_ctx = ssl_ctx;
+    ctx->ssl_client_ctx = fn.SSL_CTX_new(fn.TLS_client_method());
     return 0;
   }
   fn.SSL_CTX_free(ssl_ctx);
@@ -176,23 +179,26 @@ int set_ssl_option(EngineContext* ctx) {
 void free_ssl_context(EngineContext* ctx) {
   if (ctx->ssl_ctx != nullptr) fn.SSL_CTX_free(ctx->ssl_ctx);
   ctx->ssl_ctx = nullptr;
+  if (ctx->ssl_client_ctx != nullptr) fn.SSL_CTX_free(ctx->ssl_client_ctx);
+  ctx->ssl_client_ctx = nullptr;
 }
 
-ssl_st* ssl_accept_connection(Connection* conn, int64_t deadline_ms) {
-  int sock = conn->client.sock;
-  ssl_st* ssl = fn.SSL_new(conn->ctx->ssl_ctx);
+namespace {
+
+// Runs the handshake (accept or connect) non-blocking, so that a silent peer
+// cannot hold the worker beyond the deadline.
+ssl_st* handshake(EngineContext* ctx, ssl_ctx_st* ssl_ctx, int sock, bool server, int64_t deadline_ms) {
+  ssl_st* ssl = fn.SSL_new(ssl_ctx);
   if (ssl == nullptr) return nullptr;
   if (fn.SSL_set_fd(ssl, sock) != 1) {
     fn.SSL_free(ssl);
     return nullptr;
   }
-  // The handshake runs non-blocking so that a silent client cannot hold the
-  // worker beyond the deadline.
   int flags = fcntl(sock, F_GETFL, 0);
   fcntl(sock, F_SETFL, flags | O_NONBLOCK);
   bool ok = false;
   for (;;) {
-    int r = fn.SSL_accept(ssl);
+    int r = server ? fn.SSL_accept(ssl) : fn.SSL_connect(ssl);
     if (r == 1) {
       ok = true;
       break;
@@ -200,7 +206,7 @@ ssl_st* ssl_accept_connection(Connection* conn, int64_t deadline_ms) {
     int err = fn.SSL_get_error(ssl, r);
     short events = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
     if (events == 0) break;
-    pollfd fds[2] = {{sock, events, 0}, {conn->ctx->wakeup_pipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{sock, events, 0}, {ctx->wakeup_pipe[0], POLLIN, 0}};
     int64_t left = deadline_ms - monotonic_ms();
     if (left <= 0) break;
     int n = poll(fds, 2, left > INT_MAX ? INT_MAX : static_cast<int>(left));
@@ -213,6 +219,17 @@ ssl_st* ssl_accept_connection(Connection* conn, int64_t deadline_ms) {
     return nullptr;
   }
   return ssl;
+}
+
+}  // namespace
+
+ssl_st* ssl_accept_connection(Connection* conn, int64_t deadline_ms) {
+  return handshake(conn->ctx, conn->ctx->ssl_ctx, conn->client.sock, true, deadline_ms);
+}
+
+ssl_st* ssl_connect_socket(EngineContext* ctx, int sock, int64_t deadline_ms) {
+  if (ctx->ssl_client_ctx == nullptr) return nullptr;
+  return handshake(ctx, ctx->ssl_client_ctx, sock, false, deadline_ms);
 }
 
 void ssl_free_connection(ssl_st* ssl) {

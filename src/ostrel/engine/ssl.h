@@ -12,6 +12,9 @@ void free_ssl_context(EngineContext* ctx);
 // (monotonic clock). Returns the SSL object or null.
 ssl_st* ssl_accept_connection(Connection* conn, int64_t deadline_ms);
 void ssl_free_connection(ssl_st* ssl);
+// Client side over the connected SOCK (the peer is not verified); null on
+// failure or when the engine has no TLS.
+ssl_st* ssl_connect_socket(EngineContext* ctx, int sock, int64_t deadline_ms);
 
 int ssl_read(ssl_st* ssl, char* buf, int len);
 int ssl_write(ssl_st* ssl, const char* buf, int len);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <strings.h>
 
+#include "ostrel/engine/auth.h"
 #include "ostrel/engine/io.h"
 
 namespace enginetest {
@@ -315,6 +317,30 @@ int count_threads() {
   while (readdir(d) != nullptr) n++;
   closedir(d);
   return n;
+}
+
+bool has_child_processes() {
+  int status;
+  pid_t pid = waitpid(-1, &status, WNOHANG);
+  return !(pid < 0 && errno == ECHILD);
+}
+
+std::string digest_authorization(const std::string& user, const std::string& realm, const std::string& password,
+                                 const std::string& method, const std::string& uri, size_t response_len) {
+  char ha1[33];
+  char ha2[33];
+  char response[33];
+  mg_md5(ha1, user.c_str(), ":", realm.c_str(), ":", password.c_str(), nullptr);
+  mg_md5(ha2, method.c_str(), ":", uri.c_str(), nullptr);
+  mg_md5(response, ha1, ":", "1234", ":", "00000001", ":", "c0ffee", ":", "auth", ":", ha2, nullptr);
+  return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"1234\", uri=\"" + uri +
+         "\", qop=auth, nc=00000001, cnonce=\"c0ffee\", response=\"" + std::string(response, response_len) + "\"";
+}
+
+std::string password_line(const std::string& user, const std::string& realm, const std::string& password) {
+  char ha1[33];
+  mg_md5(ha1, user.c_str(), ":", realm.c_str(), ":", password.c_str(), nullptr);
+  return user + ":" + realm + ":" + ha1 + "\n";
 }
 
 }  // namespace enginetest

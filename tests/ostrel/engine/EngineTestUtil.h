@@ -95,5 +95,14 @@ class ScopedReadTimeout {
 
 int count_open_fds();
 int count_threads();
+// True while this process has a child, running or not yet reaped.
+bool has_child_processes();
+
+// An "Authorization" header value for the digest check, with a fixed client
+// nonce; RESPONSE_LEN cuts the response (32 is whole).
+std::string digest_authorization(const std::string& user, const std::string& realm, const std::string& password,
+                                 const std::string& method, const std::string& uri, size_t response_len = 32);
+// One line of a password file.
+std::string password_line(const std::string& user, const std::string& realm, const std::string& password);
 
 }  // namespace enginetest
