@@ -203,19 +203,27 @@ bool Socket::peerAlive(bool handleFrames) {
 // Reads what the browser sent without waiting and, with `handleFrames`, answers
 // close and ping. False when the channel is over.
 bool Socket::readFrames(bool handleFrames) {
+  // Frames read before the channel opened are waiting.
+  if (handleFrames && !handleReadFrames()) return false;
   char buffer[4096];
-  for (;;) {
+  // A browser that keeps sending must not keep the channel from its queue.
+  for (int chunk = 0; chunk < kMaxChunksPerRead; ++chunk) {
     errno = 0;
     const int n = pull(connection_, buffer, int(sizeof buffer), -1, false);
     if (n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE || connection_->client.sock < 0))) {
       mg_close_socket(connection_);
       return false;
     }
-    if (n < 0) break;
+    if (n < 0) return true;
     frames_->feed(buffer, size_t(n));
-    if (n < int(sizeof buffer)) break;
+    if (!handleFrames) return true;
+    if (!handleReadFrames()) return false;
+    if (n < int(sizeof buffer)) return true;
   }
-  if (!handleFrames) return true;
+  return true;
+}
+
+bool Socket::handleReadFrames() {
   FrameReader::Frame frame;
   for (;;) {
     switch (frames_->next(frame)) {
@@ -231,7 +239,9 @@ bool Socket::readFrames(bool handleFrames) {
         break;
     }
     if (frame.opcode == kClose) {
-      const std::string close = WebSocketProtocol::frame(kClose, frame.payload.substr(0, 2));
+      // The status code is echoed; a lone byte cannot be one.
+      const std::string close = frame.payload.size() == 1 ? closeFrame(kProtocolError)
+                                                          : WebSocketProtocol::frame(kClose, frame.payload.substr(0, 2));
       mg_send(connection_, close.data(), close.size());
       mg_close_socket(connection_);
       return false;

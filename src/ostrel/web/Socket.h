@@ -62,6 +62,9 @@ class Socket : public MessageSender {
   // How often a waiting channel looks at the engine's stop and, on RFC 6455
   // channels, at what the browser sent.
   static constexpr std::chrono::milliseconds kIdleCheck{100};
+  // How much a channel reads of the browser's input (in 4 KiB reads) before it
+  // looks at its queue again.
+  static constexpr int kMaxChunksPerRead = 16;
 
  private:
   enum Kind { kStop = 0, kSend = 1, kSendAndReport = 2 };
@@ -83,6 +86,7 @@ class Socket : public MessageSender {
   Next nextItem(Item& item);
   bool peerAlive(bool handleFrames = true);
   bool readFrames(bool handleFrames);
+  bool handleReadFrames();
   void append(Item item);
   void report(const Item& item, bool written);
   void markEnded();

@@ -83,20 +83,22 @@ TEST_F(Rfc6455Test, RawHandshakeCloseAndProtocolErrors) {
   EXPECT_TRUE(eventually([&] { return factory->made(0)->events().size() == 2; }));
   EXPECT_EQ((std::vector<std::string>{"open", "close"}), factory->made(0)->events());
 
-  // An unmasked frame is a protocol error: close 1002.
-  fd = connectLoopback(port);
-  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  reply.clear();
-  ASSERT_TRUE(eventually([&] {
-    char bytes[512];
-    ssize_t n = recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
-    if (n > 0) reply.append(bytes, size_t(n));
-    return reply.size() >= sizeof kSwitching - 1;
-  }));
-  send(fd, "\x81\x02hi", 4, MSG_NOSIGNAL);
-  EXPECT_EQ(std::string("\x88\x02\x03\xEA", 4), readAll(fd, &closed));
-  EXPECT_TRUE(closed);
-  ::close(fd);
+  // An unmasked frame, and a close whose payload is one byte, are protocol errors: close 1002.
+  for (const std::string& bad : {std::string("\x81\x02hi", 4), std::string("\x88\x81\x00\x00\x00\x00\x03", 7)}) {
+    fd = connectLoopback(port);
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    reply.clear();
+    ASSERT_TRUE(eventually([&] {
+      char bytes[512];
+      ssize_t n = recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
+      if (n > 0) reply.append(bytes, size_t(n));
+      return reply.size() >= sizeof kSwitching - 1;
+    }));
+    send(fd, bad.data(), bad.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(std::string("\x88\x02\x03\xEA", 4), readAll(fd, &closed));
+    EXPECT_TRUE(closed);
+    ::close(fd);
+  }
 }
 
 TEST_F(Rfc6455Test, ForeignOrMissingOriginIsRefusedBeforeAnyHandshake) {
