@@ -12,11 +12,16 @@ _UXUpdateDeliveryHandler& _UXUpdateDeliveryHandler::instance() {
   return handler;
 }
 
+_UXUpdateDeliveryHandler::~_UXUpdateDeliveryHandler() {
+  if (subscribed_) MessageDispatcher::getInstance()->unsubscribe(this, kTopic);
+}
+
 int _UXUpdateDeliveryHandler::subscribe() {
   if (MessageDispatcher::getInstance()->subscribe(this, kTopic) != 0) {
     OSTREL_LOG(LOG_ERROR) << "Couldn't Subscribe to server";
     return 2;
   }
+  subscribed_ = true;
   return 0;
 }
 
@@ -25,6 +30,7 @@ int _UXUpdateDeliveryHandler::unsubscribe() {
     OSTREL_LOG(LOG_ERROR) << "Couldn't de-subscribe from server";
     return 2;
   }
+  subscribed_ = false;
   return 0;
 }
 

@@ -3,6 +3,7 @@
 // Receives the store's announcement of a downloaded UX update package on
 // "event://KivraStore/UXUpdate" and starts an update with activation.
 
+#include <atomic>
 #include <memory>
 
 #include "ostrel/UXUpdateManager/UXUpdateManager.h"
@@ -17,7 +18,8 @@ class _UXUpdateDeliveryHandler : public IMessageSink {
 
   // Without a manager updates go to the process-wide one, looked up at delivery.
   explicit _UXUpdateDeliveryHandler(UXUpdateManagerPtr manager = nullptr) : manager_(std::move(manager)) {}
-  ~_UXUpdateDeliveryHandler() override = default;
+  // Still subscribed, it unsubscribes: no delivery may reach a handler that is gone.
+  ~_UXUpdateDeliveryHandler() override;
 
   // 0, or 2 (logged) when the dispatcher refuses.
   int subscribe();
@@ -28,4 +30,5 @@ class _UXUpdateDeliveryHandler : public IMessageSink {
 
  private:
   UXUpdateManagerPtr manager_;
+  std::atomic<bool> subscribed_{false};
 };

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "ostrel/UXUpdateManager/ReliableListenerEvents.h"
 #include "ostrel/UXUpdateManager/UXUpdateDeliveryHandler.h"
 #include "ostrel/UXUpdateManager/UXUpdateFunctor.h"
 #include "ostrel/plugin/BuilderRegistry.h"
@@ -15,6 +16,7 @@
 #include "ostrel/web/MessageRouter.h"
 #include "ostrel/web/ResourcesStorage.h"
 #include "ostrel/web/WebServer.h"
+#include "ostrel/websocket/ReliableHCListener.h"
 #include "support/HttpExchange.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
@@ -179,6 +181,23 @@ TEST(UXUpdateFunctorTest, BuilderAndUnknownPaths) {
   EXPECT_EQ(std::vector<std::string>{"ERROR Can't Update. "}, log.records());
 }
 
+TEST_F(UXUpdateServiceTest, TheRealListenerServesPendingEventsAndItsFormat) {
+  manager->setReliableEvents(std::make_shared<ReliableListenerEvents>());
+  ReliableHCListener::instance().dispatch("all", Event("<Event><Type>First</Type></Event>", "First"));
+  ReliableHCListener::instance().dispatch("all", Event("<Event><Type>Second</Type></Event>", "Second"));
+  EXPECT_EQ("<Response><wasUpdated>0</wasUpdated><Event><Type>First</Type></Event></Response>", service("uxWasUpdated"));
+  EXPECT_EQ("<Response><uxVersion>1.0.5</uxVersion></Response>", service("getUxVersion"));
+
+  // The agent's replies are read in the listener's format.
+  ReliableHCListener::instance().setOutputFormat(2);
+  agent.answer("{\"deviceType\":9}", "{\"version\":\"2.1.0\"}");
+  int32_t deviceType = 0;
+  EXPECT_TRUE(manager->queryDeviceType(deviceType));
+  EXPECT_EQ(9, deviceType);
+  ReliableHCListener::instance().setOutputFormat(0);
+  EXPECT_FALSE(manager->queryDeviceType(deviceType));
+}
+
 class UXUpdateDeliveryTest : public UXUpdateServiceTest {
  protected:
   static LocalMessagePtr message(const ISerializablePtr& payload) {
@@ -230,6 +249,15 @@ TEST_F(UXUpdateDeliveryTest, MessagesWithoutAFileAreLoggedAndIgnored) {
   EXPECT_EQ(0, handler.unsubscribe());
   EXPECT_EQ(2, handler.unsubscribe());
   EXPECT_TRUE(logged("ERROR Couldn't de-subscribe from server"));
+}
+
+TEST_F(UXUpdateDeliveryTest, AHandlerThatGoesIsUnsubscribed) {
+  {
+    _UXUpdateDeliveryHandler handler(manager);
+    ASSERT_EQ(0, handler.subscribe());
+    EXPECT_EQ(1u, MessageDispatcher::getInstance()->subscriptionCount(_UXUpdateDeliveryHandler::kTopic));
+  }
+  EXPECT_EQ(0u, MessageDispatcher::getInstance()->subscriptionCount(_UXUpdateDeliveryHandler::kTopic));
 }
 
 TEST_F(UXUpdateDeliveryTest, AFileStartsAnUpdateWithActivation) {
