@@ -44,7 +44,9 @@ struct VersionResponse : public ReflectiveRecord {
 std::string normalRoot(const std::string& root) {
   if (root.empty()) return "";
   boost::system::error_code error;
-  fs::path path = fs::absolute(root).lexically_normal();
+  const fs::path base = fs::current_path(error);
+  if (error) return "";
+  fs::path path = fs::absolute(root, base).lexically_normal();
   while (path.has_parent_path() && (path.filename() == "." || path.filename().empty() || path.filename() == "/"))
     path = path.parent_path();
   if (!path.has_parent_path() || path.filename() == "/" || path.filename() == "..") return "";
