@@ -251,6 +251,19 @@ TEST_F(ChannelTest, PostAndWaitOnAnEndedChannelReturnsFalseAtOnce) {
   EXPECT_EQ((std::vector<std::string>{"open", "close"}), factory->made(0)->events());
 }
 
+TEST_F(ChannelTest, AnEventLargerThanTheSocketBufferGoesOutWhole) {
+  auto factory = std::make_shared<RecordingFactory>();
+  manager.addRoute("1.0/Events/all", factory);
+  auto channel = openChannel("/1.0/Events/all.ws");
+  ASSERT_TRUE(eventually([&] { return factory->made(0) && !factory->made(0)->events().empty(); }));
+  // Far more than a non-blocking write takes at once: the rest must follow.
+  const std::string large(8 << 20, 'x');
+  factory->made(0)->socket()->post(large);
+  factory->made(0)->socket()->post("next");
+  EXPECT_TRUE(channel->frame(std::chrono::seconds(20)) == large);
+  EXPECT_EQ("next", channel->frame());
+}
+
 TEST_F(ChannelTest, ReliableDeliveryToAnEndedChannelStaysPendingAndReleasesTheLock) {
   ReliableHCListener& reliable = ReliableHCListener::instance();
   reliable.takePending("ended");

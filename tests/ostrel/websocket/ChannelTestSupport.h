@@ -101,8 +101,9 @@ class DraftBrowser {
   // The payload of the next 0x00 ... 0xFF frame; "<none>" when none came in time.
   std::string frame(std::chrono::milliseconds limit = std::chrono::seconds(5)) {
     auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      size_t end = buffer_.find('\xFF');
+    for (size_t scanned = 0;;) {
+      size_t end = buffer_.find('\xFF', scanned);
+      scanned = buffer_.size();
       if (end != std::string::npos) {
         std::string frame = buffer_.substr(0, end + 1);
         buffer_.erase(0, end + 1);
