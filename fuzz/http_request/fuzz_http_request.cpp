@@ -1,6 +1,7 @@
 // Request heads, URI decoding and normalisation, path mapping, the file-name
-// check, variables and ranges, with the invariants that keep clients inside
-// the document roots.
+// check, variables, ranges and the CGI/SSI patterns, with the invariants that
+// keep clients inside the document roots.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "ostrel/engine/engine.h"
+#include "ostrel/engine/match.h"
 #include "ostrel/engine/parse.h"
 #include "ostrel/engine/path.h"
 #include "ostrel/engine/static_files.h"
@@ -33,6 +35,35 @@ bool has_parent_component(const char* s) {
 
 bool starts_with(const char* s, const char* prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
 
+bool ends_with(const char* s, const char* suffix) {
+  size_t n = std::strlen(s);
+  size_t m = std::strlen(suffix);
+  return n >= m && std::strcmp(s + n - m, suffix) == 0;
+}
+
+int match(const char* pattern, const char* text) { return match_prefix(pattern, std::strlen(pattern), text); }
+
+// The default patterns against a path, where the answer is known.
+void check_patterns(const char* path) {
+  bool cgi = ends_with(path, ".cgi") || ends_with(path, ".pl") || ends_with(path, ".php");
+  int m = match("**.cgi$|**.pl$|**.php$", path);
+  check(cgi ? m == static_cast<int>(std::strlen(path)) : m == -1);
+  check(match("*", path) == static_cast<int>(std::strcspn(path, "/\\")));
+  check(match("**", path) == static_cast<int>(std::strlen(path)));
+}
+
+// The first line of the input as a pattern, the rest as the text. The cost
+// grows with the power of the number of "*", so patterns stay small.
+void check_pattern_line(const char* data, size_t size) {
+  const char* nl = static_cast<const char*>(std::memchr(data, '\n', size));
+  if (nl == nullptr || nl - data > 64 || std::count(data, nl, '*') > 3) return;
+  std::string pattern(data, nl);
+  std::string text(nl + 1, data + std::min(size, static_cast<size_t>(nl - data) + 1 + 256));
+  text = text.c_str();  // up to the first NUL
+  int m = match_prefix(pattern.data(), pattern.size(), text.c_str());
+  check(m >= -1 && m <= static_cast<int>(text.size()));
+}
+
 void check_uri(char* uri) {
   char* query = std::strchr(uri, '?');
   if (query != nullptr) {
@@ -55,6 +86,7 @@ void check_uri(char* uri) {
     return;
   }
   check(starts_with(path, "/srv/www") || starts_with(path, "/srv/dl") || starts_with(path, "/srv/x/"));
+  check_patterns(path);
   check(!has_parent_component(path));
   char native[PATH_BUF_SIZE];
   if (to_native_path(path, native, sizeof(native)) == 0 && native[0] != '\0') {
@@ -69,6 +101,7 @@ void check_uri(char* uri) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 65536) return 0;
   const char* text = reinterpret_cast<const char*>(data);
+  check_pattern_line(text, size);
   int len = get_request_len(text, static_cast<int>(size));
   check(len <= static_cast<int>(size));
 

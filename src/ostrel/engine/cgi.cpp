@@ -141,7 +141,9 @@ int send_cgi_head(Connection* conn, char* head) {
     reason = "Found";
   }
 
-  char out[CGI_HEADER_BUF_SIZE * 2 + 64];
+  // Each header line of the program grows by at most ": " and "\r"; the
+  // reason text is part of the block too.
+  char out[CGI_HEADER_BUF_SIZE * 4];
   int len = std::snprintf(out, sizeof(out), "HTTP/1.1 %d %s\r\n", status, reason);
   for (int i = 0; i < headers.num_headers && len > 0 && len < static_cast<int>(sizeof(out)); i++) {
     len += std::snprintf(out + len, sizeof(out) - static_cast<size_t>(len), "%s: %s\r\n",

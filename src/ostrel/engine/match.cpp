@@ -32,7 +32,7 @@ int match_alternative(const char* pattern, size_t pattern_len, const char* str) 
         len--;
       }
     }
-    if (p != str[j]) return -1;
+    if (str[j] == '\0' || p != str[j]) return -1;
   }
   return static_cast<int>(j);
 }

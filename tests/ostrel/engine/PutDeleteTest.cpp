@@ -127,6 +127,13 @@ TEST_F(EnginePutDelete, RefusedWithoutTheRightCredentials) {
                                              "\r\n\r\nx");
   EXPECT_EQ("HTTP/1.1 401 Unauthorized", status_line(reply));
   EXPECT_FALSE(exists(www_ + "/x.txt"));
+  // Password files are never written or removed through the engine.
+  EXPECT_EQ("HTTP/1.1 403 Forbidden", status_line(put("/.htpasswd", "up:ostrel.local:00")));
+  std::string line = password_line("up", "ostrel.local", "load");
+  dir_.file("root/www/d/.htpasswd", line);
+  EXPECT_EQ("HTTP/1.1 403 Forbidden", status_line(send("DELETE", "/d/.htpasswd", "", "")));
+  EXPECT_FALSE(exists(www_ + "/.htpasswd"));
+  EXPECT_EQ(line, read_file(www_ + "/d/.htpasswd"));
   // A file that cannot be read lets nobody write.
   unlink(passwords_.c_str());
   EXPECT_EQ("HTTP/1.1 401 Unauthorized", status_line(put("/x.txt", "x")));
