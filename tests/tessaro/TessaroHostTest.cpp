@@ -1,4 +1,4 @@
-// Runs the real tessaro-host program with the real ostrel plug-in.
+// Runs the real tessaro-host program with the real plug-ins.
 
 #include <gtest/gtest.h>
 
@@ -7,16 +7,25 @@
 
 namespace {
 
-std::vector<std::string> logTexts(const std::string& log) {
+// The texts of Ostrel's own records and of the host's records about it.
+std::vector<std::string> ostrelTexts(const std::string& log) {
   std::vector<std::string> texts;
   size_t start = 0;
   for (size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::vector<std::string> fields;
     std::string line = log.substr(start, end - start);
-    size_t lastField = line.rfind('\x0B');
-    std::string text = lastField == std::string::npos ? line : line.substr(lastField + 1);
+    for (size_t from = 0, to;; from = to + 1) {
+      to = line.find('\x0B', from);
+      fields.push_back(line.substr(from, to == std::string::npos ? std::string::npos : to - from));
+      if (to == std::string::npos) break;
+    }
+    if (fields.size() != 6) continue;
+    const std::string& text = fields[5];
     // Ports taken by other programs only add records of the port search.
-    if (text != "Internal server port is busy" && text != "Internal Server failed to start" &&
-        text != "Internal Server Error: ")
+    if (text == "Internal server port is busy" || text == "Internal Server failed to start" ||
+        text == "Internal Server Error: ")
+      continue;
+    if (fields[3] == "ostrel" || (fields[3] == "tessaro-host" && text.find("ostrelplugin") != std::string::npos))
       texts.push_back(text);
   }
   return texts;
@@ -25,15 +34,16 @@ std::vector<std::string> logTexts(const std::string& log) {
 TEST(TessaroHostTest, DrivesThePluginLifecycleAndStopsOnSigterm) {
   TempDir dir;
   setenv("TESSARO_REGISTRY_ROOT", dir.file("registry").c_str(), 1);
-  std::string config = dir.write("host.ini", std::string("[host]\nplugins = ") + OSTREL_PLUGIN +
+  // The demo business logic answers the start-up messages.
+  std::string config = dir.write("host.ini", std::string("[host]\nplugins = ") + BIZL_PLUGIN + " " + OSTREL_PLUGIN +
                                                  "\nlog_file = host.log\n[scope0]\nOstrel/KeepAlive = true\n");
   Subprocess host({TESSARO_HOST, "--config", config});
-  ASSERT_TRUE(host.waitForOutput("running 1 component(s)")) << host.output();
+  ASSERT_TRUE(host.waitForOutput("running 2 component(s)")) << host.output();
   host.signal(SIGTERM);
   ASSERT_EQ(0, host.wait()) << host.output();
   EXPECT_NE(std::string::npos, host.output().find("SIGTERM received, stopping"));
 
-  std::vector<std::string> texts = logTexts(TempDir::read(dir.file("host.log")));
+  std::vector<std::string> texts = ostrelTexts(TempDir::read(dir.file("host.log")));
   std::vector<std::string> expected = {
       std::string("loaded ostrelplugin from ") + OSTREL_PLUGIN,
       "initialize ostrelplugin",

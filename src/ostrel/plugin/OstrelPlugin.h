@@ -1,14 +1,20 @@
 #pragma once
 
-#include "tessaro/IComponent.h"
+#include <string>
+
 #include "ostrel/config/PluginSettings.h"
 #include "ostrel/web/WebServer.h"
+#include "tessaro/IComponent.h"
+
+class ConfigurationManager;
+class ServiceTable;
 
 // The component the host creates: wires the plug-in's subsystems together in
 // start and takes them apart in stop.
 class OstrelPlugin : public IComponent {
  public:
   OstrelPlugin() = default;
+  // Does not stop anything: the host calls stop or shutdown first.
   ~OstrelPlugin() override = default;
 
   // IComponent
@@ -33,7 +39,15 @@ class OstrelPlugin : public IComponent {
   // The port the web server runs on; 0 when it has none.
   int port() const { return port_; }
 
+  // How long start waits for the business logic's answer to each of its messages.
+  int startupReplyTimeoutSeconds = 10;
+
  private:
+  static void registerFunctors(const ServiceTable& table);
+  static void addChannelRoutes(bool keepAlive);
+  void applyDefaultUIType(const std::string& uiType);
+  void sendBootstrap();
+
   WebServer server_;
   bool started_ = false;
   int port_ = 0;

@@ -3,11 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ostrel/plugin/OstrelPlugin.h"
-#include "ostrel/plugin/StartupErrors.h"
 #include "ostrel/plugin/UnencodedString.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
-#include "tessaro/ConfigurationManager.h"
 #include "tessaro/PluginInterface.h"
 
 extern "C" PF_ExitFunc PF_initPlugin(const PF_PlatformServices* services);
@@ -50,58 +46,6 @@ TEST(PluginEntryTest, RefusedRegistrationGivesNoExitFunction) {
   EXPECT_EQ(nullptr, PF_initPlugin(&services));
   answer = 0;
   EXPECT_EQ(nullptr, PF_initPlugin(nullptr));
-}
-
-TEST(OstrelPluginTest, StartAndStopHonourStarted) {
-  ConfigurationManager* configuration = ConfigurationManager::getDefaultInstance(ConfigScopeComponent);
-  configuration->clear();
-  configuration->setValue("Ostrel/KeepAlive", "true");
-  configuration->setValue("Directories/VarPath", "/var/k/");
-  configuration->setValue("Ostrel/DocumentRoot", "./html");
-  configuration->setValue("Ostrel/DownloadRoot", "/dl");
-  configuration->setValue("Ostrel/DefaultUIType", "Desktop");
-  configuration->setValue("Ostrel/ReferrerCheck", "False");
-  StartupErrors::instance().clear();
-  TempDir registry;
-  setenv("TESSARO_REGISTRY_ROOT", registry.path().c_str(), 1);
-  LogCapture capture;
-
-  OstrelPlugin plugin;
-  plugin.stop();  // without start: nothing
-  EXPECT_FALSE(plugin.started());
-  plugin.start();
-  EXPECT_TRUE(plugin.started());
-  EXPECT_TRUE(plugin.settings().keepAlive);
-  EXPECT_EQ("/var/k/./html,/download=/dl", plugin.settings().documentRoot);
-  EXPECT_EQ("Desktop", plugin.settings().defaultUIType);
-  EXPECT_TRUE(plugin.settings().referrerCheck);  // only "false" switches it off
-  EXPECT_GE(plugin.port(), 8091);
-  EXPECT_TRUE(capture.records().empty() || capture.records().back() == "INFO Internal server port is busy");
-  size_t startRecords = capture.records().size();
-
-  // A second start reads nothing.
-  configuration->clear();
-  plugin.start();
-  EXPECT_EQ("Desktop", plugin.settings().defaultUIType);
-  EXPECT_EQ(startRecords, capture.records().size());
-
-  plugin.stop();
-  EXPECT_FALSE(plugin.started());
-  // Started again, the whole sequence runs again, now with every read failing.
-  plugin.start();
-  EXPECT_EQ(",/download=", plugin.settings().documentRoot);
-  std::vector<std::string> records = capture.records();
-  EXPECT_EQ(6u, size_t(std::count_if(records.begin() + long(startRecords), records.end(),
-                                     [](const std::string& r) { return r.find("Error while") != std::string::npos; })));
-  EXPECT_EQ(std::vector<std::string>{"Error while retrieving default UI information. DEFAULT UITYPE KEY"},
-            StartupErrors::instance().list());
-
-  plugin.shutdown();
-  EXPECT_FALSE(plugin.started());
-  EXPECT_EQ(0, plugin.port());
-  EXPECT_EQ("INFO Shutdown", capture.records().back());
-  StartupErrors::instance().clear();
-  unsetenv("TESSARO_REGISTRY_ROOT");
 }
 
 TEST(UnencodedStringTest, CopiesItsText) {

@@ -1,0 +1,197 @@
+// The start and stop sequences with the host stand-in: a business logic that
+// records what it is sent, the configuration filled in memory.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "ostrel/plugin/OstrelPlugin.h"
+#include "ostrel/plugin/StartupErrors.h"
+#include "ostrel/websocket/ReliableHCListener.h"
+#include "support/HttpExchange.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "tessaro/ConfigurationManager.h"
+#include "tessaro/MessageDispatcher.h"
+#include "tessaro/XMLPayload.h"
+
+namespace {
+
+class BusinessLogic : public IMessageSink {
+ public:
+  BusinessLogic() { MessageDispatcher::getInstance()->subscribe(this, "target:/KivraBusinessLogic/*"); }
+  ~BusinessLogic() override { MessageDispatcher::getInstance()->unsubscribe(this, "target:/KivraBusinessLogic/*"); }
+
+  void onMessage(uint64_t, const LocalMessagePtr& request) override {
+    auto payload = std::dynamic_pointer_cast<XMLPayload>(request->getPayload());
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      received.push_back(request->getMessageType() + " " + request->getTargetTopic() + " " +
+                         (payload ? payload->getXML() : ""));
+    }
+    if (!answer) return;
+    CommonMessageProperties properties;
+    properties.setTargetTopic(request->getReplyTopic());
+    properties.setMessageType("SUCCESS");
+    MessageDispatcher::getInstance()->post(std::make_shared<LocalMessage>(properties));
+  }
+
+  std::vector<std::string> messages() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return received;
+  }
+
+  std::mutex mutex;
+  std::vector<std::string> received;
+  bool answer = true;
+};
+
+size_t entries(const char* folder) {
+  size_t count = 0;
+  if (DIR* dir = opendir(folder)) {
+    while (readdir(dir)) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+class StartSequenceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TESSARO_REGISTRY_ROOT", dir.file("registry").c_str(), 1);
+    configuration->clear();
+    StartupErrors::instance().clear();
+    dir.write("html/desktop/UXManifest.xml",
+              "<KivraUIDescriptor><UIType>desktop</UIType><Version>1</Version><OutputFormat>2</OutputFormat>"
+              "<StoreID>1</StoreID><AffiliateID>2</AffiliateID><SupportedLocaleCodes/><SupportedFeatures/>"
+              "</KivraUIDescriptor>");
+    dir.write("html/index.html", "home");
+  }
+  void TearDown() override {
+    plugin.stop();
+    configuration->clear();
+    StartupErrors::instance().clear();
+    unsetenv("TESSARO_REGISTRY_ROOT");
+  }
+
+  void configureAll() {
+    configuration->setValue("Ostrel/KeepAlive", "TRUE");
+    configuration->setValue("Directories/VarPath", dir.path() + "/");
+    configuration->setValue("Ostrel/DocumentRoot", "./html");
+    configuration->setValue("Ostrel/DownloadRoot", "./dl");
+    configuration->setValue("Ostrel/DefaultUIType", "desktop");
+    configuration->setValue("Ostrel/ReferrerCheck", "False");
+  }
+
+  // Records without those of the port search, which depend on other programs.
+  std::vector<std::string> records() {
+    std::vector<std::string> kept;
+    for (const std::string& r : capture.records())
+      if (r != "INFO Internal server port is busy" && r != "ERROR Internal Server failed to start" &&
+          r != "ERROR Internal Server Error: ")
+        kept.push_back(r);
+    return kept;
+  }
+
+  TempDir dir;
+  ConfigurationManager* configuration = ConfigurationManager::getDefaultInstance(ConfigScopeComponent);
+  LogCapture capture;
+  BusinessLogic logic;
+  OstrelPlugin plugin;
+};
+
+TEST_F(StartSequenceTest, TellsTheBusinessLogicItsFormatThenBootstraps) {
+  configureAll();
+  plugin.stop();  // without a start: nothing
+  EXPECT_FALSE(plugin.started());
+  plugin.start();
+  ASSERT_TRUE(plugin.started());
+
+  std::vector<std::string> expected = {
+      "setOutputFormat target:/KivraBusinessLogic/1.0/Internal/setOutputFormat "
+      "<setOutputFormat><OutputFormat>2</OutputFormat></setOutputFormat>",
+      "startBootstrap target:/KivraBusinessLogic/1.0/Internal/startBootstrap <startBootstrap></startBootstrap>",
+  };
+  EXPECT_EQ(expected, logic.messages());
+  EXPECT_EQ(2, ReliableHCListener::instance().outputFormat());
+  EXPECT_TRUE(records().empty()) << records()[0];
+  EXPECT_TRUE(StartupErrors::instance().list().empty());
+  // Only the exact words count: "TRUE" leaves keep-alive off, "False" the check on.
+  EXPECT_FALSE(plugin.settings().keepAlive);
+  EXPECT_TRUE(plugin.settings().referrerCheck);
+  EXPECT_EQ(dir.path() + "/./html,/download=" + dir.path() + "/./dl", plugin.settings().documentRoot);
+
+  // The server runs on the published port and serves the composed root.
+  ASSERT_GE(plugin.port(), 8091);
+  char published[32];
+  std::snprintf(published, sizeof published, "dword:%08x\n", plugin.port());
+  EXPECT_EQ(published, TempDir::read(dir.file("registry/HKEY_CURRENT_USER/Software/Corvane/Tessaro/OstrelPort")));
+  EXPECT_NE(std::string::npos, httpExchange(plugin.port(), "GET / HTTP/1.0\r\n\r\n").find("home"));
+
+  // A second start reads and sends nothing.
+  configuration->clear();
+  plugin.start();
+  EXPECT_EQ(2u, logic.messages().size());
+  EXPECT_TRUE(records().empty());
+}
+
+TEST_F(StartSequenceTest, FailedReadsAreLoggedInOrderAndStartGoesOn) {
+  plugin.start();
+  std::vector<std::string> expected = {
+      "WARNING Error while trying to retrieve information for KEEP_ALIVE_KEY.",
+      "ERROR Error while trying to retrieve information from  Configuration Service. DATA_PATH",
+      "ERROR Error while trying to retrieve information from Configuration Service. DOCUMENT ROOT ENTRY",
+      "ERROR Error while trying to compose html and download paths: basic_string::at: __n (which is 0) >= "
+      "this->size() (which is 0)",
+      "ERROR Error while retrieving default UI information. DEFAULT UITYPE KEY",
+      "ERROR Error while trying to retrieve information from Configuration Manager.",
+  };
+  EXPECT_EQ(expected, records());
+  EXPECT_EQ(std::vector<std::string>{"Error while retrieving default UI information. DEFAULT UITYPE KEY"},
+            StartupErrors::instance().list());
+  // No default UI type: no output format message, but the bootstrap still goes.
+  ASSERT_EQ(1u, logic.messages().size());
+  EXPECT_EQ(0u, logic.messages()[0].find("startBootstrap "));
+  // An empty document root still starts the server.
+  EXPECT_EQ(",/download=", plugin.settings().documentRoot);
+  EXPECT_GE(plugin.port(), 8091);
+}
+
+TEST_F(StartSequenceTest, NoAnswerToTheOutputFormatIsAStartupError) {
+  configureAll();
+  logic.answer = false;
+  plugin.startupReplyTimeoutSeconds = 0;
+  plugin.start();
+  EXPECT_EQ(std::vector<std::string>{"Bizl Communication Error"}, StartupErrors::instance().list());
+  EXPECT_EQ(std::vector<std::string>{"ERROR Error while trying to set the output format"}, records());
+  EXPECT_GE(plugin.port(), 8091);
+}
+
+TEST_F(StartSequenceTest, StopAndRestartLeaveNothingBehind) {
+  configureAll();
+  configuration->setValue("Ostrel/KeepAlive", "true");
+  // A first round starts what lives for the process (the dispatcher's threads).
+  plugin.start();
+  plugin.stop();
+  const size_t threads = entries("/proc/self/task");
+  const size_t descriptors = entries("/proc/self/fd");
+
+  for (int round = 0; round < 3; ++round) {
+    plugin.start();
+    ASSERT_GE(plugin.port(), 8091);
+    EXPECT_NE(std::string::npos, httpExchange(plugin.port(), "GET / HTTP/1.0\r\n\r\n").find("home"));
+    plugin.stop();
+    EXPECT_FALSE(plugin.started());
+    EXPECT_EQ(0, plugin.port());
+    EXPECT_EQ(threads, entries("/proc/self/task")) << "round " << round;
+    EXPECT_EQ(descriptors, entries("/proc/self/fd")) << "round " << round;
+  }
+
+  plugin.start();
+  plugin.shutdown();
+  EXPECT_FALSE(plugin.started());
+  EXPECT_EQ("INFO Shutdown", capture.records().back());
+}
+
+}  // namespace
