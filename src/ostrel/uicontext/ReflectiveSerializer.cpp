@@ -3,6 +3,7 @@
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/regex.hpp>
 
+#include "ostrel/xml2json/JsonEscape.h"
 #include "tessaro/XMLTool.h"
 
 namespace ReflectiveSerializer {
@@ -20,22 +21,7 @@ void sequenceNames(const std::string& fieldName, std::string& container, std::st
   if (item.empty()) item = "item";
 }
 
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
-    }
-  }
-  return out + "\"";
-}
+std::string jsonString(const std::string& text) { return "\"" + jsonEscape(text) + "\""; }
 
 namespace {
 

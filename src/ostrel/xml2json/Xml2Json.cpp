@@ -13,6 +13,7 @@
 #include <boost/regex.hpp>
 
 #include "ostrel/xml2json/JsonElement.h"
+#include "ostrel/xml2json/JsonEscape.h"
 
 // The conversion runs as a fixed sequence of text stages (normalise, expand empty
 // tags, attributes to elements, JSON escaping, flatten to element lines, build the
@@ -173,24 +174,6 @@ std::string attributesToElements(const std::string& text) {
   out = replaceAll(out, "\"<", "<");
   for (std::size_t g = 0; g < sizeof(kGuardedChars); ++g) {
     out = replaceAll(out, kGuardWords[g], std::string_view(&kGuardedChars[g], 1));
-  }
-  return out;
-}
-
-std::string jsonEscape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 8);
-  for (char c : text) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c; break;
-    }
   }
   return out;
 }
