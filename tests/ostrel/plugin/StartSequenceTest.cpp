@@ -4,48 +4,23 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "ostrel/plugin/OstrelPlugin.h"
 #include "ostrel/plugin/StartupErrors.h"
 #include "ostrel/websocket/ReliableHCListener.h"
+#include "support/BusinessLogicDouble.h"
 #include "support/HttpExchange.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "tessaro/ConfigurationManager.h"
-#include "tessaro/MessageDispatcher.h"
-#include "tessaro/XMLPayload.h"
 
 namespace {
 
-class BusinessLogic : public IMessageSink {
- public:
-  BusinessLogic() { MessageDispatcher::getInstance()->subscribe(this, "target:/KivraBusinessLogic/*"); }
-  ~BusinessLogic() override { MessageDispatcher::getInstance()->unsubscribe(this, "target:/KivraBusinessLogic/*"); }
-
-  void onMessage(uint64_t, const LocalMessagePtr& request) override {
-    auto payload = std::dynamic_pointer_cast<XMLPayload>(request->getPayload());
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      received.push_back(request->getMessageType() + " " + request->getTargetTopic() + " " +
-                         (payload ? payload->getXML() : ""));
-    }
-    if (!answer) return;
-    CommonMessageProperties properties;
-    properties.setTargetTopic(request->getReplyTopic());
-    properties.setMessageType("SUCCESS");
-    MessageDispatcher::getInstance()->post(std::make_shared<LocalMessage>(properties));
-  }
-
-  std::vector<std::string> messages() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return received;
-  }
-
-  std::mutex mutex;
-  std::vector<std::string> received;
-  bool answer = true;
-};
+// "TYPE TARGET TEXT" of every request the business logic got.
+std::vector<std::string> messages(const BusinessLogicDouble& logic) {
+  std::vector<std::string> result;
+  for (const BusinessLogicDouble::Request& r : logic.requests()) result.push_back(r.type + " " + r.target + " " + r.text);
+  return result;
+}
 
 size_t entries(const char* folder) {
   size_t count = 0;
@@ -67,6 +42,7 @@ class StartSequenceTest : public ::testing::Test {
               "<StoreID>1</StoreID><AffiliateID>2</AffiliateID><SupportedLocaleCodes/><SupportedFeatures/>"
               "</KivraUIDescriptor>");
     dir.write("html/index.html", "home");
+    logic.answer("SUCCESS", std::nullopt);
   }
   void TearDown() override {
     plugin.stop();
@@ -97,7 +73,7 @@ class StartSequenceTest : public ::testing::Test {
   TempDir dir;
   ConfigurationManager* configuration = ConfigurationManager::getDefaultInstance(ConfigScopeComponent);
   LogCapture capture;
-  BusinessLogic logic;
+  BusinessLogicDouble logic;
   OstrelPlugin plugin;
 };
 
@@ -113,7 +89,7 @@ TEST_F(StartSequenceTest, TellsTheBusinessLogicItsFormatThenBootstraps) {
       "<setOutputFormat><OutputFormat>2</OutputFormat></setOutputFormat>",
       "startBootstrap target:/KivraBusinessLogic/1.0/Internal/startBootstrap <startBootstrap></startBootstrap>",
   };
-  EXPECT_EQ(expected, logic.messages());
+  EXPECT_EQ(expected, messages(logic));
   EXPECT_EQ(2, ReliableHCListener::instance().outputFormat());
   EXPECT_TRUE(records().empty()) << records()[0];
   EXPECT_TRUE(StartupErrors::instance().list().empty());
@@ -132,7 +108,7 @@ TEST_F(StartSequenceTest, TellsTheBusinessLogicItsFormatThenBootstraps) {
   // A second start reads and sends nothing.
   configuration->clear();
   plugin.start();
-  EXPECT_EQ(2u, logic.messages().size());
+  EXPECT_EQ(2u, messages(logic).size());
   EXPECT_TRUE(records().empty());
 }
 
@@ -151,8 +127,8 @@ TEST_F(StartSequenceTest, FailedReadsAreLoggedInOrderAndStartGoesOn) {
   EXPECT_EQ(std::vector<std::string>{"Error while retrieving default UI information. DEFAULT UITYPE KEY"},
             StartupErrors::instance().list());
   // No default UI type: no output format message, but the bootstrap still goes.
-  ASSERT_EQ(1u, logic.messages().size());
-  EXPECT_EQ(0u, logic.messages()[0].find("startBootstrap "));
+  ASSERT_EQ(1u, messages(logic).size());
+  EXPECT_EQ(0u, messages(logic)[0].find("startBootstrap "));
   // An empty document root still starts the server.
   EXPECT_EQ(",/download=", plugin.settings().documentRoot);
   EXPECT_GE(plugin.port(), 8091);
@@ -160,7 +136,7 @@ TEST_F(StartSequenceTest, FailedReadsAreLoggedInOrderAndStartGoesOn) {
 
 TEST_F(StartSequenceTest, NoAnswerToTheOutputFormatIsAStartupError) {
   configureAll();
-  logic.answer = false;
+  logic.silence();
   plugin.startupReplyTimeoutSeconds = 0;
   plugin.start();
   EXPECT_EQ(std::vector<std::string>{"Bizl Communication Error"}, StartupErrors::instance().list());

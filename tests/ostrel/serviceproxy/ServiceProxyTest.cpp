@@ -4,55 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "ostrel/serviceproxy/HCServiceProxyFunctor.h"
 #include "ostrel/serviceproxy/UIContextHolder.h"
 #include "ostrel/uicontext/KivraUIDescriptor.h"
 #include "ostrel/uicontext/UIDescriptorFactory.h"
 #include "ostrel/web/ResourcesStorage.h"
+#include "support/BusinessLogicDouble.h"
 #include "support/TempDir.h"
-#include "tessaro/MessageDispatcher.h"
-#include "tessaro/XMLPayload.h"
 
 namespace {
-
-// Answers every business-logic request with a fixed message type and text,
-// remembering what it was sent; answers nothing when the type is empty.
-class BusinessLogic : public IMessageSink {
- public:
-  BusinessLogic() { MessageDispatcher::getInstance()->subscribe(this, "target:/KivraBusinessLogic/*"); }
-  ~BusinessLogic() override { MessageDispatcher::getInstance()->unsubscribe(this, "target:/KivraBusinessLogic/*"); }
-
-  void onMessage(uint64_t, const LocalMessagePtr& request) override {
-    std::string type, text;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      targets.push_back(request->getTargetTopic());
-      auto payload = std::dynamic_pointer_cast<XMLPayload>(request->getPayload());
-      documents.push_back(payload ? payload->getXML() : "<none>");
-      type = replyType;
-      text = replyText;
-    }
-    if (type.empty()) return;
-    CommonMessageProperties properties;
-    properties.setTargetTopic(request->getReplyTopic());
-    properties.setMessageType(type);
-    auto reply = std::make_shared<LocalMessage>(properties);
-    if (text != "<no payload>") reply->setPayload(std::make_shared<XMLPayload>(text));
-    MessageDispatcher::getInstance()->post(reply);
-  }
-
-  void answer(const std::string& type, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex);
-    replyType = type;
-    replyText = text;
-  }
-
-  std::mutex mutex;
-  std::string replyType = "SUCCESS", replyText = "<Response><Status>0</Status></Response>";
-  std::vector<std::string> targets, documents;
-};
 
 class ServiceProxyTest : public ::testing::Test {
  protected:
@@ -67,6 +27,7 @@ class ServiceProxyTest : public ::testing::Test {
     functor->replyTimeoutSeconds = 1;
     proxy.registerFunctor("1.0/Catalog/getBanners", functor);
     proxy.registerFunctor("1.0/Catalog/getApplicationsByCategory", functor);
+    logic.answer("SUCCESS", "<Response><Status>0</Status></Response>");
   }
 
   void useFormat(int format) {
@@ -92,7 +53,7 @@ class ServiceProxyTest : public ::testing::Test {
   TempDir dir;
   ServiceProxy proxy;
   std::shared_ptr<HCServiceProxyFunctor> functor;
-  BusinessLogic logic;
+  BusinessLogicDouble logic;
 };
 
 TEST(ServiceProxyPathTest, ServicePathFromTheUri) {
@@ -131,7 +92,7 @@ TEST_F(ServiceProxyTest, UnknownSessionAndUnsupportedUITypeInEachFormat) {
   proxy.setDefaultUIType("no-such-ui");
   EXPECT_EQ("{\"http\":{\"error\":\"Unsupported UI Type. No builder available\"}}", call("", "/x.svc", 1)->body());
   EXPECT_EQ("<http><error>Unsupported UI Type. No builder available</error></http>", call("", "/x.svc", 0)->body());
-  EXPECT_TRUE(logic.targets.empty());
+  EXPECT_TRUE(logic.requests().empty());
 }
 
 TEST_F(ServiceProxyTest, DefaultContextIsCreatedOnceThroughTheFactory) {
@@ -153,8 +114,8 @@ TEST_F(ServiceProxyTest, SuccessRepliesByFormat) {
   MessagePtr converted = call("x=1");
   EXPECT_EQ(Message::JsonReply, converted->type());
   EXPECT_EQ("{\"response\":{\"status\":\"0\"}}", converted->body());
-  ASSERT_EQ(1u, logic.targets.size());
-  EXPECT_EQ("target:/KivraBusinessLogic/1.0/Catalog/getBanners", logic.targets[0]);
+  ASSERT_EQ(1u, logic.requests().size());
+  EXPECT_EQ("target:/KivraBusinessLogic/1.0/Catalog/getBanners", logic.requests()[0].target);
 
   useFormat(0);
   MessagePtr xml = call("");
@@ -199,7 +160,7 @@ TEST_F(ServiceProxyTest, BusinessLogicErrorsReachTheBrowserAsServerErrors) {
 }
 
 TEST_F(ServiceProxyTest, SilentBusinessLogicGivesTheTimeOutStatus) {
-  logic.answer("", "");
+  logic.silence();
   useFormat(0);
   MessagePtr reply = call("");
   EXPECT_EQ(Message::XmlError, reply->type());
@@ -207,10 +168,10 @@ TEST_F(ServiceProxyTest, SilentBusinessLogicGivesTheTimeOutStatus) {
             "HCI::HandlerHelper::sendAndWait returns NULL, posible timeout</statusMessage></Status>",
             reply->body());
   // A reply without a text payload is treated the same way.
-  logic.answer("SUCCESS", "<no payload>");
+  logic.answer("SUCCESS", std::nullopt);
   EXPECT_EQ(reply->body(), call("")->body());
   useFormat(2);
-  logic.answer("", "");
+  logic.silence();
   EXPECT_EQ("{\"status\":{\"version\":\"\",\"statuscode\":-13,\"statusmessage\":\"Unexpected Error: "
             "HCI::HandlerHelper::sendAndWait returns NULL, posible timeout\"}}",
             call("")->body());
@@ -221,11 +182,12 @@ TEST_F(ServiceProxyTest, TemplateCarriesParametersIncludingTheSession) {
   session->readFromText(manifest(0));
   UIContextHolder::instance().put("s-1", session);
   call("sessionId=s-1&categoryId=7&sort=name&localeCode=en", "/1.0/Catalog/getApplicationsByCategory.svc");
-  ASSERT_EQ(1u, logic.documents.size());
+  ASSERT_EQ(1u, logic.requests().size());
+  const std::string document = logic.requests()[0].text;
   // Parameters no placeholder takes, the session among them, ride on the list marker.
-  EXPECT_NE(std::string::npos, logic.documents[0].find("<parameter><key>sessionId</key><value>s-1</value></parameter>"))
-      << logic.documents[0];
-  EXPECT_NE(std::string::npos, logic.documents[0].find("<parameter><key>sort</key><value>name</value></parameter>"));
+  EXPECT_NE(std::string::npos, document.find("<parameter><key>sessionId</key><value>s-1</value></parameter>"))
+      << document;
+  EXPECT_NE(std::string::npos, document.find("<parameter><key>sort</key><value>name</value></parameter>"));
 }
 
 TEST(HCServiceProxyFunctorTest, UnknownPathIsAStatusError) {

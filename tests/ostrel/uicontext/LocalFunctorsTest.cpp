@@ -16,51 +16,12 @@
 #include "ostrel/uicontext/KivraUIDescriptor.h"
 #include "ostrel/websocket/Event.h"
 #include "ostrel/websocket/ReliableHCListener.h"
+#include "support/BusinessLogicDouble.h"
 #include "support/LogCapture.h"
 #include "tessaro/MessageDispatcher.h"
 #include "tessaro/XMLPayload.h"
 
 namespace {
-
-// Answers every business-logic request with the next scripted reply (the last
-// one over and over), remembering the documents; with no script it answers nothing.
-class BusinessLogic : public IMessageSink {
- public:
-  BusinessLogic() { MessageDispatcher::getInstance()->subscribe(this, "target:/KivraBusinessLogic/*"); }
-  ~BusinessLogic() override { MessageDispatcher::getInstance()->unsubscribe(this, "target:/KivraBusinessLogic/*"); }
-
-  void onMessage(uint64_t, const LocalMessagePtr& request) override {
-    std::pair<std::string, std::string> reply;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto payload = std::dynamic_pointer_cast<XMLPayload>(request->getPayload());
-      documents_.push_back(request->getTargetTopic() + " " + (payload ? payload->getXML() : "<none>"));
-      if (replies_.empty()) return;
-      reply = replies_.front();
-      if (replies_.size() > 1) replies_.erase(replies_.begin());
-    }
-    CommonMessageProperties properties;
-    properties.setTargetTopic(request->getReplyTopic());
-    properties.setMessageType(reply.first);
-    auto message = std::make_shared<LocalMessage>(properties);
-    message->setPayload(std::make_shared<XMLPayload>(reply.second));
-    MessageDispatcher::getInstance()->post(message);
-  }
-
-  void script(std::vector<std::pair<std::string, std::string>> replies) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    replies_ = std::move(replies);
-  }
-  std::vector<std::string> documents() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return documents_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::string, std::string>> replies_;
-  std::vector<std::string> documents_;
-};
 
 const char kUIType[] = "functor-test-ui";
 
@@ -100,7 +61,7 @@ class LocalFunctorsTest : public ::testing::Test {
     return functor;
   }
 
-  BusinessLogic logic;
+  BusinessLogicDouble logic;
 };
 
 TEST_F(LocalFunctorsTest, InitClientSendsTheUIsStoreDataAndWrapsTheReplyInXml) {
