@@ -188,8 +188,8 @@ void consume(Channel& channel, const std::vector<std::string>& expected) {
   int opcode = 0;
   for (Frame f; channel.fault.empty() && (f = nextFrame(channel.input, at, payload, opcode)) != Frame::kNeedMore;) {
     if (f != Frame::kText)
-      channel.fault = "a frame of opcode " + std::to_string(opcode) + " after " + std::to_string(channel.received) +
-                      " events";
+      channel.fault = "a frame other than a whole unmasked text frame (opcode " + std::to_string(opcode) +
+                      ") after " + std::to_string(channel.received) + " events";
     else if (channel.received == int(expected.size()))
       channel.fault = "a frame after the last event: " + describe(payload, expected, channel.received);
     else if (payload != expected[size_t(channel.received)])
@@ -230,7 +230,10 @@ bool runRound(int format, int events, int count) {
   const int port = ntohs(server.context()->listening_sockets->local_addr.sin_port);
   std::vector<Channel> channels(static_cast<size_t>(count));
   bool ok = true;
-  for (Channel& channel : channels) ok = ok && openChannel(channel, port);
+  for (Channel& channel : channels) {
+    if (!ok) channel.fault = "not opened";
+    else ok = openChannel(channel, port);
+  }
   // A channel's listener is subscribed before its handshake is answered.
   if (ok && WebSocketManager::instance().openChannels() != size_t(count)) {
     channels[0].fault = std::to_string(WebSocketManager::instance().openChannels()) + " channels listed";
