@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "platform/SocketOwner.h"
 #include "platform/UserAccounts.h"
 
 SecurityValidations& SecurityValidations::instance() {
@@ -41,11 +42,25 @@ bool LinuxSecurityValidations::findOwner(const std::vector<TcpRow>& rows, uint32
 
 bool LinuxSecurityValidations::mayConnect(uid_t owner) { return owner == geteuid() || isAdministrator(owner); }
 
-bool LinuxSecurityValidations::validate(uint32_t port) { return validateConnection(port, 0); }
-
-bool LinuxSecurityValidations::validateConnection(uint32_t clientPort, uint32_t serverPort) {
+bool LinuxSecurityValidations::validate(uint32_t port) {
   std::vector<TcpRow> rows;
-  if (!readTcpTable(rows)) return false;
   uid_t owner;
-  return findOwner(rows, clientPort, serverPort, owner) && mayConnect(owner);
+  return readTcpTable(rows) && findOwner(rows, port, 0, owner) && mayConnect(owner);
+}
+
+bool LinuxSecurityValidations::validateConnection(uint32_t clientAddress, uint32_t clientPort, uint32_t serverAddress,
+                                                  uint32_t serverPort) {
+  if (clientPort > 0xFFFF || serverPort > 0xFFFF) return false;
+  uid_t owner;
+  switch (findTcpSocketOwner(clientAddress, uint16_t(clientPort), serverAddress, uint16_t(serverPort), owner)) {
+    case SocketLookup::Found:
+      return mayConnect(owner);
+    case SocketLookup::NotFound:
+      return false;
+    case SocketLookup::Unavailable:
+      break;
+  }
+  // Reading the whole table costs milliseconds on a busy machine: only a fallback.
+  std::vector<TcpRow> rows;
+  return readTcpTable(rows) && findOwner(rows, clientPort, serverPort, owner) && mayConnect(owner);
 }

@@ -7,11 +7,14 @@
 #include "ostrel/web/SecurityValidations.h"
 #include "platform/TcpTable.h"
 
-// Finds the client socket in the system's TCP table and judges its owner.
+// Finds the client socket and judges its owner: asked of the kernel by the
+// connection's addresses, or found in the system's TCP table where the kernel
+// cannot be asked (or only the client port is known).
 class LinuxSecurityValidations : public SecurityValidations {
  public:
   bool validate(uint32_t port) override;
-  bool validateConnection(uint32_t clientPort, uint32_t serverPort) override;
+  bool validateConnection(uint32_t clientAddress, uint32_t clientPort, uint32_t serverAddress,
+                          uint32_t serverPort) override;
 
   // The owner of the client socket: the row whose local port is the client's,
   // preferring a loopback row whose remote port is the server's (required when

@@ -1,6 +1,7 @@
 #include "ostrel/web/RequestCallback.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -55,6 +56,18 @@ bool parseContentLength(const char* text, uint32_t& length) {
 bool referrerCheckApplies(const std::string& uri) {
   size_t dot = uri.rfind('.');
   return WebServer::referrerCheck() && dot != std::string::npos && uri.substr(dot + 1) != "ws";
+}
+
+// The client process must be of the same user or an administrator. The server's
+// end is read from the socket: a listener on all addresses records 0.0.0.0.
+bool clientMayConnect(Connection* connection, const RequestInfo* request) {
+  sockaddr_in server{};
+  socklen_t length = sizeof server;
+  if (getsockname(connection->client.sock, reinterpret_cast<sockaddr*>(&server), &length) != 0 ||
+      server.sin_family != AF_INET)
+    return false;
+  return SecurityValidations::instance().validateConnection(request->remote_ip, uint32_t(request->remote_port),
+                                                            ntohl(server.sin_addr.s_addr), ntohs(server.sin_port));
 }
 
 void logEngineMessage(mg_event event) {
@@ -142,9 +155,7 @@ void* ostrelRequestCallback(mg_event event, Connection* connection, RequestInfo*
   const char* host = mg_find_header(connection, "Host");
   if (host && !isLocalHostName(host)) return answer(connection, kForbidden);
 
-  if (!SecurityValidations::instance().validateConnection(uint32_t(request->remote_port),
-                                                          ntohs(connection->client.local_addr.sin_port)))
-    return answer(connection, kForbidden);
+  if (!clientMayConnect(connection, request)) return answer(connection, kForbidden);
 
   const int responseCoding = mg_resp_coding(connection);
   std::string query = request->query_string ? request->query_string : "";

@@ -11,7 +11,9 @@ class SecurityValidations {
 
   // `port`: the client's TCP port, host byte order.
   virtual bool validate(uint32_t port) = 0;
-  // The same, knowing the server port the client connected to: a stricter match.
-  virtual bool validateConnection(uint32_t clientPort, uint32_t serverPort) = 0;
+  // The same for the connection between these two ends (addresses in host byte
+  // order): the client's own socket is looked up, nothing else decides.
+  virtual bool validateConnection(uint32_t clientAddress, uint32_t clientPort, uint32_t serverAddress,
+                                  uint32_t serverPort) = 0;
   virtual ~SecurityValidations() = default;
 };
