@@ -23,9 +23,12 @@ class PortSelectionTest : public ::testing::Test {
   LogCapture capture;
 };
 
-// Holds a port the way another program would.
+// Holds a port the way another program would. Like the engine it may bind over
+// connections of earlier tests that wait in TIME_WAIT.
 int occupy(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(uint16_t(port));
