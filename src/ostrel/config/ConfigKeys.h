@@ -11,7 +11,6 @@ constexpr const char* kDocumentRoot = "Ostrel/DocumentRoot";
 constexpr const char* kDownloadRoot = "Ostrel/DownloadRoot";
 constexpr const char* kDefaultUIType = "Ostrel/DefaultUIType";
 constexpr const char* kReferrerCheck = "Ostrel/ReferrerCheck";
-constexpr const char* kLoggerLevel = "KivraLogger/Level";
 
 constexpr const char* kBusinessLogicTarget = "target:/KivraBusinessLogic/";
 constexpr const char* kPortRegistryKey = "Software\\Corvane\\Tessaro";

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/HandlerHelper/HandlerHelper.h"
+#include "ostrel/config/ConfigKeys.h"
 #include "ostrel/serviceproxy/HCServiceProxyConfigNotFoundException.h"
 #include "ostrel/serviceproxy/RequestTemplate.h"
 #include "ostrel/serviceproxy/StatusDocument.h"
@@ -44,8 +45,8 @@ std::string HCServiceProxyFunctor::operator()(std::map<std::string, std::string>
 
 std::string HCServiceProxyFunctor::sendMsgToBizl(const std::string& document, const std::string& operationPath) {
   auto payload = std::make_shared<XMLPayload>(document);
-  LocalMessagePtr reply = HCI::HandlerHelper::sendAndWait(kTarget + operationPath, operationPath, payload,
-                                                          replyTimeoutSeconds, UUId(), 0);
+  LocalMessagePtr reply = HCI::HandlerHelper::sendAndWait(ConfigKeys::kBusinessLogicTarget + operationPath,
+                                                          operationPath, payload, replyTimeoutSeconds, UUId(), 0);
   // A reply without a text payload says no more than no reply at all.
   auto text = reply ? std::dynamic_pointer_cast<XMLPayload>(reply->getPayload()) : nullptr;
   if (!text) throwStatusError("Unexpected Error: HCI::HandlerHelper::sendAndWait returns NULL, posible timeout");

@@ -14,8 +14,6 @@
 
 class HCServiceProxyFunctor : public Functor, public ReflectiveObject {
  public:
-  static constexpr const char* kTarget = "target:/KivraBusinessLogic/";
-
   HCServiceProxyFunctor();
 
   std::string operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
