@@ -301,22 +301,26 @@ std::string run(const std::string& command, int* status) {
 ScopedReadTimeout::ScopedReadTimeout(int ms) { mg_set_read_timeout_ms(ms); }
 ScopedReadTimeout::~ScopedReadTimeout() { mg_set_read_timeout_ms(15000); }
 
-int count_open_fds() {
+namespace {
+int count_entries(const char* folder) {
   int n = 0;
-  DIR* d = opendir("/proc/self/fd");
+  DIR* d = opendir(folder);
   if (d == nullptr) return -1;
   while (readdir(d) != nullptr) n++;
   closedir(d);
   return n;
 }
+}  // namespace
 
-int count_threads() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/task");
-  if (d == nullptr) return -1;
-  while (readdir(d) != nullptr) n++;
-  closedir(d);
-  return n;
+int count_open_fds() { return count_entries("/proc/self/fd"); }
+int count_threads() { return count_entries("/proc/self/task"); }
+
+bool make_test_certificate(const std::string& pem) {
+  int status = -1;
+  run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " + pem + ".key -out " + pem +
+          ".crt 2>/dev/null && cat " + pem + ".crt " + pem + ".key > " + pem,
+      &status);
+  return status == 0;
 }
 
 bool has_child_processes() {

@@ -95,6 +95,8 @@ class ScopedReadTimeout {
 
 int count_open_fds();
 int count_threads();
+// A self-signed certificate for 127.0.0.1 with its key, both in one PEM file.
+bool make_test_certificate(const std::string& pem);
 // True while this process has a child, running or not yet reaped.
 bool has_child_processes();
 

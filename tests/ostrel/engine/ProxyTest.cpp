@@ -133,11 +133,7 @@ TEST(EngineProxy, UnusableTargetsAreDropped) {
 TEST(EngineProxy, ConnectGoesOutOverTls) {
   TempDir dir;
   std::string pem = dir.path() + "/cert.pem";
-  int status = -1;
-  run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " + pem + " -out " + pem +
-          ".crt 2>/dev/null && cat " + pem + ".crt >> " + pem,
-      &status);
-  ASSERT_EQ(0, status);
+  ASSERT_TRUE(make_test_certificate(pem));
   Peer peer({"listening_ports", "127.0.0.1:0s", "ssl_certificate", pem});
   ASSERT_TRUE(peer.engine().started());
   TestEngine proxy({"listening_ports", "127.0.0.1:0p", "ssl_certificate", pem});

@@ -11,12 +11,8 @@ TEST(EngineTls, ServesFilesOverHttpsToCurl) {
   TempDir dir;
   dir.file("www/hello.txt", "over tls");
   std::string pem = dir.path() + "/cert.pem";
+  ASSERT_TRUE(make_test_certificate(pem));
   int status = -1;
-  run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " + dir.path() +
-          "/key.pem -out " + dir.path() + "/crt.pem 2>/dev/null && cat " + dir.path() + "/crt.pem " + dir.path() +
-          "/key.pem > " + pem,
-      &status);
-  ASSERT_EQ(0, status);
 
   bool ssl_init_seen = false;
   TestEngine engine({"listening_ports", "127.0.0.1:0s", "ssl_certificate", pem, "document_root", dir.path() + "/www"},
@@ -31,7 +27,7 @@ TEST(EngineTls, ServesFilesOverHttpsToCurl) {
   EXPECT_EQ(0, status);
   EXPECT_EQ("over tls", out);
   // The certificate curl saw is ours.
-  out = run("curl -sS --max-time 10 --cacert " + dir.path() + "/crt.pem -r 0-3 " + url, &status);
+  out = run("curl -sS --max-time 10 --cacert " + pem + ".crt -r 0-3 " + url, &status);
   EXPECT_EQ(0, status);
   EXPECT_EQ("over", out);
   // A plain-text client on the TLS port gets no reply and the engine goes on.
@@ -43,11 +39,7 @@ TEST(EngineTls, ServesFilesOverHttpsToCurl) {
 TEST(EngineTls, SilentClientCannotHoldTheHandshake) {
   TempDir dir;
   std::string pem = dir.path() + "/cert.pem";
-  int status = -1;
-  run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " + pem + " -out " + pem +
-          ".crt 2>/dev/null && cat " + pem + ".crt >> " + pem,
-      &status);
-  ASSERT_EQ(0, status);
+  ASSERT_TRUE(make_test_certificate(pem));
   ScopedReadTimeout timeout(300);
   TestEngine engine({"listening_ports", "127.0.0.1:0s", "ssl_certificate", pem, "num_threads", "1"});
   ASSERT_TRUE(engine.started());
@@ -56,6 +48,7 @@ TEST(EngineTls, SilentClientCannotHoldTheHandshake) {
   close(fd);
   // The only worker is free again.
   std::string url = "https://127.0.0.1:" + std::to_string(engine.port()) + "/";
+  int status = -1;
   run("curl -sS --max-time 10 -k -o /dev/null " + url, &status);
   EXPECT_EQ(0, status);
 }
