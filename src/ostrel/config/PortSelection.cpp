@@ -7,13 +7,23 @@
 #include "ostrel/web/WebServer.h"
 #include "platform/Registry.h"
 
+namespace {
+const char kAccessControlList[] = "-0.0.0.0/0,+127.0.0.1,+127.0.1.1";
+}  // namespace
+
+// Only the addresses the access list admits: no other host can reach the
+// socket, not even to be refused.
+std::string PortSelection::listeningPorts(int port) {
+  const std::string number = std::to_string(port);
+  return "127.0.0.1:" + number + ",127.0.1.1:" + number;
+}
+
 int PortSelection::startServer(const std::string& documentRoot, bool referrerCheck, bool keepAlive) {
   int port = kFirstPort - 1;
   bool started = false;
   do {
     ++port;
-    started = server_.start(std::to_string(port), 50, "-0.0.0.0/0,+127.0.0.1,+127.0.1.1", 0, 1, documentRoot,
-                            referrerCheck, keepAlive);
+    started = server_.start(listeningPorts(port), 50, kAccessControlList, 0, 1, documentRoot, referrerCheck, keepAlive);
     if (!started) OSTREL_LOG(LOG_INFO) << "Internal server port is busy";
   } while (!started && port < kLastPort);
 

@@ -20,6 +20,8 @@ class PortSelection {
   // Starts the server on the first port it can have and saves that port (0 when
   // none); returns it.
   int startServer(const std::string& documentRoot, bool referrerCheck, bool keepAlive);
+  // The engine's "listening_ports" value for a port.
+  static std::string listeningPorts(int port);
   // Writes the port; on failure tries again after `retryDelay`, `retriesLeft` more times.
   bool savePort(int port, int retriesLeft);
 

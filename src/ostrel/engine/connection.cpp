@@ -107,6 +107,46 @@ int discard_current_request(Connection* conn, bool keep) {
   return 0;
 }
 
+// A request target must be an absolute path; "*" only asks about the server.
+bool is_acceptable_target(const Connection* conn) {
+  const RequestInfo* ri = &conn->request_info;
+  if (conn->client.is_proxy || ri->uri[0] == '/') return true;
+  return std::strcmp(ri->uri, "*") == 0 && std::strcmp(ri->request_method, "OPTIONS") == 0;
+}
+
+// Parses the buffered head and refuses, with the connection closed, a head
+// that could be read in more than one way. Returns 0 when the request may be
+// served, -1 when it was refused.
+int refuse_unsafe_head(Connection* conn) {
+  RequestInfo* ri = &conn->request_info;
+  // The head cannot be trusted to say where the next request starts.
+  conn->must_close = 1;
+  // A NUL would silently end the head for every reader that follows.
+  if (std::memchr(conn->buf, '\0', static_cast<size_t>(conn->request_len)) != nullptr) {
+    send_http_error(conn, 400, "Bad Request", "%s", "NUL byte in the request head");
+    return -1;
+  }
+  conn->buf[conn->request_len - 1] = '\0';
+  int parsed = parse_http_request(conn->buf, ri);
+  if (parsed == PARSE_TOO_MANY_HEADERS) {
+    send_http_error(conn, 431, "Request Header Fields Too Large", "%s", "");
+    return -1;
+  }
+  if (parsed != PARSE_OK || !is_acceptable_target(conn)) {
+    send_http_error(conn, 400, "Bad Request", "Cannot parse HTTP request: [%.*s]", conn->data_len,
+                    ri->raw_request);
+    return -1;
+  }
+  // Bodies are delimited by "Content-Length" only; a chunked body would be
+  // read as the next request.
+  if (mg_find_header(conn, "Transfer-Encoding") != nullptr) {
+    send_http_error(conn, 501, "Not Implemented", "%s", "Transfer-Encoding is not supported");
+    return -1;
+  }
+  conn->must_close = 0;
+  return 0;
+}
+
 void process_new_connection(Connection* conn) {
   RequestInfo* ri = &conn->request_info;
   const char* keep_alive_option = conn->ctx->config[ENABLE_KEEP_ALIVE];
@@ -129,29 +169,18 @@ void process_new_connection(Connection* conn) {
     }
     if (conn->request_len <= 0) return;
 
-    conn->buf[conn->request_len - 1] = '\0';
-    if (parse_http_request(conn->buf, ri) != 0 ||
-        (!conn->client.is_proxy && ri->uri[0] != '/' && std::strcmp(ri->uri, "*") != 0)) {
-      // The head cannot be trusted to say where the next request starts.
-      conn->must_close = 1;
-      send_http_error(conn, 400, "Bad Request", "Cannot parse HTTP request: [%.*s]", conn->data_len,
-                      ri->raw_request);
-      return;
-    }
+    if (refuse_unsafe_head(conn) != 0) return;
     if (std::strcmp(ri->http_version, "1.0") != 0 && std::strcmp(ri->http_version, "1.1") != 0) {
       conn->must_close = 1;
       send_http_error(conn, 505, "HTTP version not supported", "%s", "");
       log_access(conn);
       return;
     }
+    // An unreadable "Content-Length" leaves the request without a body; the
+    // keep-alive decision then ends the connection after the reply, since no
+    // one can tell where the next request would start.
     conn->content_len = read_content_length(conn);
-    if (conn->content_len == -2) {
-      conn->content_len = -1;
-      conn->must_close = 1;
-      send_http_error(conn, 400, "Bad Request", "Invalid Content-Length: [%s]", mg_find_header(conn, "Content-Length"));
-      log_access(conn);
-      return;
-    }
+    if (conn->content_len == -2) conn->content_len = -1;
     conn->birth_time = static_cast<int64_t>(std::time(nullptr));
     if (conn->client.is_proxy) {
       handle_proxy_request(conn);

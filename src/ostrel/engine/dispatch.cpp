@@ -114,7 +114,9 @@ int should_keep_alive(const Connection* conn) {
   const char* http_version = conn->request_info.http_version;
   const char* header = mg_find_header(conn, "Connection");
   const char* enabled = conn->ctx->config[ENABLE_KEEP_ALIVE];
-  return conn->must_close == 0 && conn->request_info.status_code != 401 && enabled != nullptr &&
+  // A "Content-Length" that could not be read leaves the body's end unknown.
+  bool body_end_known = conn->content_len >= 0 || mg_find_header(conn, "Content-Length") == nullptr;
+  return conn->must_close == 0 && body_end_known && conn->request_info.status_code != 401 && enabled != nullptr &&
          strcasecmp(enabled, "yes") == 0 &&
          ((header != nullptr && strcasecmp(header, "keep-alive") == 0) ||
           (header == nullptr && http_version != nullptr && std::strcmp(http_version, "1.1") == 0));
@@ -181,7 +183,8 @@ void analyze_request(Connection* conn) {
     } else {
       delete_file(conn, path);
     }
-  } else if (mg_stat(path, &st) != 0) {
+  } else if (mg_stat(path, &st) != 0 || check_inside_roots(conn->ctx->config[DOCUMENT_ROOT], path) != 0) {
+    // A link that leads out of every root is as good as missing.
     send_http_error(conn, 404, "Not Found", "%s", "File not found");
   } else if (st.is_directory && !ends_with_separator(ri->uri)) {
     send_redirect_to_directory(conn);

@@ -23,6 +23,10 @@ enum mg_event {
   EVT_LOG_MESSAGE = 2,   // non-null result: the engine does not write its error log
   EVT_INIT_SSL = 3,      // once at start; the connection argument is the SSL context
   EVT_REQUEST_DONE = 4,  // result ignored
+  // On the accept thread, before any byte is read; the connection carries the
+  // client socket only. Non-null result: the client is refused and its socket
+  // closed (the callback may write a short reply first, without waiting).
+  EVT_NEW_CONNECTION = 5,
 };
 
 struct Connection;

@@ -19,9 +19,17 @@ void vlog_error(Connection* conn, const char* fmt, va_list ap) {
   char buf[512];
   std::vsnprintf(buf, sizeof(buf), fmt, ap);
 
-  conn->request_info.log_message = buf;
-  void* handled = call_user(conn, EVT_LOG_MESSAGE);
-  conn->request_info.log_message = nullptr;
+  // A callback that writes while it handles a message could cause the next
+  // one (a cut reply is reported): it never hears of that one.
+  static thread_local bool reporting = false;
+  void* handled = nullptr;
+  if (!reporting) {
+    reporting = true;
+    conn->request_info.log_message = buf;
+    handled = call_user(conn, EVT_LOG_MESSAGE);
+    conn->request_info.log_message = nullptr;
+    reporting = false;
+  }
   const char* file = conn->ctx->config[ERROR_LOG_FILE];
   if (handled != nullptr || file == nullptr) return;
 

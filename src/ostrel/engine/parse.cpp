@@ -82,17 +82,37 @@ int is_valid_http_method(const char* method) {
   return 0;
 }
 
+namespace {
+
+// Headers that decide where a request goes or where it ends: two copies
+// could be read differently by two readers.
+bool has_repeated_singleton_header(const RequestInfo* ri) {
+  static const char* const singletons[] = {"Host", "Origin", "Content-Length", "Transfer-Encoding"};
+  for (const char* name : singletons) {
+    int seen = 0;
+    for (int i = 0; i < ri->num_headers; i++) {
+      if (strcasecmp(ri->http_headers[i].name, name) == 0 && ++seen > 1) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 int parse_http_request(char* buf, RequestInfo* ri) {
   while (*buf != '\0' && std::isspace(static_cast<unsigned char>(*buf))) buf++;
   ri->request_method = skip(&buf, " ");
   ri->uri = skip(&buf, " ");
   ri->http_version = skip(&buf, "\r\n");
   if (!is_valid_http_method(ri->request_method) || std::strncmp(ri->http_version, "HTTP/", 5) != 0) {
-    return -1;
+    return PARSE_BAD_REQUEST;
   }
   ri->http_version += 5;
   parse_http_headers(&buf, ri);
-  return 0;
+  // A header nobody sees could be the one that matters (a second "Host").
+  if (*buf != '\0') return ri->num_headers == MAX_REQUEST_HEADERS ? PARSE_TOO_MANY_HEADERS : PARSE_BAD_REQUEST;
+  if (has_repeated_singleton_header(ri)) return PARSE_BAD_REQUEST;
+  return PARSE_OK;
 }
 
 int url_decode(const char* src, size_t src_len, char* dst, size_t dst_len, int is_form) {

@@ -9,12 +9,20 @@
 // -1 when bytes that belong in no head came before any head end.
 int get_request_len(const char* buf, int buf_len);
 
+enum {
+  PARSE_OK = 0,
+  PARSE_BAD_REQUEST = -1,       // unknown method, bad version, a repeated header that must be single
+  PARSE_TOO_MANY_HEADERS = -2,  // more header lines than RequestInfo keeps
+};
+
 // Splits a NUL-terminated head in place into method, URI, version and
-// headers of RI. Returns 0, or -1 for an unknown method or a bad version.
+// headers of RI. Returns one of the PARSE_ results; a head that is not
+// PARSE_OK must be refused, never served from what was parsed of it.
 int parse_http_request(char* buf, RequestInfo* ri);
 
 // Reads "Name: value" lines from *BUF into the headers of RI, up to 64, to
-// the first empty line or the end of the text.
+// the first empty line or the end of the text; *BUF is left behind the last
+// line read.
 void parse_http_headers(char** buf, RequestInfo* ri);
 
 int is_valid_http_method(const char* method);

@@ -23,6 +23,12 @@ bool has_parent_component(const char* s, size_t from, size_t end) {
   return false;
 }
 
+// True when a prefix of PREFIX_LEN bytes, followed in the URI by NEXT, covers
+// whole path segments.
+bool ends_segment(const char* prefix, size_t prefix_len, char next) {
+  return next == '\0' || is_separator(next) || (prefix_len > 0 && is_separator(prefix[prefix_len - 1]));
+}
+
 }  // namespace
 
 int map_uri_to_path(const char* document_root, const char* uri, char* path, size_t path_len) {
@@ -35,7 +41,8 @@ int map_uri_to_path(const char* document_root, const char* uri, char* path, size
   size_t root_len = comma ? static_cast<size_t>(comma - document_root) : std::strlen(document_root);
   const char* rest = uri;
 
-  // Aliases: PREFIX=DIRECTORY, compared as plain bytes.
+  // Aliases: PREFIX=DIRECTORY; the prefix must end where a path segment of
+  // the URI ends ("/download" never takes "/downloads").
   const char* list = comma ? comma + 1 : nullptr;
   while (list != nullptr && *list != '\0') {
     const char* end = std::strchr(list, ',');
@@ -43,7 +50,7 @@ int map_uri_to_path(const char* document_root, const char* uri, char* path, size
     const char* eq = static_cast<const char*>(std::memchr(list, '=', len));
     if (eq != nullptr) {
       size_t prefix_len = static_cast<size_t>(eq - list);
-      if (std::strncmp(uri, list, prefix_len) == 0) {
+      if (std::strncmp(uri, list, prefix_len) == 0 && ends_segment(list, prefix_len, uri[prefix_len])) {
         root = eq + 1;
         root_len = len - prefix_len - 1;
         rest = uri + prefix_len;

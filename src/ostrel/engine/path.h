@@ -11,7 +11,8 @@
 enum { PATH_BUF_SIZE = 4096 };
 
 // Maps a decoded, normalised URI onto the "document_root" value: a default
-// root, then "PREFIX=DIRECTORY" aliases tried in order (plain byte prefixes).
+// root, then "PREFIX=DIRECTORY" aliases tried in order; a prefix matches whole
+// path segments only.
 // Returns 0; -1 when the chosen root is empty or the URI part would climb out
 // of it (PATH is then empty); -2 when the path does not fit (PATH is empty).
 int map_uri_to_path(const char* document_root, const char* uri, char* path, size_t path_len);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "ostrel/engine/acl.h"
@@ -67,6 +68,31 @@ int consume_socket(EngineContext* ctx, SocketRecord* sp) {
   return 1;
 }
 
+// The callback may refuse a client from its socket alone, so that a refused
+// client never waits in the queue or holds a worker.
+bool admitted_by_callback(EngineContext* ctx, SocketRecord* accepted) {
+  if (ctx->user_callback == nullptr) return true;
+  Connection conn{};
+  conn.ctx = ctx;
+  conn.client = *accepted;
+  conn.birth_time = static_cast<int64_t>(std::time(nullptr));
+  conn.request_info.remote_ip = ntohl(accepted->remote_addr.sin_addr.s_addr);
+  conn.request_info.remote_port = ntohs(accepted->remote_addr.sin_port);
+  conn.request_info.is_ssl = accepted->is_ssl;
+  conn.request_info.status_code = -1;
+  if (call_user(&conn, EVT_NEW_CONNECTION) == nullptr) return true;
+  if (conn.client.sock >= 0) {
+    // Bytes left unread would turn the close into a reset that can overtake
+    // the callback's reply; only what has already arrived is read.
+    shutdown(conn.client.sock, SHUT_WR);
+    char scratch[4096];
+    for (int i = 0; i < 4 && recv(conn.client.sock, scratch, sizeof(scratch), MSG_DONTWAIT) > 0; i++) {
+    }
+    close(conn.client.sock);
+  }
+  return false;
+}
+
 void accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
   SocketRecord accepted;
   std::memset(&accepted, 0, sizeof(accepted));
@@ -79,7 +105,7 @@ void accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
 
   uint32_t remote_ip = ntohl(accepted.remote_addr.sin_addr.s_addr);
   if (check_acl(ctx, remote_ip) == 1) {
-    produce_socket(ctx, &accepted);
+    if (admitted_by_callback(ctx, &accepted)) produce_socket(ctx, &accepted);
   } else {
     char addr[32];
     ip_to_text(remote_ip, addr, sizeof(addr));

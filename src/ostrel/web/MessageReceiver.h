@@ -12,6 +12,9 @@ class MessageReceiver {
   virtual void process(MessagePtr& result, const std::string& query, const std::string& uri,
                        const SocketPtr& socket) = 0;
   virtual ~MessageReceiver() = default;
+  // True when a request for URI becomes a channel that this receiver keeps
+  // open; such a request is checked by its handshake, not by its Referer.
+  virtual bool opensChannel(const std::string& /*uri*/) const { return false; }
 
   const std::string& defaultUIType() const { return defaultUIType_; }
   // Written by the start sequence only, before the engine runs.

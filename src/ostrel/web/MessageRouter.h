@@ -20,6 +20,8 @@ class MessageRouter {
   // "Not implemented".
   static void bindReceivers(MessageReceiver* services, MessageReceiver* channels);
   static MessageReceiver& receiverFor(const std::string& uri);
+  // True when URI goes to a receiver that opens a channel for it.
+  static bool opensChannel(const std::string& uri) { return receiverFor(uri).opensChannel(uri); }
 
  private:
   int responseCoding_ = 0;

@@ -28,6 +28,8 @@ const char kEmptyServerError[] =
     "Connection: close\r\n\r\n";
 
 constexpr uint32_t kMaxBody = 10485760;
+// The engine formats every reply head into a buffer of this size.
+constexpr int kFormatBuffer = 512;
 constexpr size_t kPiece = 250;
 
 // Every reply of this gate is delimited by the end of the connection, so the
@@ -53,9 +55,11 @@ bool parseContentLength(const char* text, uint32_t& length) {
   return true;
 }
 
+// Every URI routed to the services or the files needs a local Referer, but
+// "/" and other names without a dot, so that the store can be opened from its
+// address; a channel checks its Origin in its handshake instead.
 bool referrerCheckApplies(const std::string& uri) {
-  size_t dot = uri.rfind('.');
-  return WebServer::referrerCheck() && dot != std::string::npos && uri.substr(dot + 1) != "ws";
+  return WebServer::referrerCheck() && uri.find('.') != std::string::npos && !MessageRouter::opensChannel(uri);
 }
 
 // The client process must be of the same user or an administrator. The server's
@@ -68,6 +72,54 @@ bool clientMayConnect(Connection* connection, const RequestInfo* request) {
     return false;
   return SecurityValidations::instance().validateConnection(request->remote_ip, uint32_t(request->remote_port),
                                                             ntohl(server.sin_addr.s_addr), ntohs(server.sin_port));
+}
+
+// The kernel knows a socket's owner before the client has sent anything: a
+// foreign process is refused before it can hold a worker with a slow head.
+void* refuseForeignClient(Connection* connection, const RequestInfo* request) {
+  if (clientMayConnect(connection, request)) return nullptr;
+  // The reply is short enough for any socket buffer; the accept thread must not wait.
+  mg_set_nonblocking(connection);
+  mg_send(connection, kForbidden, sizeof kForbidden - 1);
+  return const_cast<char*>(kHandled);
+}
+
+const char* reasonPhrase(int status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 411: return "Length Required";
+    case 413: return "Payload Too Large";
+    case 416: return "Range Not Satisfiable";
+    case 417: return "Expectation Failed";
+    case 431: return "Request Header Fields Too Large";
+    case 501: return "Not Implemented";
+    case 505: return "HTTP Version Not Supported";
+    default: return status >= 500 ? "Internal Server Error" : status >= 400 ? "Bad Request" : "OK";
+  }
+}
+
+// The engine's error pages would show the client its own request back:
+// a status line alone tells the browser all it needs.
+void* answerEngineError(Connection* connection, const RequestInfo* request) {
+  mg_send_formatted(connection, "HTTP/1.1 %d %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+                    request->status_code, reasonPhrase(request->status_code));
+  connection->must_close = 1;
+  return const_cast<char*>(kHandled);
+}
+
+// The Referer is echoed; cut so that the whole head fits the engine's
+// formatting buffer and keeps its end.
+void* refuseReferrer(Connection* connection, const char* referer) {
+  static const char kPrefix[] = "HTTP/1.1 500 Internal Server Error\r\nReferrer: ";
+  static const char kSuffix[] = "\r\n\r\n";
+  constexpr int kShown = kFormatBuffer - 1 - int(sizeof kPrefix - 1) - int(sizeof kSuffix - 1);
+  mg_send_formatted(connection, "%s%.*s%s", kPrefix, kShown, referer, kSuffix);
+  connection->must_close = 1;
+  return const_cast<char*>(kHandled);
 }
 
 void logEngineMessage(mg_event event) {
@@ -133,23 +185,8 @@ void* serveRequest(Connection* connection, RequestInfo* request, int responseCod
   return const_cast<char*>(kHandled);
 }
 
-}  // namespace
-
-std::vector<std::string> replyPieces(const std::string& body) {
-  std::vector<std::string> pieces;
-  for (size_t at = 0; at < body.size(); at += kPiece) pieces.push_back(body.substr(at, kPiece));
-  return pieces;
-}
-
-void* ostrelRequestCallback(mg_event event, Connection* connection, RequestInfo* request) {
-  if (request->remote_ip == 0) {
-    logEngineMessage(event);
-    return const_cast<char*>(kHandled);
-  }
-  // Everything that follows answers or reads the request; once it has been
-  // served there is nothing left to do.
-  if (event == EVT_REQUEST_DONE) return const_cast<char*>(kHandled);
-
+// The gate's steps for a new request: Host, client process, Referer, POST body.
+void* admitRequest(Connection* connection, RequestInfo* request) {
   // A page of a foreign site that had its name pointed at 127.0.0.1 (DNS
   // rebinding) names that site in "Host".
   const char* host = mg_find_header(connection, "Host");
@@ -164,11 +201,7 @@ void* ostrelRequestCallback(mg_event event, Connection* connection, RequestInfo*
   if (referrerCheckApplies(uri)) {
     const char* referer = mg_find_header(connection, "Referer");
     if (!referer) return answer(connection, "HTTP/1.1 500 Internal Server Error\r\nReferrer: is NULL\r\n\r\n");
-    if (!isLocalUrl(referer)) {
-      mg_send_formatted(connection, "HTTP/1.1 500 Internal Server Error\r\nReferrer: %s\r\n\r\n", referer);
-      connection->must_close = 1;
-      return const_cast<char*>(kHandled);
-    }
+    if (!isLocalUrl(referer)) return refuseReferrer(connection, referer);
   }
 
   if (request->request_method && std::strcmp(request->request_method, "POST") == 0) {
@@ -187,13 +220,33 @@ void* ostrelRequestCallback(mg_event event, Connection* connection, RequestInfo*
     if (!query.empty()) query += "&";
     query += body.data();
   }
+  return serveRequest(connection, request, responseCoding, query, uri);
+}
 
-  if (event != EVT_NEW_REQUEST) {
+}  // namespace
+
+std::vector<std::string> replyPieces(const std::string& body) {
+  std::vector<std::string> pieces;
+  for (size_t at = 0; at < body.size(); at += kPiece) pieces.push_back(body.substr(at, kPiece));
+  return pieces;
+}
+
+void* ostrelRequestCallback(mg_event event, Connection* connection, RequestInfo* request) {
+  if (request->remote_ip == 0) {
     logEngineMessage(event);
-    // No engine error reply follows (a missing file gets none), so the
-    // connection must end for the client not to wait for one.
-    if (event == EVT_HTTP_ERROR) connection->must_close = 1;
     return const_cast<char*>(kHandled);
   }
-  return serveRequest(connection, request, responseCoding, query, uri);
+  // Only a new request runs the gate's steps: the other events come while
+  // a request is being answered, and must neither write nor check again.
+  switch (event) {
+    case EVT_NEW_CONNECTION:
+      return refuseForeignClient(connection, request);
+    case EVT_NEW_REQUEST:
+      return admitRequest(connection, request);
+    case EVT_HTTP_ERROR:
+      return answerEngineError(connection, request);
+    default:
+      logEngineMessage(event);
+      return const_cast<char*>(kHandled);
+  }
 }

@@ -24,6 +24,8 @@ constexpr int kFormatXmlToJson = 1;
 
 const char kForbidden[] =
     "HTTP/1.1 403 Forbidden\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+// A plain request for a channel's address: no handshake is owed.
+const char kNotAnUpgrade[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 }  // namespace
 
@@ -161,14 +163,18 @@ bool Socket::originsAreLocal() const {
 }
 
 bool Socket::handshake(const std::string& uri) {
+  if (strcasecmp(headerAnyCase("Upgrade").c_str(), "websocket") != 0) {
+    mg_send(connection_, kNotAnUpgrade, sizeof kNotAnUpgrade - 1);
+    return false;
+  }
+  // Any page the browser shows could open a channel otherwise, and read the user's events.
+  if (!originsAreLocal()) {
+    OSTREL_LOG(LOG_WARNING) << "Refusing an event channel opened by a foreign origin.";
+    mg_send(connection_, kForbidden, sizeof kForbidden - 1);
+    return false;
+  }
   const std::string key = headerAnyCase("Sec-WebSocket-Key");
   if (!key.empty() && headerAnyCase("Sec-WebSocket-Version") == "13") {
-    // Any page the browser shows could open it otherwise, and read the user's events.
-    if (!originsAreLocal()) {
-      OSTREL_LOG(LOG_WARNING) << "Refusing an event channel opened by a foreign origin.";
-      mg_send(connection_, kForbidden, sizeof kForbidden - 1);
-      return false;
-    }
     rfc6455_ = true;
     frames_ = std::make_unique<FrameReader>();
     const std::string reply =
@@ -181,7 +187,6 @@ bool Socket::handshake(const std::string& uri) {
   const std::string key1 = header("Sec-WebSocket-Key1");
   const std::string key2 = header("Sec-WebSocket-Key2");
   const std::string origin = header("Origin");
-  // Throws for an origin shorter than "http".
   const std::string location = "ws" + origin.substr(4) + uri;
   std::string reply = "HTTP/1.1 101 Web Socket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n";
   if (!key1.empty() && !key2.empty() && countSpaces(key1) > 0 && countSpaces(key2) > 0) {

@@ -23,6 +23,11 @@ std::string WebSocketManager::routeOf(const std::string& uri) {
   return uri.substr(1, end == std::string::npos ? std::string::npos : end - 1);
 }
 
+bool WebSocketManager::opensChannel(const std::string& uri) const {
+  const auto bound = routes_.find(routeOf(uri));
+  return bound != routes_.end() && bound->second;
+}
+
 size_t WebSocketManager::openChannels() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return channels_.size();

@@ -26,6 +26,8 @@ class WebSocketManager : public MessageReceiver {
   // Returns when the channel has ended; the result is always of type 4.
   void process(MessagePtr& result, const std::string& query, const std::string& uri,
                const SocketPtr& socket) override;
+  // A bound route: only such a URI is answered with a handshake.
+  bool opensChannel(const std::string& uri) const override;
   // Ends every open channel.
   void closeAll();
 

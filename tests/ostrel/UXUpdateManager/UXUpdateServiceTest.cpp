@@ -97,8 +97,7 @@ class UXUpdateServiceTest : public ::testing::Test {
 
 TEST_F(UXUpdateServiceTest, UpdateActivateThenRestoreOverHttp) {
   EXPECT_EQ("old", get("/store/index.html").second);
-  // The front answers a missing file with no reply at all.
-  EXPECT_EQ("", get("/store/js/app.js").first);
+  EXPECT_EQ("HTTP/1.1 404 Not Found", get("/store/js/app.js").first);
   EXPECT_EQ("<Response><uxVersion>1.0.5</uxVersion></Response>", service("getUxVersion"));
 
   EXPECT_EQ(status(0), service("uxUpdate", "Action=UPDATE_ACTIVATE&Path=" + package()));
@@ -115,7 +114,7 @@ TEST_F(UXUpdateServiceTest, UpdateActivateThenRestoreOverHttp) {
 
   EXPECT_EQ(status(0), service("uxUpdate", "Action=RESTORE"));
   EXPECT_EQ("old", get("/store/index.html").second);
-  EXPECT_EQ("", get("/store/js/app.js").first);
+  EXPECT_EQ("HTTP/1.1 404 Not Found", get("/store/js/app.js").first);
   EXPECT_EQ("<Response><uxVersion>1.0.5</uxVersion></Response>", service("getUxVersion"));
 
   // Stage, then activate separately.

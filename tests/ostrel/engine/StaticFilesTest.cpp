@@ -249,7 +249,7 @@ TEST_F(EngineStaticFiles, SuspiciousFileNamesAreNeverOpened) {
   EXPECT_EQ("5", body_of(get(engine.port(), "/ok%c3%a9.txt")));
 }
 
-TEST_F(EngineStaticFiles, DownloadAliasIsAPlainPrefix) {
+TEST_F(EngineStaticFiles, DownloadAliasCoversWholeSegmentsAndLinksStayInside) {
   dir_.file("www/index.html", "home");
   dir_.file("dl/a.zip", "zip");
   dir_.file("dls/x", "sibling");
@@ -259,8 +259,14 @@ TEST_F(EngineStaticFiles, DownloadAliasIsAPlainPrefix) {
   std::string reply = get(engine.port(), "/download/a.zip");
   EXPECT_EQ("zip", body_of(reply));
   EXPECT_EQ("application/x-zip-compressed", header_value(reply, "Content-Type"));
-  EXPECT_EQ("sibling", body_of(get(engine.port(), "/downloads/x")));
+  EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(get(engine.port(), "/downloads/x")));
   EXPECT_EQ("home", body_of(get(engine.port(), "/index.html")));
+  ASSERT_EQ(0, symlink("/etc", (www_ + "/etc").c_str()));
+  ASSERT_EQ(0, symlink((dir_.path() + "/dls").c_str(), (www_ + "/dls").c_str()));
+  EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(get(engine.port(), "/etc/hostname")));
+  EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(get(engine.port(), "/dls/x")));
+  ASSERT_EQ(0, symlink((dir_.path() + "/dl").c_str(), (www_ + "/dl").c_str()));
+  EXPECT_EQ("zip", body_of(get(engine.port(), "/dl/a.zip")));
   EXPECT_EQ("home", body_of(get(engine.port(), "/")));
 }
 

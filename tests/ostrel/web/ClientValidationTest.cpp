@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "support/HttpExchange.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
@@ -50,6 +52,35 @@ TEST(ClientValidationTest, SameUserAndAdministratorsAllowedOthersRefused) {
   EXPECT_EQ(0, administrator.wait());
   EXPECT_NE(std::string::npos, administrator.output().find("served")) << administrator.output();
 
+  server.signal(SIGTERM);
+  EXPECT_EQ(0, server.wait());
+}
+
+TEST(ClientValidationTest, AnotherUsersUnfinishedHeadsHoldNoWorker) {
+  if (geteuid() != 0) GTEST_SKIP() << "SKIPPED: needs root to run the server and clients under other accounts";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  dir.write("index.html", "home");
+  chmod(dir.file("index.html").c_str(), 0644);
+
+  // Four workers, a queue of twenty: 200 slow heads would hold them all for
+  // the engine's 15 s head time-out if they were ever queued.
+  int port = freeLoopbackPort();
+  Subprocess server(asUser(kServerUid, {WEB_FRONT_SERVER, std::to_string(port), dir.path()}));
+  ASSERT_TRUE(server.waitForOutput("ready")) << server.output();
+  Subprocess crowd(asUser(kOtherUid, {HOLD_CONNECTIONS, std::to_string(port), "200"}));
+  ASSERT_TRUE(crowd.waitForOutput("held 200\n")) << crowd.output();
+
+  auto start = std::chrono::steady_clock::now();
+  Subprocess owner(asUser(kServerUid, {"/usr/bin/curl", "-s", "--max-time", "10", "http://127.0.0.1:" +
+                                                                                       std::to_string(port) + "/"}));
+  EXPECT_EQ(0, owner.wait());
+  EXPECT_EQ("home", owner.output());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+
+  crowd.signal(SIGTERM);
+  EXPECT_EQ(0, crowd.wait());
+  EXPECT_NE(std::string::npos, crowd.output().find("forbidden=200 ended=200")) << crowd.output();
   server.signal(SIGTERM);
   EXPECT_EQ(0, server.wait());
 }

@@ -40,6 +40,30 @@ int occupy(int port) {
   return fd;
 }
 
+int bindTo(const char* address, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(uint16_t(port));
+  inet_pton(AF_INET, address, &sa.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool connectsTo(const char* address, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(uint16_t(port));
+  inet_pton(AF_INET, address, &sa.sin_addr);
+  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  close(fd);
+  return connected;
+}
+
 TEST_F(PortSelectionTest, TakesTheFirstFreePortFrom8091AndPublishesIt) {
   // Hold the first port from 8091 that is free; other programs may hold earlier ones.
   int held = 8091, blocker = -1;
@@ -50,6 +74,12 @@ TEST_F(PortSelectionTest, TakesTheFirstFreePortFrom8091AndPublishesIt) {
   PortSelection selection(server);
   int port = selection.startServer(dir.path(), false, false);
   std::vector<std::string> records = capture.records();
+  // Both admitted loopback addresses answer; no other address is taken,
+  // so another program may still bind 127.0.0.2 on the same port.
+  for (const char* address : {"127.0.0.1", "127.0.1.1"}) EXPECT_TRUE(connectsTo(address, port)) << address;
+  int other = bindTo("127.0.0.2", port);
+  EXPECT_GE(other, 0);
+  close(other);
   server.stop();
   close(blocker);
 

@@ -33,23 +33,31 @@ TEST_F(ChannelTest, HandshakesOfTheEarlyDrafts) {
   EXPECT_EQ(std::vector<std::string>{"open"}, factory->made(1)->events());
 }
 
-TEST_F(ChannelTest, UnknownRouteAndShortOriginGetNoHandshake) {
-  LogCapture log;
+TEST_F(ChannelTest, UnknownRoutesForeignOriginsAndPlainRequestsGetNoHandshake) {
   auto factory = std::make_shared<RecordingFactory>();
   manager.addRoute("1.0/Events/all", factory);
-  // Its topic would be inAppPurchase's, but the route is not bound.
-  EXPECT_EQ("", httpExchange(port, "GET /x/1.0/Events/inAppPurchase.ws/y.ws HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  // Its topic would be inAppPurchase's, but the route is not bound: not a
+  // channel, so its Referer is checked like any other request's.
+  const std::string unbound = "GET /x/1.0/Events/inAppPurchase.ws/y.ws HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\nReferrer: is NULL\r\n\r\n", httpExchange(port, unbound + "\r\n"));
+  EXPECT_EQ("", httpExchange(port, unbound + "Referer: http://127.0.0.1/\r\n\r\n"));
 
-  DraftBrowser shortOrigin(port, "/1.0/Events/all.ws", true, "ab");
-  shortOrigin.open();
-  EXPECT_TRUE(shortOrigin.serverClosed());
-  ASSERT_TRUE(factory->made(0));
-  EXPECT_EQ(std::vector<std::string>{"abort"}, factory->made(0)->events());
-  EXPECT_TRUE(eventually([&] {
-    for (const std::string& record : log.records())
-      if (record.find("ERROR Closing connection because an exception was catch (") == 0) return true;
-    return false;
-  }));
+  const std::string forbidden =
+      "HTTP/1.1 403 Forbidden\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  int made = 0;
+  for (const char* origin : {"http://evil.example", "ab", "http://127.0.0.1.evil.example"}) {
+    for (bool withKeys : {true, false}) {
+      DraftBrowser foreign(port, "/1.0/Events/all.ws", withKeys, origin);
+      foreign.open();
+      EXPECT_EQ(forbidden, foreign.handshake(0)) << origin;
+      EXPECT_TRUE(foreign.serverClosed());
+      ASSERT_TRUE(factory->made(size_t(made)));
+      EXPECT_EQ(std::vector<std::string>{"abort"}, factory->made(size_t(made++))->events());
+    }
+  }
+  // A page that only fetches the address is never switched to a channel.
+  EXPECT_EQ("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+            httpExchange(port, "GET /1.0/Events/all.ws HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://127.0.0.1\r\n\r\n"));
 }
 
 TEST_F(ChannelTest, EventReachesAnAllChannelAsOneFrameInEachFormat) {
