@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -62,6 +63,9 @@ class QuietListeners : public WebSocketListenerFactory {
 
 struct Front {
   Front() {
+    // The crypto library's first use loads its configuration; on a worker
+    // thread that leaves that thread's error state behind when it ends.
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
     root = std::filesystem::temp_directory_path() / ("web-front-fuzz-" + std::to_string(getpid()));
     std::filesystem::create_directories(root / "ui/desktop");
     std::filesystem::create_directories(root / "dl");
