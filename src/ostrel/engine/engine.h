@@ -132,8 +132,21 @@ int64_t mg_send(Connection* conn, const void* buf, size_t len);
 int mg_send_formatted(Connection* conn, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 int mg_find_var(const char* data, size_t data_len, const char* name, char* dst, size_t dst_len);
 void mg_set_nonblocking(Connection* conn);
+// On a non-blocking connection: what has arrived, without waiting. The bytes
+// read, 0 when the peer has closed, -1 on an error or when nothing is there
+// (errno EAGAIN).
+int mg_read(Connection* conn, void* buf, size_t len);
 int64_t mg_send_when_writable(Connection* conn, const void* buf, size_t len);
 int mg_probe_peer(Connection* conn);
 void mg_close_socket(Connection* conn);
+// Takes the connection's socket (and TLS state) out of the engine's hands, for
+// a callback that goes on serving it on a thread of its own (an event
+// channel): the engine then neither reads, writes nor closes it, and its
+// worker is free once the callback returns. The copy returned depends on no
+// running engine; it is non-blocking and lives until mg_free_detached. Null
+// when the connection has no socket.
+Connection* mg_detach_connection(Connection* conn);
+// Closes a detached connection's socket and frees the copy.
+void mg_free_detached(Connection* detached);
 int mg_ws_timeout(const Connection* conn);
 int mg_resp_coding(const Connection* conn);

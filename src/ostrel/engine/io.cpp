@@ -31,7 +31,7 @@ int wait_socket(Connection* conn, short events, int64_t deadline_ms, bool stop_a
   pollfd fds[2];
   fds[0].fd = conn->client.sock;
   fds[0].events = events;
-  fds[1].fd = stop_aware ? conn->ctx->wakeup_pipe[0] : -1;
+  fds[1].fd = stop_aware && conn->ctx != nullptr ? conn->ctx->wakeup_pipe[0] : -1;
   fds[1].events = POLLIN;
   for (;;) {
     int timeout = -1;
@@ -205,6 +205,10 @@ void mg_set_nonblocking(Connection* conn) {
   conn->nonblocking = 1;
 }
 
+int mg_read(Connection* conn, void* buf, size_t len) {
+  return pull(conn, static_cast<char*>(buf), len > INT_MAX ? INT_MAX : static_cast<int>(len), -1, false);
+}
+
 int64_t mg_send_when_writable(Connection* conn, const void* buf, size_t len) {
   if (conn->client.sock < 0) return -1;
   // No time-out, but a stopping engine ends the wait.
@@ -232,6 +236,30 @@ void mg_close_socket(Connection* conn) {
   shutdown(conn->client.sock, SHUT_RDWR);
   close(conn->client.sock);
   conn->client.sock = -1;
+}
+
+Connection* mg_detach_connection(Connection* conn) {
+  if (conn->client.sock < 0) return nullptr;
+  Connection* detached = static_cast<Connection*>(std::calloc(1, sizeof(Connection)));
+  if (detached == nullptr) return nullptr;
+  detached->client = conn->client;
+  detached->ssl = conn->ssl;
+  detached->content_len = -1;
+  detached->request_info.remote_ip = conn->request_info.remote_ip;
+  detached->request_info.remote_port = conn->request_info.remote_port;
+  detached->request_info.status_code = -1;
+  mg_set_nonblocking(detached);
+  // The worker finishes the request as if the callback had closed the socket.
+  conn->client.sock = -1;
+  conn->ssl = nullptr;
+  return detached;
+}
+
+void mg_free_detached(Connection* detached) {
+  if (detached == nullptr) return;
+  ssl_free_connection(detached->ssl);
+  mg_close_socket(detached);
+  std::free(detached);
 }
 
 static int option_int_or_zero(const Connection* conn, int index) {

@@ -46,4 +46,7 @@ void WebServer::stop() {
   // The engine frees its context in mg_halt: keeping the pointer would let a
   // second stop halt freed memory.
   context_ = nullptr;
+  // A channel whose handshake a worker was answering meanwhile is open now;
+  // no worker is left to open another.
+  WebSocketManager::instance().closeAll();
 }

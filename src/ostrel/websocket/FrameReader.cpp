@@ -11,6 +11,16 @@ FrameReader::Result FrameReader::fail(uint16_t code) {
   return kError;
 }
 
+// 0 for a close payload that may be echoed, else the code to close with.
+uint16_t FrameReader::checkClose(const std::string& payload) {
+  if (payload.empty()) return 0;
+  // A lone byte cannot be a status code.
+  if (payload.size() == 1) return kProtocolError;
+  const uint16_t code = uint16_t((uint8_t(payload[0]) << 8) | uint8_t(payload[1]));
+  if (!isSendableCloseCode(code)) return kProtocolError;
+  return isValidUtf8(payload.substr(2)) ? 0 : kInvalidPayload;
+}
+
 FrameReader::Result FrameReader::next(Frame& frame) {
   for (;;) {
     if (error_ != 0) return kError;
@@ -45,6 +55,10 @@ FrameReader::Result FrameReader::next(Frame& frame) {
     buffer_.erase(0, header + size_t(length));
 
     if (control) {
+      if (opcode == kClose) {
+        const uint16_t code = checkClose(payload);
+        if (code != 0) return fail(code);
+      }
       frame.opcode = opcode;
       frame.payload = std::move(payload);
       return kFrame;
@@ -52,6 +66,7 @@ FrameReader::Result FrameReader::next(Frame& frame) {
     if (opcode != kContinuation) messageOpcode_ = opcode;
     message_ += payload;
     if (fin) {
+      if (messageOpcode_ == kText && !isValidUtf8(message_)) return fail(kInvalidPayload);
       frame.opcode = messageOpcode_;
       frame.payload = std::move(message_);
       message_.clear();

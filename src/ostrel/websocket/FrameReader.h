@@ -2,8 +2,9 @@
 
 // The frames a browser sends on an RFC 6455 channel, read from the bytes as they
 // arrive: masked frames are unmasked, fragments joined into whole messages, and
-// anything the protocol forbids (or too big to keep) is an error with the close
-// code to answer.
+// anything the protocol forbids (text that is not UTF-8, a close with a code no
+// peer may send, a message too big to keep) is an error with the close code to
+// answer.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,7 @@ class FrameReader {
 
  private:
   Result fail(uint16_t code);
+  static uint16_t checkClose(const std::string& payload);
 
   std::string buffer_;
   std::string message_;  // the fragments of an unfinished message

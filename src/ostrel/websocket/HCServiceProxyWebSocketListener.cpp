@@ -2,7 +2,6 @@
 
 #include <boost/chrono.hpp>
 
-#include "ostrel/web/Socket.h"
 #include "tessaro/MessageDispatcher.h"
 #include "tessaro/XMLPayload.h"
 
@@ -32,8 +31,8 @@ void HCServiceProxyWebSocketListener::onAbort() {
   stopKeepAlive();
 }
 
-void HCServiceProxyWebSocketListener::senderChanged(const MessageSenderPtr& oldSender, const MessageSenderPtr&) {
-  if (auto socket = std::dynamic_pointer_cast<Socket>(oldSender)) socket->stop();
+void HCServiceProxyWebSocketListener::senderChanged(const EventChannelPtr& oldSender, const EventChannelPtr&) {
+  if (oldSender) oldSender->stop();
 }
 
 void HCServiceProxyWebSocketListener::onText(const std::string&) {}
@@ -41,7 +40,7 @@ void HCServiceProxyWebSocketListener::onText(const std::string&) {}
 void HCServiceProxyWebSocketListener::onMessage(uint64_t, const LocalMessagePtr& message) {
   auto payload = message ? std::dynamic_pointer_cast<XMLPayload>(message->getPayload()) : nullptr;
   if (!payload) return;
-  if (std::shared_ptr<Socket> channel = socket()) channel->post(payload->getXML());
+  if (EventChannelPtr channel = getSender()) channel->post(payload->getXML());
 }
 
 bool HCServiceProxyWebSocketListener::keepsAlive() const {
@@ -53,7 +52,7 @@ void HCServiceProxyWebSocketListener::keepAlive(std::chrono::milliseconds interv
   try {
     for (;;) {
       boost::this_thread::sleep_for(boost::chrono::milliseconds(interval.count()));
-      if (std::shared_ptr<Socket> channel = socket()) channel->post(kControlEvent);
+      if (EventChannelPtr channel = getSender()) channel->post(kControlEvent);
     }
   } catch (const boost::thread_interrupted&) {
   }

@@ -25,7 +25,7 @@ class HCServiceProxyWebSocketListener : public WebSocketListener, public IMessag
   void onOpen(const std::string& request) override;
   void onClose() override;
   void onAbort() override;
-  void senderChanged(const MessageSenderPtr& oldSender, const MessageSenderPtr& newSender) override;
+  void senderChanged(const EventChannelPtr& oldSender, const EventChannelPtr& newSender) override;
   void onText(const std::string& text) override;
 
   // IMessageSink

@@ -1,5 +1,8 @@
 #include "ostrel/websocket/ReliableListener.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QVariant>
 #include <QXmlStreamReader>
 #include <boost/filesystem.hpp>
 #include <fstream>
@@ -7,7 +10,6 @@
 
 #include "ostrel/config/ConfigKeys.h"
 #include "ostrel/serviceproxy/RequestTemplate.h"
-#include "ostrel/web/Socket.h"
 #include "ostrel/websocket/WebSocketListener.h"
 #include "tessaro/ConfigurationManager.h"
 
@@ -19,8 +21,37 @@ struct WebLink {
   std::string categoryId;
 };
 
-// False when the message is not well-formed XML.
+std::string* fieldOf(WebLink& link, const QString& name) {
+  if (name.compare(QLatin1String("applicationId"), Qt::CaseInsensitive) == 0) return &link.applicationId;
+  if (name.compare(QLatin1String("categoryId"), Qt::CaseInsensitive) == 0) return &link.categoryId;
+  if (name.compare(QLatin1String("localeCode"), Qt::CaseInsensitive) == 0) return &link.localeCode;
+  return nullptr;
+}
+
+// JSON events (the business logic's own, or converted from XML, which writes
+// names in lower case) carry the same three fields at any depth.
+void readJsonFields(const QJsonObject& object, WebLink& link) {
+  for (auto it = object.begin(); it != object.end(); ++it) {
+    if (it.value().isObject()) {
+      readJsonFields(it.value().toObject(), link);
+    } else if (std::string* field = fieldOf(link, it.key())) {
+      *field = it.value().toVariant().toString().toStdString();
+    }
+  }
+}
+
+bool readJsonWebLink(const std::string& message, WebLink& link) {
+  QJsonParseError error;
+  const QJsonDocument document = QJsonDocument::fromJson(QByteArray(message.data(), int(message.size())), &error);
+  if (error.error != QJsonParseError::NoError || !document.isObject()) return false;
+  readJsonFields(document.object(), link);
+  return true;
+}
+
+// False when the message is neither well-formed XML nor a JSON object.
 bool readWebLink(const std::string& message, WebLink& link) {
+  const size_t first = message.find_first_not_of(" \t\r\n");
+  if (first != std::string::npos && message[first] == '{') return readJsonWebLink(message, link);
   QXmlStreamReader reader(QByteArray(message.data(), int(message.size())));
   while (!reader.atEnd()) {
     if (reader.readNext() != QXmlStreamReader::StartElement) continue;
@@ -40,60 +71,99 @@ std::string escaped(const std::string& value) { return RequestTemplate::xmlEscap
 }  // namespace
 
 void ReliableListener::dispatch(const std::string& name, const Event& event) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (WebSocketListener* listener : registry_) {
-    if (listener->name() != name) continue;
-    std::shared_ptr<Socket> socket = listener->socket();
-    if (socket && socket->postAndWait(event.message)) return;
-    break;
+  {
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    store_->pending[name].push_back(Pending{store_->arrivals++, event});
   }
-  pending_[name].push_back(event);
+  deliver(store_, name);
+}
+
+// Hands every pending event of the name, oldest first, to the first registered
+// channel of that name that is still open. The channel's report comes later,
+// on its own thread: an event it could not write is pending again.
+void ReliableListener::deliver(const StorePtr& store, const std::string& name) {
+  EventChannelPtr channel;
+  std::list<Pending> batch;
+  {
+    std::lock_guard<std::mutex> lock(store->mutex);
+    auto pending = store->pending.find(name);
+    if (pending == store->pending.end() || pending->second.empty()) return;
+    for (WebSocketListener* listener : store->registry) {
+      if (listener->name() != name) continue;
+      EventChannelPtr candidate = listener->getSender();
+      if (candidate && !candidate->ended()) {
+        channel = candidate;
+        break;
+      }
+    }
+    if (!channel) return;
+    batch.swap(pending->second);
+    store->pending.erase(pending);
+  }
+  const std::weak_ptr<Store> weak = store;
+  for (Pending& item : batch) {
+    const std::string message = item.event.message;
+    channel->post(message, [weak, name, item = std::move(item)](bool written) {
+      if (written) return;
+      if (StorePtr kept = weak.lock()) {
+        putBack(kept, name, item);
+        deliver(kept, name);
+      }
+    });
+  }
+}
+
+void ReliableListener::putBack(const StorePtr& store, const std::string& name, Pending item) {
+  std::lock_guard<std::mutex> lock(store->mutex);
+  std::list<Pending>& pending = store->pending[name];
+  auto later = pending.begin();
+  while (later != pending.end() && later->arrival < item.arrival) ++later;
+  pending.insert(later, std::move(item));
 }
 
 void ReliableListener::addListener(WebSocketListener* listener) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto pending = pending_.find(listener->name());
-  if (pending != pending_.end() && !pending->second.empty()) {
-    if (std::shared_ptr<Socket> socket = listener->socket()) socket->post(pending->second.front().message);
-    pending->second.clear();
+  {
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    store_->registry.insert(listener);
   }
-  registry_.insert(listener);
+  deliver(store_, listener->name());
 }
 
 void ReliableListener::removeListener(WebSocketListener* listener) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  registry_.erase(listener);
+  std::lock_guard<std::mutex> lock(store_->mutex);
+  store_->registry.erase(listener);
 }
 
 std::string ReliableListener::takePending(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto pending = pending_.find(name);
-  if (pending == pending_.end()) return "";
-  std::string message = pending->second.empty() ? std::string() : pending->second.front().message;
-  pending_.erase(pending);
+  std::lock_guard<std::mutex> lock(store_->mutex);
+  auto pending = store_->pending.find(name);
+  if (pending == store_->pending.end() || pending->second.empty()) return "";
+  std::string message = std::move(pending->second.front().event.message);
+  pending->second.pop_front();
+  if (pending->second.empty()) store_->pending.erase(pending);
   return message;
 }
 
 size_t ReliableListener::pendingCount(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto pending = pending_.find(name);
-  return pending == pending_.end() ? 0 : pending->second.size();
+  std::lock_guard<std::mutex> lock(store_->mutex);
+  auto pending = store_->pending.find(name);
+  return pending == store_->pending.end() ? 0 : pending->second.size();
 }
 
 size_t ReliableListener::registeredCount(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(store_->mutex);
   size_t count = 0;
-  for (const WebSocketListener* listener : registry_) count += listener->name() == name ? 1 : 0;
+  for (const WebSocketListener* listener : store_->registry) count += listener->name() == name ? 1 : 0;
   return count;
 }
 
 void ReliableListener::savePending() {
   std::vector<std::string> messages;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : pending_)
-      for (const Event& event : entry.second)
-        if (event.type == "WebLinkEvent") messages.push_back(event.message);
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    for (const auto& entry : store_->pending)
+      for (const Pending& item : entry.second)
+        if (item.event.type == "WebLinkEvent") messages.push_back(item.event.message);
   }
   std::vector<WebLink> links;
   for (const std::string& message : messages) {

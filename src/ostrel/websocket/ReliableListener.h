@@ -1,12 +1,16 @@
 #pragma once
 
 // Reliable events: each goes to the first open channel whose name is the event's
-// name and counts as delivered once that channel has written it; otherwise it
-// waits, pending under its name, for a channel of that name to open. At stop the
-// pending web-link events are saved for the business logic's next start.
+// name and counts as delivered once that channel has written it; until then it
+// stays pending under its name. No event is dropped: the pending events of a
+// name go, oldest first, to the next channel of that name that opens, or one by
+// one to the services that take them; at stop the pending web-link events are
+// saved for the business logic's next start.
 
+#include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -25,15 +29,14 @@ class ReliableListener {
   ReliableListener(const ReliableListener&) = delete;
   ReliableListener& operator=(const ReliableListener&) = delete;
 
-  // Holds the lock while the channel writes, so events go out one at a time in
-  // order of arrival.
+  // Queues the event under its name and hands it to an open channel of that
+  // name if there is one; never waits for the channel.
   void dispatch(const std::string& name, const Event& event);
-  // Posts the oldest pending event of the listener's name (dropping the others)
-  // and registers the listener.
+  // Registers the listener and hands its channel the pending events of its name.
   void addListener(WebSocketListener* listener);
   void removeListener(WebSocketListener* listener);
-  // The oldest pending event's message of that name, empty when there is none;
-  // every pending event of the name is dropped.
+  // The oldest pending event's message of that name, which is then delivered;
+  // empty when there is none.
   std::string takePending(const std::string& name);
   // Writes the pending web-link events to "Directories/VarPath" + kEventsFile.
   void savePending();
@@ -43,9 +46,23 @@ class ReliableListener {
   size_t registeredCount(const std::string& name) const;
 
  private:
-  // Guards pending_ and registry_.
-  mutable std::mutex mutex_;
-  std::map<std::string, std::list<Event>> pending_;
-  // Not owned: a channel removes its listener when it ends.
-  std::set<WebSocketListener*> registry_;
+  struct Pending {
+    uint64_t arrival;
+    Event event;
+  };
+  // Shared with the channels' reports, which may come after this listener is gone.
+  struct Store {
+    // Guards everything below.
+    std::mutex mutex;
+    std::map<std::string, std::list<Pending>> pending;  // oldest first
+    // Not owned: a channel removes its listener when it ends.
+    std::set<WebSocketListener*> registry;
+    uint64_t arrivals = 0;
+  };
+  using StorePtr = std::shared_ptr<Store>;
+
+  static void deliver(const StorePtr& store, const std::string& name);
+  static void putBack(const StorePtr& store, const std::string& name, Pending pending);
+
+  const StorePtr store_ = std::make_shared<Store>();
 };

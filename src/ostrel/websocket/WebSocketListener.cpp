@@ -1,6 +1,5 @@
 #include "ostrel/websocket/WebSocketListener.h"
 
-#include "ostrel/web/Socket.h"
 #include "ostrel/websocket/ReliableHCListener.h"
 
 WebSocketListener::WebSocketListener(std::string name, bool reliable) : reliable_(reliable), name_(std::move(name)) {}
@@ -19,19 +18,17 @@ void WebSocketListener::onAbort() {
   if (reliable_) ReliableHCListener::instance().removeListener(this);
 }
 
-void WebSocketListener::senderChanged(const MessageSenderPtr&, const MessageSenderPtr&) {}
+void WebSocketListener::senderChanged(const EventChannelPtr&, const EventChannelPtr&) {}
 
 void WebSocketListener::onText(const std::string&) {}
 
-void WebSocketListener::setSender(const MessageSenderPtr& sender) {
+void WebSocketListener::setSender(const EventChannelPtr& sender) {
   std::lock_guard<std::mutex> lock(mutex_);
   senderChanged(sender_, sender);
   sender_ = sender;
 }
 
-MessageSenderPtr WebSocketListener::getSender() const {
+EventChannelPtr WebSocketListener::getSender() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return sender_;
 }
-
-std::shared_ptr<Socket> WebSocketListener::socket() const { return std::dynamic_pointer_cast<Socket>(getSender()); }

@@ -8,9 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "ostrel/web/MessageSender.h"
-
-class Socket;
+#include "ostrel/websocket/EventChannel.h"
 
 class WebSocketListener {
  public:
@@ -25,20 +23,18 @@ class WebSocketListener {
   virtual void onClose();
   // The channel failed before it was open, or by an exception.
   virtual void onAbort();
-  virtual void senderChanged(const MessageSenderPtr& oldSender, const MessageSenderPtr& newSender);
+  virtual void senderChanged(const EventChannelPtr& oldSender, const EventChannelPtr& newSender);
   // A text message from the browser.
   virtual void onText(const std::string& text);
-  virtual void setSender(const MessageSenderPtr& sender);
-  virtual MessageSenderPtr getSender() const;
-
-  // The sender as the channel's socket; null when there is none.
-  std::shared_ptr<Socket> socket() const;
+  virtual void setSender(const EventChannelPtr& sender);
+  // The channel; null before it is set.
+  virtual EventChannelPtr getSender() const;
 
   const std::string& name() const { return name_; }
   bool reliable() const { return reliable_; }
 
  private:
-  MessageSenderPtr sender_;
+  EventChannelPtr sender_;
   const bool reliable_;
   // Guards sender_: event threads read it while the manager sets it.
   mutable std::mutex mutex_;

@@ -1,8 +1,10 @@
 #include "ostrel/websocket/WebSocketManager.h"
 
+#include "ostrel/engine/engine.h"
 #include "ostrel/serviceproxy/UIContextHolder.h"
 #include "ostrel/uicontext/UIDescriptorFactory.h"
 #include "ostrel/web/Socket.h"
+#include "ostrel/websocket/ChannelHandshake.h"
 
 namespace {
 constexpr int kFormatUnknown = 1;  // XML converted to JSON
@@ -12,6 +14,8 @@ WebSocketManager& WebSocketManager::instance() {
   static WebSocketManager manager;
   return manager;
 }
+
+WebSocketManager::~WebSocketManager() { closeAll(); }
 
 void WebSocketManager::addRoute(const std::string& route, const WebSocketListenerFactoryPtr& factory) {
   routes_.emplace(route, factory);
@@ -30,7 +34,7 @@ bool WebSocketManager::opensChannel(const std::string& uri) const {
 
 size_t WebSocketManager::openChannels() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return channels_.size();
+  return open_.size();
 }
 
 int WebSocketManager::channelOutputFormat() {
@@ -44,37 +48,68 @@ int WebSocketManager::channelOutputFormat() {
 
 void WebSocketManager::process(MessagePtr& result, const std::string&, const std::string& uri,
                                const SocketPtr& socket) {
+  result = std::make_shared<Message>("", Message::TakenOver);
   const std::string route = routeOf(uri);
-  const std::string name = route.substr(route.rfind('/') + 1);
   auto bound = routes_.find(route);
-  if (bound == routes_.end() || !bound->second || !socket) {
+  if (bound == routes_.end() || !bound->second || !socket || !socket->connection()) {
     result = std::make_shared<Message>("Not implemented", Message::TakenOver);
     return;
   }
-  WebSocketListenerPtr listener = bound->second->create(name, uri);
-  socket->setOutputFormat(channelOutputFormat());
-  socket->setListener(listener);
-  listener->setSender(socket);
+  joinEnded();
+  if (openChannels() >= kMaxChannels) {
+    ChannelHandshake::refuseBusy(*socket);
+    return;
+  }
+  WebSocketListenerPtr listener = bound->second->create(route.substr(route.rfind('/') + 1), uri);
+  // The listener hears events from now on: they wait in the channel's queue.
+  auto channel = std::make_shared<Channel>(channelOutputFormat(), listener, socket->rawRequest(), limits_);
+  listener->setSender(channel);
+  WireProtocol protocol;
+  Connection* detached = nullptr;
+  if (!ChannelHandshake::answer(*socket, uri, protocol) || !(detached = mg_detach_connection(socket->connection()))) {
+    channel->abandon();
+    listener->onAbort();
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    channels_.push_back(listener);
+    open_.push_back(Open{listener, channel});
   }
-  // An ended channel's listener goes at once, and its subscription with it.
-  struct Unlist {
-    WebSocketManager& manager;
-    const WebSocketListenerPtr& listener;
-    ~Unlist() {
-      std::lock_guard<std::mutex> lock(manager.mutex_);
-      manager.channels_.remove(listener);
+  channel->start(detached, protocol, [this, ended = channel.get()] { channelEnded(ended); });
+}
+
+// On the channel's thread, its last step: its listener goes (and its
+// subscription with it); the thread is joined later on another thread.
+void WebSocketManager::channelEnded(const Channel* channel) {
+  WebSocketListenerPtr listener;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = open_.begin(); it != open_.end(); ++it) {
+      if (it->channel.get() != channel) continue;
+      listener = std::move(it->listener);
+      ended_.push_back(std::move(it->channel));
+      open_.erase(it);
+      break;
     }
-  } unlist{*this, listener};
-  socket->run(uri);
-  result = std::make_shared<Message>("", Message::TakenOver);
+  }
+}
+
+void WebSocketManager::joinEnded() {
+  std::vector<std::shared_ptr<Channel>> ended;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended.swap(ended_);
+  }
+  for (const auto& channel : ended) channel->join();
 }
 
 void WebSocketManager::closeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const WebSocketListenerPtr& listener : channels_)
-    if (std::shared_ptr<Socket> channel = listener->socket()) channel->stop();
-  channels_.clear();
+  std::vector<std::shared_ptr<Channel>> channels;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Open& open : open_) channels.push_back(open.channel);
+  }
+  for (const auto& channel : channels) channel->stop();
+  for (const auto& channel : channels) channel->join();
+  joinEnded();
 }

@@ -71,4 +71,41 @@ std::string closeFrame(uint16_t code) {
   return frame(kClose, std::string{char(code >> 8), char(code & 0xFF)});
 }
 
+bool isSendableCloseCode(uint16_t code) {
+  // 1004 to 1006 and 1015 are reserved for reports and never go on the wire.
+  if (code >= 1000 && code <= 1003) return true;
+  if (code >= 1007 && code <= 1014) return true;
+  return code >= 3000 && code <= 4999;
+}
+
+bool isValidUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const uint8_t c = uint8_t(text[i]);
+    int extra;
+    uint32_t point, min;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1, point = c & 0x1F, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2, point = c & 0x0F, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3, point = c & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (i + size_t(extra) >= text.size()) return false;
+    for (int k = 1; k <= extra; ++k) {
+      const uint8_t next = uint8_t(text[i + size_t(k)]);
+      if ((next & 0xC0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3F);
+    }
+    if (point < min || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
+    i += size_t(extra) + 1;
+  }
+  return true;
+}
+
 }  // namespace WebSocketProtocol

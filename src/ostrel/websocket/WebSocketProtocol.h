@@ -42,6 +42,13 @@ std::string closeFrame(uint16_t code);
 // Close status codes.
 constexpr uint16_t kGoingAway = 1001;
 constexpr uint16_t kProtocolError = 1002;
+constexpr uint16_t kInvalidPayload = 1007;
+constexpr uint16_t kPolicyViolation = 1008;
 constexpr uint16_t kTooBig = 1009;
+
+// True for a status code a peer may send in a close frame.
+bool isSendableCloseCode(uint16_t code);
+// Text messages and close reasons must be UTF-8; NUL is a character like any other.
+bool isValidUtf8(const std::string& text);
 
 }  // namespace WebSocketProtocol

@@ -184,7 +184,10 @@ TEST_F(UXUpdateServiceTest, TheRealListenerServesPendingEventsAndItsFormat) {
   manager->setReliableEvents(std::make_shared<ReliableListenerEvents>());
   ReliableHCListener::instance().dispatch("all", Event("<Event><Type>First</Type></Event>", "First"));
   ReliableHCListener::instance().dispatch("all", Event("<Event><Type>Second</Type></Event>", "Second"));
+  // One reply, one event, oldest first: none is dropped.
   EXPECT_EQ("<Response><wasUpdated>0</wasUpdated><Event><Type>First</Type></Event></Response>", service("uxWasUpdated"));
+  EXPECT_EQ("<Response><uxVersion>1.0.5</uxVersion><Event><Type>Second</Type></Event></Response>",
+            service("getUxVersion"));
   EXPECT_EQ("<Response><uxVersion>1.0.5</uxVersion></Response>", service("getUxVersion"));
 
   // The agent's replies are read in the listener's format.

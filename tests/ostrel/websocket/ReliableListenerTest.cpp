@@ -30,13 +30,17 @@ TEST(ReliableHCListenerTest, EventTypeByFormatAndNameByTopic) {
 class SavePendingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"linkA", "linkB"}) reliable.takePending(name);
+    clear();
     reliable.setOutputFormat(0);
     configuration().setValue(ConfigKeys::kDataPath, dir.path());
   }
   void TearDown() override {
     configuration().removeValue(ConfigKeys::kDataPath);
-    for (const char* name : {"linkA", "linkB"}) reliable.takePending(name);
+    clear();
+  }
+  void clear() {
+    for (const char* name : {"linkA", "linkB"})
+      while (reliable.pendingCount(name) > 0) reliable.takePending(name);
   }
   static ConfigurationManager& configuration() {
     return *ConfigurationManager::getDefaultInstance(ConfigScopeComponent);

@@ -142,9 +142,8 @@ TEST_F(Rfc6455Test, TextFromTheBrowserReachesTheListenerAndServerStopClosesWith1
   ASSERT_TRUE(eventually([&] { return factory->made(0) && factory->made(0)->events().size() == 2; }));
   EXPECT_EQ((std::vector<std::string>{"open", "text hello"}), factory->made(0)->events());
   // Long texts go out in one frame with the longer length forms.
-  std::shared_ptr<Socket> socket = factory->made(0)->socket();
+  EventChannelPtr socket = factory->made(0)->getSender();
   ASSERT_TRUE(socket);
-  socket->setOutputFormat(0);
   EXPECT_TRUE(socket->postAndWait(std::string(70000, 'x')));
   EXPECT_TRUE(browser.waitForOutput("message " + std::string(70000, 'x') + "\n")) << browser.output().size();
   manager.closeAll();
