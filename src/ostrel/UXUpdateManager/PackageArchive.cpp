@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@ namespace {
 using Cursor = PackageArchive::Cursor;
 
 constexpr size_t kCopyChunk = 64 * 1024;
+constexpr size_t kReadWindow = 64 * 1024;
 
 // Closes a descriptor that was not handed on.
 class Descriptor {
@@ -100,16 +102,45 @@ voidpf ZCALLBACK openCursor(voidpf opaque, const void*, int mode) {
   return cursor;
 }
 
-uLong ZCALLBACK readCursor(voidpf, voidpf stream, void* buffer, uLong size) {
-  auto* cursor = static_cast<Cursor*>(stream);
-  uLong done = 0;
+// Reads at the position into `buffer`; the bytes read, short at the end of the file.
+size_t readAt(Cursor& cursor, char* buffer, size_t size, uint64_t position) {
+  size_t done = 0;
   while (done < size) {
-    ssize_t read = ::pread(cursor->fd, static_cast<char*>(buffer) + done, size - done, off_t(cursor->position));
+    ssize_t read = ::pread(cursor.fd, buffer + done, size - done, off_t(position + done));
     if (read < 0 && errno == EINTR) continue;
-    if (read < 0) cursor->failed = true;
+    if (read < 0) cursor.failed = true;
     if (read <= 0) break;
-    done += uLong(read);
-    cursor->position += uint64_t(read);
+    done += size_t(read);
+  }
+  return done;
+}
+
+// True when the window holds the byte at the cursor's position, refilling it when not.
+bool windowHolds(Cursor& cursor) {
+  const uint64_t end = cursor.windowStart + cursor.window.size();
+  if (cursor.position >= cursor.windowStart && cursor.position < end) return true;
+  cursor.window.resize(kReadWindow);
+  cursor.windowStart = cursor.position;
+  cursor.window.resize(readAt(cursor, cursor.window.data(), kReadWindow, cursor.position));
+  return !cursor.window.empty();
+}
+
+uLong ZCALLBACK readCursor(voidpf, voidpf stream, void* buffer, uLong size) {
+  auto& cursor = *static_cast<Cursor*>(stream);
+  char* out = static_cast<char*>(buffer);
+  // Large reads (entry data) go straight to the file.
+  if (size >= kReadWindow) {
+    size_t read = readAt(cursor, out, size, cursor.position);
+    cursor.position += read;
+    return uLong(read);
+  }
+  uLong done = 0;
+  while (done < size && windowHolds(cursor)) {
+    const size_t offset = size_t(cursor.position - cursor.windowStart);
+    const size_t part = std::min<size_t>(size - done, cursor.window.size() - offset);
+    std::copy_n(cursor.window.data() + offset, part, out + done);
+    done += uLong(part);
+    cursor.position += part;
   }
   return done;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class PackageArchive;
 using PackageArchivePtr = std::shared_ptr<PackageArchive>;
@@ -36,12 +37,15 @@ class PackageArchive {
   // The path the copy was made from.
   const std::string& path() const { return path_; }
 
-  // minizip reads the copy through this, by position.
+  // minizip reads the copy through this, by position. It reads headers a
+  // byte at a time, so reads are served from a window of the file.
   struct Cursor {
     int fd = -1;
     uint64_t size = 0;
     uint64_t position = 0;
     bool failed = false;
+    std::vector<char> window;
+    uint64_t windowStart = 0;
   };
 
  private:
