@@ -185,6 +185,21 @@ TEST_F(KivraUXUpdatePackageTest, UnpackWritesEveryFileButTheManifestWithItsFolde
   EXPECT_EQ("d", TempDir::read(dir.file("bare/win/style/d.txt")));
 }
 
+TEST_F(KivraUXUpdatePackageTest, AManifestStoredInAnotherCaseIsRemovedUnderThatName) {
+  dir.write("content/uxupdatemanifest.XML", uxtest::packageManifest({}));
+  const std::string archive = package("");
+  // Read first, then unpacked; and unpacked alone.
+  KivraUXUpdatePackage read;
+  read.readDescriptor(archive);
+  EXPECT_EQ("store", read.Id);
+  read.unPackage(archive, dir.file("read"));
+  EXPECT_EQ("", unpackError(archive, dir.file("alone")));
+  for (const std::string& destination : {dir.file("read"), dir.file("alone")}) {
+    EXPECT_EQ("<p>new</p>", TempDir::read(destination + "/index.html"));
+    EXPECT_FALSE(fs::exists(destination + "/uxupdatemanifest.XML")) << destination;
+  }
+}
+
 TEST_F(KivraUXUpdatePackageTest, EntriesLeavingTheDestinationRefuseTheWholePackage) {
   // zip stores "../" as given when asked from a folder below.
   dir.write("content/inner/good.txt", "good");
