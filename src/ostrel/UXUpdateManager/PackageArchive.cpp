@@ -128,6 +128,7 @@ bool windowHolds(Cursor& cursor) {
 uLong ZCALLBACK readCursor(voidpf, voidpf stream, void* buffer, uLong size) {
   auto& cursor = *static_cast<Cursor*>(stream);
   char* out = static_cast<char*>(buffer);
+  if (cursor.position >= cursor.size) return 0;
   // Large reads (entry data) go straight to the file.
   if (size >= kReadWindow) {
     size_t read = readAt(cursor, out, size, cursor.position);
