@@ -159,6 +159,22 @@ bool checkEntries(unzFile zip, uint64_t maxEntries) {
   return true;
 }
 
+// The current entry, exactly `size` bytes whose checksum holds, as text.
+bool readCurrent(unzFile zip, uint64_t size, std::string& text) {
+  if (unzOpenCurrentFile(zip) != UNZ_OK) return false;
+  std::vector<char> buffer(size_t(size) + 1, '\0');
+  size_t filled = 0;
+  while (filled < size) {
+    int read = unzReadCurrentFile(zip, buffer.data() + filled, unsigned(size - filled));
+    if (read <= 0) break;
+    filled += size_t(read);
+  }
+  const bool intact = unzCloseCurrentFile(zip) == UNZ_OK;
+  if (filled != size || !intact) return false;
+  text.assign(buffer.data(), filled);
+  return true;
+}
+
 }  // namespace
 
 bool makeDirectories(const std::string& path) {
@@ -205,23 +221,10 @@ bool extractToMemory(unzFile zip, const std::string& entryName, std::string& tex
     std::printf("Cannot alloc memory for the current file: %s\nn", entryName.c_str());
     return false;
   }
-  if (unzOpenCurrentFile(zip) != UNZ_OK) {
+  if (!readCurrent(zip, info.uncompressed_size, text)) {
     std::printf("Cannot extract the file: %s\nn", entryName.c_str());
     return false;
   }
-  std::vector<char> buffer(size_t(info.uncompressed_size) + 1, '\0');
-  size_t filled = 0;
-  while (filled < info.uncompressed_size) {
-    int read = unzReadCurrentFile(zip, buffer.data() + filled, unsigned(info.uncompressed_size - filled));
-    if (read <= 0) break;
-    filled += size_t(read);
-  }
-  const bool intact = unzCloseCurrentFile(zip) == UNZ_OK;
-  if (filled != info.uncompressed_size || !intact) {
-    std::printf("Cannot extract the file: %s\nn", entryName.c_str());
-    return false;
-  }
-  text.assign(buffer.data(), filled);
   storedName = name;
   return true;
 }
