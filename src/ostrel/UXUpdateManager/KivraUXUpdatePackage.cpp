@@ -19,25 +19,42 @@ void KivraUXUpdatePackage::visitFields(FieldVisitor& visitor) {
 }
 
 void KivraUXUpdatePackage::readDescriptor(const std::string& packagePath) {
+  archive_.reset();
+  manifestEntry_.clear();
   boost::system::error_code error;
   if (!boost::filesystem::exists(packagePath, error)) {
     OSTREL_LOG(LOG_ERROR) << "File not found. ";
     throw UXUpdatePackageException(-1, "[KivraUXUpdatePackage::readDescriptor] file not found. " + packagePath);
   }
-  std::string text;
-  if (!UnzipExtract::extractToMemory(packagePath, kManifest, text)) {
+  PackageArchivePtr archive = PackageArchive::open(packagePath, copyDirectory_, limits_.maxPackageBytes);
+  std::string text, stored;
+  if (!archive || !UnzipExtract::extractToMemory(archive->zip(), kManifest, text, stored)) {
     OSTREL_LOG(LOG_ERROR) << "Could not open descriptor file." << packagePath;
     throw UXUpdatePackageException(-1, "[KivraUXUpdatePackage::readDescriptor] Could not open descriptor file. " +
                                            packagePath);
   }
+  archive_ = archive;
+  manifestEntry_ = stored;
   ReflectiveSerializer::readXml(text, typeName(), *this);
 }
 
+PackageArchivePtr KivraUXUpdatePackage::takeArchive(const std::string& packagePath) {
+  PackageArchivePtr archive = std::move(archive_);
+  archive_.reset();
+  if (archive && archive->path() == packagePath) return archive;
+  manifestEntry_.clear();
+  archive = PackageArchive::open(packagePath, copyDirectory_, limits_.maxPackageBytes);
+  if (archive) UnzipExtract::findEntry(archive->zip(), kManifest, manifestEntry_);
+  return archive;
+}
+
 void KivraUXUpdatePackage::unPackage(const std::string& packagePath, const std::string& destination) {
-  if (UnzipExtract::extractAll(packagePath, destination) != 0)
+  PackageArchivePtr archive = takeArchive(packagePath);
+  if (!archive || UnzipExtract::extractAll(archive->zip(), archive->size(), destination, limits_) != 0)
     throw UXUpdatePackageException(-1, "[KivraUXUpdatePackage::unPackage] Couldn't unpackage UX update file " +
                                            packagePath);
-  const boost::filesystem::path manifest = boost::filesystem::path(destination) / kManifest;
+  if (manifestEntry_.empty()) return;
+  const boost::filesystem::path manifest = boost::filesystem::path(destination) / manifestEntry_;
   boost::system::error_code error;
   if (boost::filesystem::is_regular_file(manifest, error)) boost::filesystem::remove(manifest, error);
 }

@@ -128,10 +128,13 @@ std::shared_ptr<UXUpdateManager> UXUpdateManager::getInstance() {
   return instance;
 }
 
-UXUpdateManager::UXUpdateManager(const std::string& htmlRoot)
+UXUpdateManager::UXUpdateManager(const std::string& htmlRoot, const UXPackageLimits& limits)
     : uxDirectory_(normalRoot(htmlRoot)),
       updateDirectory_(sibling(uxDirectory_, "_update")),
       recoveryDirectory_(sibling(uxDirectory_, "_recovery")),
+      limits_(limits),
+      copyDirectory_(fs::path(uxDirectory_).parent_path().string()),
+      package_(limits_, copyDirectory_),
       events_(std::make_shared<NoReliableEvents>()) {}
 
 UXUpdateManager::~UXUpdateManager() {
@@ -223,8 +226,22 @@ int UXUpdateManager::execute(const std::string& path, bool activateAfter, const 
     report(callback, UXUpdateStatus::kNotFound, "Package not found");
     return UXUpdateStatus::kNotFound;
   }
+  const int staged = stage(path, callback);
+  // The private copy is closed whatever became of the package.
+  package_.releaseArchive();
+  if (staged != UXUpdateStatus::kSuccess || !activateAfter) return staged;
+  if (activate() != UXUpdateStatus::kSuccess) {
+    report(callback, UXUpdateStatus::kNotActivated, "The update could not be activated.");
+    OSTREL_LOG(LOG_ERROR) << "The update could not be activated.";
+    return UXUpdateStatus::kNotActivated;
+  }
+  report(callback, UXUpdateStatus::kActivated);
+  return UXUpdateStatus::kSuccess;
+}
+
+int UXUpdateManager::stage(const std::string& path, const UpdateCallback& callback) {
   try {
-    package_ = KivraUXUpdatePackage();
+    package_ = KivraUXUpdatePackage(limits_, copyDirectory_);
     package_.readDescriptor(path);
     if (!validatePackage()) {
       OSTREL_LOG(LOG_ERROR) << "Package Validation Error. ";
@@ -232,7 +249,7 @@ int UXUpdateManager::execute(const std::string& path, bool activateAfter, const 
       return UXUpdateStatus::kInvalid;
     }
     // A package is staged alone and whole: an earlier staging goes first, and a
-    // failed unpacking leaves nothing that a later activation could take.
+    // failed or refused unpacking leaves nothing that a later activation could take.
     if (!UXFolders::removeAll(updateDirectory_)) throw std::runtime_error("update directory not removable");
     try {
       package_.unPackage(path, updateDirectory_);
@@ -246,13 +263,6 @@ int UXUpdateManager::execute(const std::string& path, bool activateAfter, const 
     report(callback, UXUpdateStatus::kNotLoaded, "Could not load UX Update package");
     return UXUpdateStatus::kNotLoaded;
   }
-  if (!activateAfter) return UXUpdateStatus::kSuccess;
-  if (activate() != UXUpdateStatus::kSuccess) {
-    report(callback, UXUpdateStatus::kNotActivated, "The update could not be activated.");
-    OSTREL_LOG(LOG_ERROR) << "The update could not be activated.";
-    return UXUpdateStatus::kNotActivated;
-  }
-  report(callback, UXUpdateStatus::kActivated);
   return UXUpdateStatus::kSuccess;
 }
 

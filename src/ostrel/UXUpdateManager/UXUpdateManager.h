@@ -28,8 +28,9 @@ class UXUpdateManager {
 
   // A manager of its own for `htmlRoot`; the update and recovery directories are
   // its siblings "<name>_update" and "<name>_recovery". An empty root leaves
-  // every directory empty and every operation failing.
-  explicit UXUpdateManager(const std::string& htmlRoot);
+  // every directory empty and every operation failing. Packages that pass
+  // `limits` are refused like unreadable ones.
+  explicit UXUpdateManager(const std::string& htmlRoot, const UXPackageLimits& limits = {});
   // Interrupts a running update's wait for the business logic and joins it.
   virtual ~UXUpdateManager();
   UXUpdateManager(const UXUpdateManager&) = delete;
@@ -79,6 +80,7 @@ class UXUpdateManager {
   void leave();
   // These run while the caller holds the busy flag.
   int execute(const std::string& path, bool activate, const UpdateCallback& callback);
+  int stage(const std::string& path, const UpdateCallback& callback);
   int activate();
   int restore();
 
@@ -91,11 +93,14 @@ class UXUpdateManager {
   bool busy_ = false;
   boost::thread thread_;
 
-  // Used only by the holder of the busy flag.
-  KivraUXUpdatePackage package_;
   const std::string uxDirectory_;
   const std::string updateDirectory_;
   const std::string recoveryDirectory_;
+  const UXPackageLimits limits_;
+  // Where a package's private copy is made: beside the staging folder, on its file system.
+  const std::string copyDirectory_;
+  // Used only by the holder of the busy flag.
+  KivraUXUpdatePackage package_;
   std::atomic<bool> wasUpdated_{false};
 
   mutable std::mutex eventsMutex_;  // guards events_

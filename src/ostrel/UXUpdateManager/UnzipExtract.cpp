@@ -67,8 +67,33 @@ void setModificationTime(const std::string& path, const tm_unz& date) {
   ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-// Extracts the current entry below `destination`; false when it fails.
-bool extractCurrent(unzFile zip, const std::string& destination) {
+// What an extraction may still write: the smaller of the unpacked limit and
+// the expansion ratio's share of the archive file, counted on the bytes
+// actually written, so no size a header claims can widen it.
+class WriteBudget {
+ public:
+  WriteBudget(const UXPackageLimits& limits, uint64_t archiveBytes)
+      : allowed_(std::min(limits.maxUnpackedBytes, scaled(archiveBytes, limits.maxExpansionRatio))) {}
+  // Counts the bytes as written; false, counting nothing, when they would pass the limit.
+  bool spend(uint64_t bytes) {
+    if (bytes > allowed_ - written_) return false;
+    written_ += bytes;
+    return true;
+  }
+  uint64_t allowed() const { return allowed_; }
+
+ private:
+  static uint64_t scaled(uint64_t bytes, uint64_t ratio) {
+    return ratio != 0 && bytes > UINT64_MAX / ratio ? UINT64_MAX : bytes * ratio;
+  }
+
+  const uint64_t allowed_;
+  uint64_t written_ = 0;
+};
+
+// Extracts the current entry below `destination`; false when it fails or
+// would pass the budget.
+bool extractCurrent(unzFile zip, const std::string& destination, WriteBudget& budget) {
   unz_file_info64 info{};
   std::string name;
   if (!currentEntry(zip, info, name)) return false;
@@ -92,6 +117,12 @@ bool extractCurrent(unzFile zip, const std::string& destination) {
   while (ok) {
     int read = unzReadCurrentFile(zip, buffer.data(), unsigned(buffer.size()));
     if (read == 0) break;
+    if (read > 0 && !budget.spend(uint64_t(read))) {
+      std::printf("Refused: the package unpacks to more than %llu bytes: %s\n",
+                  static_cast<unsigned long long>(budget.allowed()), name.c_str());
+      ok = false;
+      break;
+    }
     ok = read > 0 && writeAll(fd, buffer.data(), size_t(read));
     if (!ok) std::printf("Cannot extract the file: %s\n", name.c_str());
   }
@@ -105,9 +136,15 @@ bool extractCurrent(unzFile zip, const std::string& destination) {
   return ok;
 }
 
-// Every entry name must stay inside the destination; checked before anything is written.
-bool allEntriesContained(unzFile zip) {
+// Every entry name must stay inside the destination, and the entries walked
+// may be no more than allowed; checked before anything is written.
+bool checkEntries(unzFile zip, uint64_t maxEntries) {
+  uint64_t count = 0;
   for (int status = unzGoToFirstFile(zip); status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zip)) {
+    if (++count > maxEntries) {
+      std::printf("Refused: the package has more than %llu entries\n", static_cast<unsigned long long>(maxEntries));
+      return false;
+    }
     unz_file_info64 info{};
     std::string name;
     if (status != UNZ_OK || !currentEntry(zip, info, name)) {
@@ -119,6 +156,22 @@ bool allEntriesContained(unzFile zip) {
       return false;
     }
   }
+  return true;
+}
+
+// The current entry, exactly `size` bytes whose checksum holds, as text.
+bool readCurrent(unzFile zip, uint64_t size, std::string& text) {
+  if (unzOpenCurrentFile(zip) != UNZ_OK) return false;
+  std::vector<char> buffer(size_t(size) + 1, '\0');
+  size_t filled = 0;
+  while (filled < size) {
+    int read = unzReadCurrentFile(zip, buffer.data() + filled, unsigned(size - filled));
+    if (read <= 0) break;
+    filled += size_t(read);
+  }
+  const bool intact = unzCloseCurrentFile(zip) == UNZ_OK;
+  if (filled != size || !intact) return false;
+  text.assign(buffer.data(), filled);
   return true;
 }
 
@@ -146,63 +199,44 @@ bool isContainedEntryName(const std::string& name) {
   }
 }
 
-bool extractToMemory(const std::string& archive, const std::string& entryName, std::string& text) {
-  unzFile zip = unzOpen64(archive.c_str());
-  if (!zip) {
-    std::printf("Cannot open %s\nn", archive.c_str());
-    return false;
-  }
-  bool ok = false;
+bool findEntry(unzFile zip, const std::string& entryName, std::string& storedName) {
+  unz_file_info64 info{};
+  return zip && unzLocateFile(zip, entryName.c_str(), kCaseInsensitive) == UNZ_OK &&
+         currentEntry(zip, info, storedName);
+}
+
+bool extractToMemory(unzFile zip, const std::string& entryName, std::string& text, std::string& storedName) {
+  if (!zip) return false;
   unz_file_info64 info{};
   std::string name;
   if (unzLocateFile(zip, entryName.c_str(), kCaseInsensitive) != UNZ_OK) {
     std::printf("Cannot locate the file %s\nn", entryName.c_str());
-  } else if (!currentEntry(zip, info, name)) {
-    std::printf("Cannot get current file info: %s\nn", entryName.c_str());
-  } else if (info.uncompressed_size > kMaxMemoryEntry) {
-    std::printf("Cannot alloc memory for the current file: %s\nn", entryName.c_str());
-  } else if (unzOpenCurrentFile(zip) != UNZ_OK) {
-    std::printf("Cannot extract the file: %s\nn", entryName.c_str());
-  } else {
-    std::vector<char> buffer(size_t(info.uncompressed_size) + 1, '\0');
-    size_t filled = 0;
-    while (filled < info.uncompressed_size) {
-      int read = unzReadCurrentFile(zip, buffer.data() + filled, unsigned(info.uncompressed_size - filled));
-      if (read <= 0) break;
-      filled += size_t(read);
-    }
-    bool intact = unzCloseCurrentFile(zip) == UNZ_OK;
-    ok = filled == info.uncompressed_size && intact;
-    if (ok) {
-      text.assign(buffer.data(), filled);
-    } else {
-      std::printf("Cannot extract the file: %s\nn", entryName.c_str());
-    }
+    return false;
   }
-  unzClose(zip);
-  return ok;
+  if (!currentEntry(zip, info, name)) {
+    std::printf("Cannot get current file info: %s\nn", entryName.c_str());
+    return false;
+  }
+  if (info.uncompressed_size > kMaxMemoryEntry) {
+    std::printf("Cannot alloc memory for the current file: %s\nn", entryName.c_str());
+    return false;
+  }
+  if (!readCurrent(zip, info.uncompressed_size, text)) {
+    std::printf("Cannot extract the file: %s\nn", entryName.c_str());
+    return false;
+  }
+  storedName = name;
+  return true;
 }
 
-int extractAll(const std::string& archive, const std::string& destination) {
-  if (archive.empty() || destination.empty()) return -1;
-  unzFile zip = unzOpen64(archive.c_str());
-  if (!zip) {
-    std::printf("Cannot open %s\nn", archive.c_str());
-    return 1;
+int extractAll(unzFile zip, uint64_t archiveBytes, const std::string& destination, const UXPackageLimits& limits) {
+  if (!zip || destination.empty()) return -1;
+  if (!checkEntries(zip, limits.maxEntries) || !makeDirectories(destination)) return 1;
+  WriteBudget budget(limits, archiveBytes);
+  for (int status = unzGoToFirstFile(zip); status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zip)) {
+    if (status != UNZ_OK || !extractCurrent(zip, destination, budget)) return 1;
   }
-  int result = 0;
-  if (!allEntriesContained(zip) || !makeDirectories(destination)) {
-    result = 1;
-  } else {
-    for (int status = unzGoToFirstFile(zip); status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zip)) {
-      if (status != UNZ_OK || !extractCurrent(zip, destination)) {
-        result = 1;
-        break;
-      }
-    }
-  }
-  unzClose(zip);
-  return result;
+  return 0;
 }
 
 }  // namespace UnzipExtract

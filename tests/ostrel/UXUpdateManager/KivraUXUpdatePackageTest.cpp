@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "ostrel/UXUpdateManager/PackageArchive.h"
 #include "ostrel/UXUpdateManager/UXUpdatePackageException.h"
 #include "ostrel/UXUpdateManager/UnzipExtract.h"
 #include "support/LogCapture.h"
@@ -124,24 +125,29 @@ TEST_F(KivraUXUpdatePackageTest, MissingStoreIdIsTheReadersMandatoryElementError
 
 TEST_F(KivraUXUpdatePackageTest, ConsoleTextsOfTheMemoryExtraction) {
   const std::string archive = package(uxtest::packageManifest({}));
-  std::string text;
+  std::string text, stored;
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(UnzipExtract::extractToMemory(dir.file("none.zip"), "UXUpdateManifest.xml", text));
-  EXPECT_FALSE(UnzipExtract::extractToMemory(archive, "nothing.xml", text));
+  EXPECT_EQ(nullptr, PackageArchive::open(dir.file("none.zip"), dir.path(), UXPackageLimits().maxPackageBytes));
+  PackageArchivePtr open = PackageArchive::open(archive, dir.path(), UXPackageLimits().maxPackageBytes);
+  ASSERT_NE(nullptr, open);
+  EXPECT_FALSE(UnzipExtract::extractToMemory(open->zip(), "nothing.xml", text, stored));
   EXPECT_EQ("Cannot open " + dir.file("none.zip") + "\nnCannot locate the file nothing.xml\nn",
             testing::internal::GetCapturedStdout());
 
   // A manifest too large to hold in memory is refused rather than allocated.
   const std::string huge = dir.file("huge.zip");
   ASSERT_TRUE(uxtest::writeRawZip(huge, {{"UXUpdateManifest.xml", std::string(UnzipExtract::kMaxMemoryEntry + 1, ' ')}}));
+  PackageArchivePtr hugeOpen = PackageArchive::open(huge, dir.path(), UXPackageLimits().maxPackageBytes);
+  ASSERT_NE(nullptr, hugeOpen);
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(UnzipExtract::extractToMemory(huge, "UXUpdateManifest.xml", text));
+  EXPECT_FALSE(UnzipExtract::extractToMemory(hugeOpen->zip(), "UXUpdateManifest.xml", text, stored));
   EXPECT_EQ("Cannot alloc memory for the current file: UXUpdateManifest.xml\nn", testing::internal::GetCapturedStdout());
 
-  ASSERT_TRUE(UnzipExtract::extractToMemory(archive, "uxupdatemanifest.xml", text));
+  ASSERT_TRUE(UnzipExtract::extractToMemory(open->zip(), "uxupdatemanifest.xml", text, stored));
   EXPECT_EQ(uxtest::packageManifest({}), text);
-  EXPECT_EQ(-1, UnzipExtract::extractAll("", dir.file("out")));
-  EXPECT_EQ(-1, UnzipExtract::extractAll(archive, ""));
+  EXPECT_EQ("UXUpdateManifest.xml", stored);
+  EXPECT_EQ(-1, UnzipExtract::extractAll(nullptr, 1, dir.file("out"), {}));
+  EXPECT_EQ(-1, UnzipExtract::extractAll(open->zip(), open->size(), "", {}));
 }
 
 TEST_F(KivraUXUpdatePackageTest, UnpackWritesEveryFileButTheManifestWithItsFolders) {
@@ -177,6 +183,21 @@ TEST_F(KivraUXUpdatePackageTest, UnpackWritesEveryFileButTheManifestWithItsFolde
   EXPECT_EQ("", unpackError(bare, dir.file("bare")));
   EXPECT_EQ("c", TempDir::read(dir.file("bare/a/b/c.txt")));
   EXPECT_EQ("d", TempDir::read(dir.file("bare/win/style/d.txt")));
+}
+
+TEST_F(KivraUXUpdatePackageTest, AManifestStoredInAnotherCaseIsRemovedUnderThatName) {
+  dir.write("content/uxupdatemanifest.XML", uxtest::packageManifest({}));
+  const std::string archive = package("");
+  // Read first, then unpacked; and unpacked alone.
+  KivraUXUpdatePackage read;
+  read.readDescriptor(archive);
+  EXPECT_EQ("store", read.Id);
+  read.unPackage(archive, dir.file("read"));
+  EXPECT_EQ("", unpackError(archive, dir.file("alone")));
+  for (const std::string& destination : {dir.file("read"), dir.file("alone")}) {
+    EXPECT_EQ("<p>new</p>", TempDir::read(destination + "/index.html"));
+    EXPECT_FALSE(fs::exists(destination + "/uxupdatemanifest.XML")) << destination;
+  }
 }
 
 TEST_F(KivraUXUpdatePackageTest, EntriesLeavingTheDestinationRefuseTheWholePackage) {

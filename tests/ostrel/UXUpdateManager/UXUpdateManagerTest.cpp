@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "ostrel/serviceproxy/ServiceProxy.h"
@@ -58,8 +59,10 @@ class UXUpdateManagerTest : public ::testing::Test {
   }
   void TearDown() override { agent.release(); }
 
-  // A valid package carrying a new index.html and a new script for "store".
-  std::string package(const uxtest::PackageFields& fields = {}, const std::string& name = "update.zip") {
+  // A valid package carrying a new index.html and a new script for "store";
+  // `change` may alter its folder before it is zipped.
+  std::string package(const uxtest::PackageFields& fields = {}, const std::string& name = "update.zip",
+                      const std::function<void(const std::string&)>& change = nullptr) {
     const std::string folder = dir.file("pkg-" + name);
     fs::remove_all(folder);
     std::filesystem::create_directories(folder + "/store/js");
@@ -67,8 +70,29 @@ class UXUpdateManagerTest : public ::testing::Test {
     std::ofstream(folder + "/store/index.html") << "new " + fields.version;
     std::ofstream(folder + "/store/js/app.js") << "app " + fields.version;
     std::ofstream(folder + "/store/UXManifest.xml") << uxtest::uiManifest("store", fields.version, 7, 3);
+    if (change) change(folder);
+    fs::remove(dir.file(name));
     EXPECT_EQ(0, uxtest::zipFolder(folder, dir.file(name)));
     return dir.file(name);
+  }
+
+  // A manager of the same HTML root with limits of the test's own.
+  std::shared_ptr<UXUpdateManager> limitedManager(const UXPackageLimits& limits) {
+    auto limited = std::make_shared<UXUpdateManager>(html, limits);
+    limited->queryTimeoutSeconds = 10;
+    return limited;
+  }
+
+  // A package refused like an unreadable one: nothing staged, the UI as it was.
+  void expectRefused(Progress& progress, const std::string& what) {
+    EXPECT_EQ(std::vector<std::string>{"-101 Could not load UX Update package"}, progress.messages()) << what;
+    ASSERT_FALSE(errors().empty()) << what;
+    EXPECT_EQ("Could not load UX Update package ", errors().back()) << what;
+    EXPECT_FALSE(fs::exists(dir.file("html_update"))) << what;
+    EXPECT_FALSE(fs::exists(dir.file("html_recovery"))) << what;
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html")) << what;
+    EXPECT_FALSE(fs::exists(html + "/store/js")) << what;
+    EXPECT_FALSE(manager->wasUpdated()) << what;
   }
 
   // The ERROR lines logged since the capture began.
@@ -327,6 +351,125 @@ TEST_F(UXUpdateManagerTest, APackageIsStagedAloneAndWhole) {
   EXPECT_EQ(-101, manager->runUpdate(slip, true, progress.callback()));
   EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
   EXPECT_FALSE(fs::exists(dir.file("html_update")));
+}
+
+TEST_F(UXUpdateManagerTest, APackageExpandingPastTheLimitsIsRefusedAndNothingStaged) {
+  // 8 MiB of zeros deflate to some KiB: past the default expansion ratio.
+  const std::string zeros = package({}, "zeros.zip", [](const std::string& folder) {
+    std::ofstream(folder + "/store/zeros.bin");
+    fs::resize_file(folder + "/store/zeros.bin", 8u << 20);
+  });
+  ASSERT_LT(fs::file_size(zeros) * UXPackageLimits().maxExpansionRatio, 8u << 20);
+  // A package staged before is gone too: a refusal leaves nothing to activate.
+  ASSERT_EQ(0, manager->runUpdate(package(), false, nullptr));
+  ASSERT_TRUE(fs::exists(dir.file("html_update/store/index.html")));
+  {
+    Progress progress;
+    EXPECT_EQ(-101, manager->runUpdate(zeros, true, progress.callback()));
+    expectRefused(progress, "default limits");
+    EXPECT_EQ(-105, manager->activateUpdate());
+  }
+
+  // With the ratio lifted, the unpacked size limit refuses it.
+  UXPackageLimits bySize;
+  bySize.maxExpansionRatio = 1000000;
+  bySize.maxUnpackedBytes = 4u << 20;
+  {
+    Progress progress;
+    EXPECT_EQ(-101, limitedManager(bySize)->runUpdate(zeros, true, progress.callback()));
+    expectRefused(progress, "unpacked size");
+  }
+  // A package file larger than allowed is refused before it is read.
+  UXPackageLimits byFile;
+  byFile.maxExpansionRatio = 1000000;
+  byFile.maxPackageBytes = fs::file_size(zeros) - 1;
+  {
+    Progress progress;
+    EXPECT_EQ(-101, limitedManager(byFile)->runUpdate(zeros, true, progress.callback()));
+    expectRefused(progress, "package file size");
+  }
+
+  // Within every limit the same package goes through whole.
+  UXPackageLimits within = bySize;
+  within.maxUnpackedBytes = 9u << 20;
+  Progress progress;
+  EXPECT_EQ(0, limitedManager(within)->runUpdate(zeros, true, progress.callback()));
+  EXPECT_EQ((std::vector<std::string>{"1", "2"}), progress.messages());
+  EXPECT_EQ(8u << 20, fs::file_size(html + "/store/zeros.bin"));
+}
+
+TEST_F(UXUpdateManagerTest, APackageWithTooManyEntriesIsRefusedAndNothingStaged) {
+  std::vector<std::pair<std::string, std::string>> entries = {
+      {"UXUpdateManifest.xml", uxtest::packageManifest({})}, {"store/index.html", "new"}};
+  const size_t defaultEntries = UXPackageLimits().maxEntries;
+  while (entries.size() <= defaultEntries)
+    entries.emplace_back("store/js/" + std::to_string(entries.size()) + ".js", "");
+  const std::string many = dir.file("many.zip");
+  ASSERT_TRUE(uxtest::writeRawZip(many, entries));
+  {
+    Progress progress;
+    EXPECT_EQ(-101, manager->runUpdate(many, true, progress.callback()));
+    expectRefused(progress, "default limit");
+  }
+
+  // Entries are counted as walked, folders included: six here.
+  const std::string six = package({}, "six.zip");
+  UXPackageLimits five;
+  five.maxEntries = 5;
+  {
+    Progress progress;
+    EXPECT_EQ(-101, limitedManager(five)->runUpdate(six, true, progress.callback()));
+    expectRefused(progress, "five entries");
+  }
+  UXPackageLimits exactly = five;
+  exactly.maxEntries = 6;
+  EXPECT_EQ(0, limitedManager(exactly)->runUpdate(six, true, nullptr));
+  EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html"));
+}
+
+TEST_F(UXUpdateManagerTest, APackageSwappedAfterItsManifestWasReadIsNotWhatIsUnpacked) {
+  // Another package for the same UI and version, with other files.
+  const std::string other = package({}, "other.zip", [](const std::string& folder) {
+    std::ofstream(folder + "/store/index.html") << "swapped";
+    std::ofstream(folder + "/store/planted.js") << "planted";
+  });
+  for (bool inPlace : {false, true}) {
+    const std::string archive = package();
+    // The business logic is asked while the package is validated.
+    agent.onNextQuery([&](const std::string&) {
+      if (inPlace) {
+        std::ofstream(archive, std::ios::binary | std::ios::trunc) << TempDir::read(other);
+      } else {
+        fs::copy_file(other, archive + ".next");
+        fs::rename(archive + ".next", archive);
+      }
+    });
+    Progress progress;
+    EXPECT_EQ(0, manager->runUpdate(archive, true, progress.callback()));
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), progress.messages());
+    ASSERT_EQ(TempDir::read(other), TempDir::read(archive)) << "the swap did not happen";
+    EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html")) << inPlace;
+    EXPECT_FALSE(fs::exists(html + "/store/planted.js")) << inPlace;
+    ASSERT_EQ(0, manager->restoreRecovery());
+  }
+  // The private copies leave nothing beside the folders.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    if (entry.path().filename().string().rfind(".", 0) == 0) names.push_back(entry.path().filename());
+  EXPECT_TRUE(names.empty());
+}
+
+TEST_F(UXUpdateManagerTest, AManifestStoredInAnotherCaseIsNeitherStagedNorActivated) {
+  const std::string archive = package({}, "update.zip", [](const std::string& folder) {
+    fs::rename(folder + "/UXUpdateManifest.xml", folder + "/uxupdatemanifest.XML");
+  });
+  EXPECT_EQ(0, manager->runUpdate(archive, false, nullptr));
+  std::vector<std::string> staged;
+  for (const auto& entry : fs::directory_iterator(dir.file("html_update"))) staged.push_back(entry.path().filename());
+  EXPECT_EQ(std::vector<std::string>{"store"}, staged);
+  EXPECT_EQ(0, manager->activateUpdate());
+  EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html"));
+  EXPECT_FALSE(fs::exists(html + "/uxupdatemanifest.XML"));
 }
 
 TEST_F(UXUpdateManagerTest, FailedActivationPutsTheOldUIBack) {

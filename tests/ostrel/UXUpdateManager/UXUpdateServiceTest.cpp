@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
 #include <filesystem>
 #include <fstream>
 
@@ -17,6 +18,7 @@
 #include "ostrel/web/ResourcesStorage.h"
 #include "ostrel/web/WebServer.h"
 #include "ostrel/websocket/ReliableHCListener.h"
+#include "ostrel/xml2json/Xml2Json.h"
 #include "support/HttpExchange.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
@@ -81,6 +83,11 @@ class UXUpdateServiceTest : public ::testing::Test {
     auto reply = get("/1.0/UXUpdate/" + name + ".svc" + (query.empty() ? "" : "?" + query));
     EXPECT_EQ("HTTP/1.1 200 OK", reply.first) << name << " " << query;
     return reply.second;
+  }
+  // The installed "store" UI, now with this output format.
+  void serveFormat(int format, const std::string& version = "1.0.5") {
+    dir.write("html/store/UXManifest.xml", uxtest::uiManifest("store", version, 7, 3, format));
+    UIContextHolder::instance().put("store", UIDescriptorFactory::instance().create("store"));
   }
   static std::string status(int code) {
     return "<Response><Status><statuscode>" + std::to_string(code) + "</statuscode></Status></Response>";
@@ -156,6 +163,52 @@ TEST_F(UXUpdateServiceTest, SecondStartWhileOneRunsAnswersBusy) {
   manager->waitForUpdate();
   EXPECT_EQ("new 1.1.0", TempDir::read(dir.file("html_update/store/index.html")));
   EXPECT_EQ("old", get("/store/index.html").second);
+}
+
+TEST_F(UXUpdateServiceTest, JsonWrittenHereHasTheShapeOfTheConvertedXml) {
+  struct Call {
+    std::string service, query, version, xmlEvent, jsonEvent;
+  };
+  const std::string xmlEvent = "<Event><Type>A</Type><Message><id>7</id></Message></Event>";
+  // The business logic's own JSON for that event.
+  const std::string jsonEvent = "{\"event\":{\"type\":\"A\",\"message\":{\"id\":\"7\"}}}";
+  const std::vector<Call> calls = {
+      {"getUxVersion", "", "1.0.5", "", ""},
+      {"getUxVersion", "", "1.0.5", xmlEvent, jsonEvent},
+      {"getUxVersion", "", "", xmlEvent, jsonEvent},
+      {"uxWasUpdated", "", "1.0.5", "", ""},
+      {"uxWasUpdated", "", "1.0.5", xmlEvent, " " + jsonEvent + "\n"},
+      {"uxUpdate", "Action=RESTORE", "1.0.5", "", ""},
+      {"uxUpdate", "Action=ACTIVATE", "1.0.5", "", ""},
+      {"uxUpdate", "Action=other", "1.0.5", "", ""},
+  };
+  for (const Call& call : calls) {
+    const std::string what = call.service + " " + call.query + " " + call.version + " " + call.jsonEvent;
+    serveFormat(0, call.version);
+    if (!call.xmlEvent.empty()) events->add("all", call.xmlEvent);
+    const std::string xml = service(call.service, call.query);
+    serveFormat(1, call.version);
+    if (!call.xmlEvent.empty()) events->add("all", call.xmlEvent);
+    const std::string converted = service(call.service, call.query);
+    serveFormat(2, call.version);
+    if (!call.jsonEvent.empty()) events->add("all", call.jsonEvent);
+    const std::string written = service(call.service, call.query);
+    EXPECT_EQ(Xml2Json().convert(xml), written) << what;
+    EXPECT_EQ(converted, written) << what;
+    EXPECT_TRUE(QJsonDocument::fromJson(QByteArray::fromStdString(written)).isObject()) << written;
+  }
+  serveFormat(2);
+  events->add("all", jsonEvent);
+  EXPECT_EQ("{\"response\":{\"uxversion\":\"1.0.5\",\"event\":{\"type\":\"A\",\"message\":{\"id\":\"7\"}}}}",
+            service("getUxVersion"));
+  EXPECT_EQ("{\"response\":{\"status\":{\"statuscode\":\"-105\"}}}", service("uxUpdate", "Action=ACTIVATE"));
+
+  // An event that is no {"event":...} document is the "event" member; one
+  // still in XML is converted: either way the reply stays JSON.
+  events->add("all", "{\"type\":\"B\"}");
+  EXPECT_EQ("{\"response\":{\"wasupdated\":\"0\",\"event\":{\"type\":\"B\"}}}", service("uxWasUpdated"));
+  events->add("all", "<Event><Type>C</Type></Event>");
+  EXPECT_EQ("{\"response\":{\"wasupdated\":\"0\",\"event\":{\"type\":\"C\"}}}", service("uxWasUpdated"));
 }
 
 TEST(UXUpdateFunctorTest, BuilderAndUnknownPaths) {

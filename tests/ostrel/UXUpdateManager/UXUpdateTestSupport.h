@@ -8,6 +8,7 @@
 #include <minizip/zip.h>
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -105,6 +106,7 @@ class Agent : public IMessageSink {
 
   void onMessage(uint64_t, const LocalMessagePtr& request) override {
     std::string reply, type;
+    std::function<void(const std::string&)> hook;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       auto payload = std::dynamic_pointer_cast<XMLPayload>(request->getPayload());
@@ -113,7 +115,12 @@ class Agent : public IMessageSink {
       changed_.wait(lock, [this] { return !holding_; });
       type = replyType_;
       reply = request->getMessageType() == "getDeviceType" ? deviceReply_ : versionReply_;
+      hook = std::move(onQuery_);
+      onQuery_ = nullptr;
     }
+    // The queries come while the manager validates a package: after it read
+    // the manifest, before it unpacks.
+    if (hook) hook(request->getMessageType());
     if (type.empty()) return;
     CommonMessageProperties properties;
     properties.setTargetTopic(request->getReplyTopic());
@@ -137,6 +144,12 @@ class Agent : public IMessageSink {
   void answerJson(int deviceType, const std::string& version) {
     answer("{\"response\":{\"deviceType\":" + std::to_string(deviceType) + "}}",
            "{\"response\":{\"version\":\"" + version + "\"}}");
+  }
+
+  // Runs once, with the query's type, on the next query before it is answered.
+  void onNextQuery(std::function<void(const std::string&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    onQuery_ = std::move(hook);
   }
 
   // Queries wait unanswered until release().
@@ -164,6 +177,7 @@ class Agent : public IMessageSink {
   std::condition_variable changed_;
   std::vector<Request> requests_;
   std::string deviceReply_, versionReply_, replyType_ = "SUCCESS";
+  std::function<void(const std::string&)> onQuery_;
   bool holding_ = false;
 };
 
