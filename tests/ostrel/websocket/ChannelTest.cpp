@@ -276,6 +276,62 @@ TEST_F(ChannelTest, AnEventLargerThanTheSocketBufferGoesOutWhole) {
   EXPECT_EQ("next", channel->frame());
 }
 
+TEST_F(ChannelTest, AChannelThatStopsReadingIsClosedAndItsReliableEventWaitsForTheNext) {
+  manager.setChannelLimits(Channel::Limits{std::chrono::milliseconds(1000), 4 << 20});
+  bindPluginRoutes();
+  ReliableHCListener& reliable = ReliableHCListener::instance();
+  while (!reliable.takePending("inAppPurchase").empty()) {
+  }
+  auto stalled = openChannel("/1.0/Events/inAppPurchase.ws");  // never reads again
+  auto other = openChannel("/1.0/Events/all.ws");
+  ASSERT_TRUE(eventually([&] { return reliable.registeredCount("inAppPurchase") == 1; }));
+
+  // Far more than the socket buffers of both ends hold.
+  const std::string large(24 << 20, 'r');
+  publish(std::string(kReliableTopic) + "inAppPurchase/1", large);
+  // The other channel and the reliable events' store go on meanwhile.
+  publish(std::string(kEventTopic) + "x", "still served");
+  EXPECT_EQ("still served", other->frame());
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(0u, reliable.pendingCount("inAppPurchase"));
+  EXPECT_EQ("", reliable.takePending("all"));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
+
+  // No byte taken for the stall limit: the channel ends, the event waits.
+  ASSERT_TRUE(eventually([&] { return manager.openChannels() == 1; }, std::chrono::seconds(10)));
+  EXPECT_EQ(0u, reliable.registeredCount("inAppPurchase"));
+  EXPECT_EQ(1u, reliable.pendingCount("inAppPurchase"));
+  auto next = openChannel("/1.0/Events/inAppPurchase.ws");
+  EXPECT_TRUE(next->frame(std::chrono::seconds(20)) == large);
+  EXPECT_TRUE(eventually([&] { return reliable.pendingCount("inAppPurchase") == 0; }));
+}
+
+TEST_F(ChannelTest, AChannelFarBehindIsClosedWithoutWaitingForTheStall) {
+  manager.setChannelLimits(Channel::Limits{std::chrono::minutes(1), 256 << 10});
+  bindPluginRoutes();
+  auto behind = openChannel("/1.0/Events/featureAccess.ws");  // never reads again
+  auto reading = openChannel("/1.0/Events/inAppPurchase.ws");
+  const std::string event(1 << 20, 'e');
+  // The socket buffers take a few of them; the rest would pile up.
+  for (int i = 0; i < 40; ++i) publish(std::string(kEventTopic) + "featureAccess/" + std::to_string(i), event);
+  EXPECT_TRUE(eventually([&] { return manager.openChannels() == 1; }, std::chrono::seconds(10)));
+  publish(std::string(kEventTopic) + "inAppPurchase/1", "after");
+  EXPECT_EQ("after", reading->frame());
+}
+
+TEST_F(ChannelTest, TwoHundredOpenChannelsHoldNoWorker) {
+  bindPluginRoutes();
+  std::vector<std::unique_ptr<DraftBrowser>> tabs;
+  for (int i = 0; i < 200; ++i) tabs.push_back(openChannel("/1.0/Events/watcher.ws"));
+  ASSERT_TRUE(eventually([&] { return manager.openChannels() == 200; }));
+  // Four workers, all free: a page is answered at once.
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(0u, httpExchange(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").find("HTTP/1.1 404 Not Found\r\n"));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  publish(std::string(kEventTopic) + "x", "to all");
+  for (auto& tab : tabs) EXPECT_EQ("to all", tab->frame());
+}
+
 // A channel whose listener is registered but whose channel has ended, as
 // between its end and its unregistering.
 class EndedChannel : public EventChannel {

@@ -83,8 +83,20 @@ TEST_F(Rfc6455Test, RawHandshakeCloseAndProtocolErrors) {
   EXPECT_TRUE(eventually([&] { return factory->made(0)->events().size() == 2; }));
   EXPECT_EQ((std::vector<std::string>{"open", "close"}), factory->made(0)->events());
 
-  // An unmasked frame, and a close whose payload is one byte, are protocol errors: close 1002.
-  for (const std::string& bad : {std::string("\x81\x02hi", 4), std::string("\x88\x81\x00\x00\x00\x00\x03", 7)}) {
+  // Protocol errors close with 1002: an unmasked frame, a close whose payload is
+  // one byte, a close with a code no peer may send (999, 1005). Text that is
+  // not UTF-8 closes with 1007, in a message or in a close's reason.
+  const std::string zeroMask("\x00\x00\x00\x00", 4);
+  const std::string protocolError("\x88\x02\x03\xEA", 4), invalidPayload("\x88\x02\x03\xEF", 4);
+  const std::pair<std::string, std::string> cases[] = {
+      {std::string("\x81\x02hi", 4), protocolError},
+      {"\x88\x81" + zeroMask + "\x03", protocolError},
+      {"\x88\x82" + zeroMask + "\x03\xE7", protocolError},
+      {"\x88\x82" + zeroMask + "\x03\xED", protocolError},
+      {"\x81\x82" + zeroMask + "\xC3\x28", invalidPayload},
+      {"\x88\x83" + zeroMask + "\x03\xE8\xFF", invalidPayload},
+  };
+  for (const auto& [bad, answer] : cases) {
     fd = connectLoopback(port);
     send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     reply.clear();
@@ -95,7 +107,7 @@ TEST_F(Rfc6455Test, RawHandshakeCloseAndProtocolErrors) {
       return reply.size() >= sizeof kSwitching - 1;
     }));
     send(fd, bad.data(), bad.size(), MSG_NOSIGNAL);
-    EXPECT_EQ(std::string("\x88\x02\x03\xEA", 4), readAll(fd, &closed));
+    EXPECT_EQ(answer, readAll(fd, &closed));
     EXPECT_TRUE(closed);
     ::close(fd);
   }
