@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+
+#include "tessaro/CommonMessageProperties.h"
 
 // One subscription's pending messages. `scheduled` is true while it sits in the
 // ready queue or a thread drains it, so at most one thread delivers to it.
@@ -44,16 +47,45 @@ bool MessageDispatcher::topicMatches(const std::string& pattern, const std::stri
   return pattern == topic;
 }
 
+namespace {
+bool isReplyTopic(const std::string& topic) {
+  return topic.compare(0, std::strlen(MessageDispatcher::kReplyTopicPrefix), MessageDispatcher::kReplyTopicPrefix) == 0;
+}
+}  // namespace
+
 int MessageDispatcher::subscribe(IMessageSink* sink, const std::string& topic) {
   if (!sink || topic.empty()) return -1;
   auto subscription = std::make_shared<Subscription>();
   subscription->sink = sink;
   subscription->topic = topic;
-  std::lock_guard<std::mutex> lock(subscriptionsMutex_);
-  for (const SubscriptionPtr& existing : subscriptions_)
-    if (existing->sink == sink && existing->topic == topic) return -1;
-  subscriptions_.push_back(subscription);
+  bool abandoned = false;
+  {
+    std::lock_guard<std::mutex> lock(subscriptionsMutex_);
+    for (const SubscriptionPtr& existing : subscriptions_)
+      if (existing->sink == sink && existing->topic == topic) return -1;
+    subscriptions_.push_back(subscription);
+    abandoned = repliesAbandoned_ && isReplyTopic(topic);
+  }
+  if (abandoned) deliver({subscription}, noReply(topic));
   return 0;
+}
+
+LocalMessagePtr MessageDispatcher::noReply(const std::string& topic) {
+  CommonMessageProperties properties;
+  properties.setTargetTopic(topic);
+  properties.setMessageType(kNoReplyType);
+  return std::make_shared<LocalMessage>(properties);
+}
+
+void MessageDispatcher::abandonReplies() {
+  std::vector<SubscriptionPtr> waiting;
+  {
+    std::lock_guard<std::mutex> lock(subscriptionsMutex_);
+    repliesAbandoned_ = true;
+    for (const SubscriptionPtr& s : subscriptions_)
+      if (isReplyTopic(s->topic)) waiting.push_back(s);
+  }
+  for (const SubscriptionPtr& s : waiting) deliver({s}, noReply(s->topic));
 }
 
 int MessageDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic) {
@@ -90,6 +122,12 @@ int MessageDispatcher::post(const LocalMessagePtr& message) {
     for (const SubscriptionPtr& s : subscriptions_)
       if (topicMatches(s->topic, message->getTargetTopic())) targets.push_back(s);
   }
+  if (targets.empty()) return kNoReceiver;
+  deliver(targets, message);
+  return 0;
+}
+
+void MessageDispatcher::deliver(const std::vector<SubscriptionPtr>& targets, const LocalMessagePtr& message) {
   std::vector<SubscriptionPtr> toSchedule;
   for (const SubscriptionPtr& s : targets) {
     std::lock_guard<std::mutex> lock(s->mutex);
@@ -100,7 +138,7 @@ int MessageDispatcher::post(const LocalMessagePtr& message) {
       toSchedule.push_back(s);
     }
   }
-  if (toSchedule.empty()) return 0;
+  if (toSchedule.empty()) return;
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     if (threads_.empty())
@@ -108,7 +146,6 @@ int MessageDispatcher::post(const LocalMessagePtr& message) {
     for (SubscriptionPtr& s : toSchedule) ready_.push_back(std::move(s));
   }
   queueCondition_.notify_all();
-  return 0;
 }
 
 void MessageDispatcher::deliveryLoop() {

@@ -27,13 +27,20 @@ class MessageDispatcher {
   MessageDispatcher& operator=(const MessageDispatcher&) = delete;
 
   virtual std::string getName() const;
-  // 0 when the message was accepted (also when nobody receives it), -1 for a null message.
+  // 0 when the message was accepted, kNoReceiver when no subscription matches
+  // its target (it is dropped), -1 for a null message.
   virtual int post(const LocalMessagePtr& message);
   // -1 for a null sink, an empty topic or a subscription that exists already.
   virtual int subscribe(IMessageSink* sink, const std::string& topic);
   // Waits until no delivery to this subscription is running (unless called from
   // that delivery), so the sink may be destroyed right after. -1 when not subscribed.
   virtual int unsubscribe(IMessageSink* sink, const std::string& topic);
+
+  // The host is stopping: no reply will come. Every sink subscribed to a reply
+  // topic ("target://" and an identifier) hears a message of the type
+  // kNoReplyType at once, and so does every one that subscribes to such a
+  // topic from now on.
+  void abandonReplies();
 
   // How many sinks are subscribed to exactly this topic (for diagnostics).
   size_t subscriptionCount(const std::string& topic);
@@ -42,6 +49,9 @@ class MessageDispatcher {
 
   // Number of delivery threads.
   static constexpr int kThreads = 8;
+  static constexpr int kNoReceiver = 1;
+  static constexpr const char* kReplyTopicPrefix = "target://";
+  static constexpr const char* kNoReplyType = "NO_REPLY";
 
  private:
   struct Subscription;
@@ -49,10 +59,13 @@ class MessageDispatcher {
 
   void deliveryLoop();
   void drain(const SubscriptionPtr& subscription);
+  void deliver(const std::vector<SubscriptionPtr>& targets, const LocalMessagePtr& message);
+  static LocalMessagePtr noReply(const std::string& topic);
 
-  // Guards subscriptions_.
+  // Guards subscriptions_ and repliesAbandoned_.
   std::mutex subscriptionsMutex_;
   std::vector<SubscriptionPtr> subscriptions_;
+  bool repliesAbandoned_ = false;
 
   // Guards ready_, stopping_ and the start of threads_.
   std::mutex queueMutex_;

@@ -1,12 +1,58 @@
 #include "common/HandlerHelper/HandlerHelper.h"
 
 #include <boost/thread/exceptions.hpp>
+#include <mutex>
+#include <set>
 
 #include "common/logging/LogRecord.h"
 #include "tessaro/CommonMessageProperties.h"
 #include "tessaro/MessageDispatcher.h"
 
 namespace HCI {
+
+namespace {
+
+// The handlers whose callers may be waiting, for cancelWaits to reach.
+struct Waits {
+  std::mutex mutex;  // guards both below
+  std::set<MessageHandler*> handlers;
+  bool cancelled = false;
+};
+
+Waits& waits() {
+  static Waits* const all = new Waits();  // outlives every handler, at exit too
+  return *all;
+}
+
+// Keeps a handler in the registry while its caller waits.
+class WaitRegistration {
+ public:
+  explicit WaitRegistration(MessageHandler& handler) : handler_(handler) {
+    std::lock_guard<std::mutex> lock(waits().mutex);
+    waits().handlers.insert(&handler_);
+    if (waits().cancelled) handler_.cancel();
+  }
+  ~WaitRegistration() {
+    std::lock_guard<std::mutex> lock(waits().mutex);
+    waits().handlers.erase(&handler_);
+  }
+
+ private:
+  MessageHandler& handler_;
+};
+
+}  // namespace
+
+void HandlerHelper::cancelWaits() {
+  std::lock_guard<std::mutex> lock(waits().mutex);
+  waits().cancelled = true;
+  for (MessageHandler* handler : waits().handlers) handler->cancel();
+}
+
+void HandlerHelper::allowWaits() {
+  std::lock_guard<std::mutex> lock(waits().mutex);
+  waits().cancelled = false;
+}
 
 MessageHandlerPtr HandlerHelper::send(const std::string& targetTopic, const std::string& messageType,
                                       const ISerializablePtr& payload, const UUId& messageId, int sequence) {
@@ -26,7 +72,8 @@ MessageHandlerPtr HandlerHelper::send(const std::string& targetTopic, const std:
 
   // Registered before the post, so a reply cannot arrive before its receiver.
   auto handler = std::make_shared<MessageHandler>(replyTopic);
-  MessageDispatcher::getInstance()->post(message);
+  // A message nobody receives is never answered.
+  if (MessageDispatcher::getInstance()->post(message) == MessageDispatcher::kNoReceiver) handler->cancel();
   return handler;
 }
 
@@ -34,6 +81,7 @@ LocalMessagePtr HandlerHelper::sendAndWait(const std::string& targetTopic, const
                                            const ISerializablePtr& payload, int timeoutSeconds,
                                            const UUId& messageId, int sequence) {
   MessageHandlerPtr handler = send(targetTopic, messageType, payload, messageId, sequence);
+  WaitRegistration registration(*handler);
   try {
     return handler->waitForReply(timeoutSeconds);
   } catch (const boost::thread_interrupted&) {

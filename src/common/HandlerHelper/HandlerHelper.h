@@ -24,11 +24,17 @@ class HandlerHelper {
   static MessageHandlerPtr send(const std::string& targetTopic, const std::string& messageType,
                                 const ISerializablePtr& payload, const UUId& messageId, int sequence);
 
-  // Sends and waits up to `timeoutSeconds` (-1: no limit); empty on time-out. An
+  // Sends and waits up to `timeoutSeconds` (-1: no limit); empty on time-out,
+  // at once when nobody receives the message or waits are cancelled. An
   // interruption of the waiting thread is logged and re-thrown.
   static LocalMessagePtr sendAndWait(const std::string& targetTopic, const std::string& messageType,
                                      const ISerializablePtr& payload, int timeoutSeconds,
                                      const UUId& messageId, int sequence);
+
+  // Ends every wait for a reply at once, empty, and every later one too until
+  // allowWaits: a stopping plug-in must not keep its callers waiting.
+  static void cancelWaits();
+  static void allowWaits();
 };
 
 }  // namespace HCI

@@ -18,20 +18,25 @@ class MessageHandler : public IMessageSink {
   MessageHandler(const MessageHandler&) = delete;
   MessageHandler& operator=(const MessageHandler&) = delete;
 
-  // Waits until a reply has arrived or `timeoutSeconds` have passed (-1: no
-  // limit), then hands the reply over (empty on time-out) and forgets it. A
-  // boost::thread_interrupted from the wait passes through.
+  // Waits until a reply has arrived, `timeoutSeconds` have passed (-1: no
+  // limit) or the wait was cancelled, then hands the reply over (empty on
+  // time-out or cancel) and forgets it. A boost::thread_interrupted from the
+  // wait passes through.
   LocalMessagePtr waitForReply(int timeoutSeconds);
+  // No reply will come: a wait ends at once, empty.
+  void cancel();
 
   const std::string& topic() const { return topic_; }
 
-  // IMessageSink
+  // IMessageSink. A message of the type MessageDispatcher::kNoReplyType is
+  // the host's word that no reply will come.
   void onMessage(uint64_t tag, const LocalMessagePtr& message) override;
 
  private:
   uint64_t tag_ = 0;
   LocalMessagePtr message_;
-  boost::mutex mutex_;  // guards tag_ and message_
+  bool cancelled_ = false;
+  boost::mutex mutex_;  // guards tag_, message_ and cancelled_
   boost::condition_variable arrived_;
   std::string topic_;
 };

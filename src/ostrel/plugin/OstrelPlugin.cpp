@@ -31,6 +31,7 @@ void OstrelPlugin::shutdown() {
 void OstrelPlugin::start() {
   if (started_) return;
   started_ = true;
+  HCI::HandlerHelper::allowWaits();
 
   ServiceTable table;
   table.load();
@@ -64,7 +65,11 @@ void OstrelPlugin::stop() {
   if (!started_) return;
   started_ = false;
   _UXUpdateDeliveryHandler::instance().unsubscribe();
+  // Calls waiting for the business logic are answered now, as timed out, so
+  // that the engine's workers are free to end.
+  HCI::HandlerHelper::cancelWaits();
   server_.stop();
+  UXUpdateManager::getInstance()->waitForUpdate();
   port_ = 0;
   ReliableHCListener::instance().savePending();
 }

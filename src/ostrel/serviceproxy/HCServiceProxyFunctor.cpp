@@ -43,13 +43,24 @@ std::string HCServiceProxyFunctor::operator()(std::map<std::string, std::string>
   }
 }
 
+namespace {
+const char kNoReply[] = "Unexpected Error: HCI::HandlerHelper::sendAndWait returns NULL, posible timeout";
+}  // namespace
+
+WaitingCalls& HCServiceProxyFunctor::waitingCalls() {
+  static WaitingCalls calls;
+  return calls;
+}
+
 std::string HCServiceProxyFunctor::sendMsgToBizl(const std::string& document, const std::string& operationPath) {
+  const WaitingCalls::Place place = waitingCalls().take();
+  if (!place) throwStatusError(kNoReply);
   auto payload = std::make_shared<XMLPayload>(document);
   LocalMessagePtr reply = HCI::HandlerHelper::sendAndWait(ConfigKeys::kBusinessLogicTarget + operationPath,
                                                           operationPath, payload, replyTimeoutSeconds, UUId(), 0);
   // A reply without a text payload says no more than no reply at all.
   auto text = reply ? std::dynamic_pointer_cast<XMLPayload>(reply->getPayload()) : nullptr;
-  if (!text) throwStatusError("Unexpected Error: HCI::HandlerHelper::sendAndWait returns NULL, posible timeout");
+  if (!text) throwStatusError(kNoReply);
   const std::string& type = reply->getMessageType();
   if (type == "SUCCESS") return text->getXML();
   if (type == "ERROR" || type == "CRITICAL") throw std::logic_error(text->getXML());

@@ -11,6 +11,7 @@
 #include "ostrel/serviceproxy/Functor.h"
 #include "ostrel/serviceproxy/ReflectiveObject.h"
 #include "ostrel/serviceproxy/ServiceTable.h"
+#include "ostrel/serviceproxy/WaitingCalls.h"
 
 class HCServiceProxyFunctor : public Functor, public ReflectiveObject {
  public:
@@ -24,6 +25,10 @@ class HCServiceProxyFunctor : public Functor, public ReflectiveObject {
 
   // How long a call waits for the business logic, in seconds.
   int replyTimeoutSeconds = 120;
+
+  // The calls of every business-logic functor waiting at one time. One bound
+  // for the process, since they all wait on the one engine's workers.
+  static WaitingCalls& waitingCalls();
 
  protected:
   // Throws std::logic_error carrying a status document with code -13.

@@ -4,7 +4,11 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -13,6 +17,7 @@
 
 #include "tessaro/HostConfig.h"
 #include "tessaro/LoggerService.h"
+#include "tessaro/MessageDispatcher.h"
 #include "tessaro/PluginManager.h"
 
 namespace {
@@ -49,6 +54,41 @@ std::string hostLine(const std::string& text) {
   std::strftime(stamp, sizeof stamp, "%Y-%b-%d %H:%M:%S", &utc);
   return std::string(stamp) + "\x0Bhost\x0BINFO\x0Btessaro-host\x0B[0]\x0B" + text;
 }
+
+// Waits for SIGINT or SIGTERM on a thread of its own. When one comes, no reply
+// between components will come any more: whoever waits for one stops waiting.
+class SignalWatch {
+ public:
+  explicit SignalWatch(const sigset_t& signals) : signals_(signals), thread_([this] { watch(); }) {}
+  ~SignalWatch() { thread_.join(); }
+
+  bool received() const { return signal_.load() != 0; }
+  // The signal, once one has come.
+  int wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    came_.wait(lock, [&] { return received(); });
+    return signal_.load();
+  }
+
+ private:
+  void watch() {
+    int signal = 0;
+    while (sigwait(&signals_, &signal) != 0) {
+    }
+    MessageDispatcher::getInstance()->abandonReplies();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      signal_ = signal;
+    }
+    came_.notify_all();
+  }
+
+  const sigset_t signals_;
+  std::atomic<int> signal_{0};
+  std::mutex mutex_;  // pairs with came_ for signal_
+  std::condition_variable came_;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -124,18 +164,23 @@ int main(int argc, char** argv) {
       components.push_back({type, object});
     }
   }
+  // Signals are awaited from the start: a component that waits for an answer
+  // during its start must not keep the host deaf to Ctrl-C.
+  SignalWatch watch(signals);
   for (Component& c : components) {
+    if (watch.received()) break;
     logger.append(hostLine("initialize " + c.type));
     c.object->initialize();
   }
   for (Component& c : components) {
+    if (watch.received()) break;
     logger.append(hostLine("start " + c.type));
     c.object->start();
   }
-  std::fprintf(stderr, "tessaro-host: running %zu component(s); Ctrl-C stops\n", components.size());
+  if (!watch.received())
+    std::fprintf(stderr, "tessaro-host: running %zu component(s); Ctrl-C stops\n", components.size());
 
-  int signal = 0;
-  sigwait(&signals, &signal);
+  const int signal = watch.wait();
   std::fprintf(stderr, "tessaro-host: %s received, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
   teardown();
   std::fprintf(stderr, "tessaro-host: stopped\n");

@@ -200,8 +200,8 @@ TEST_F(ChannelTest, CloseAllEndsEveryChannelAndFreesItsWorker) {
   auto keepAlive = openChannel("/1.0/Events/all.ws");
   auto plain = openChannel("/1.0/Events/featureAccess.ws");
   EXPECT_EQ("<Event><Type>Control</Type></Event>", keepAlive->frame());
-  ASSERT_EQ(2u, manager.openChannels());
-  EXPECT_EQ(before + 3, threadCount());  // a thread per channel and the keep-alive thread
+  ASSERT_TRUE(eventually([&] { return manager.openChannels() == 2; }));
+  EXPECT_TRUE(eventually([&] { return threadCount() == before + 3; }));  // a thread per channel and the keep-alive thread
 
   manager.closeAll();
   EXPECT_TRUE(keepAlive->serverClosed());
@@ -221,7 +221,7 @@ TEST_F(ChannelTest, ServerStopClosesTheChannelsOfThePluginsManager) {
   WebSocketManager::instance().setDefaultUIType(kUIType);
   WebSocketManager::instance().addRoute("1.0/Events/all", std::make_shared<HCServiceProxyWebSocketListenerFactory>(false));
   auto channel = openChannel("/1.0/Events/all.ws");
-  ASSERT_EQ(1u, WebSocketManager::instance().openChannels());
+  ASSERT_TRUE(eventually([&] { return WebSocketManager::instance().openChannels() == 1; }));
   server.stop();
   EXPECT_TRUE(channel->serverClosed());
   EXPECT_EQ(0u, WebSocketManager::instance().openChannels());
@@ -311,6 +311,7 @@ TEST_F(ChannelTest, AChannelFarBehindIsClosedWithoutWaitingForTheStall) {
   bindPluginRoutes();
   auto behind = openChannel("/1.0/Events/featureAccess.ws");  // never reads again
   auto reading = openChannel("/1.0/Events/inAppPurchase.ws");
+  ASSERT_TRUE(eventually([&] { return manager.openChannels() == 2; }));
   const std::string event(1 << 20, 'e');
   // The socket buffers take a few of them; the rest would pile up.
   for (int i = 0; i < 40; ++i) publish(std::string(kEventTopic) + "featureAccess/" + std::to_string(i), event);
