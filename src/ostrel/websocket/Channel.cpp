@@ -53,6 +53,12 @@ void Channel::start(Connection* detached, WireProtocol protocol, std::function<v
   }
 }
 
+void Channel::abandon() {
+  failQueued();
+  // The listener holds this channel as its sender: the pair must not keep each other.
+  listener_.reset();
+}
+
 void Channel::join() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }

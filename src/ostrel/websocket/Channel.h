@@ -44,8 +44,9 @@ class Channel : public EventChannel {
   // Takes `detached` (from mg_detach_connection) for its own and runs the
   // channel on its own thread; `ended` is its last call there.
   void start(Connection* detached, WireProtocol protocol, std::function<void()> ended);
-  // For a channel that never starts: queued texts fail, later posts fail at once.
-  void abandon() { failQueued(); }
+  // For a channel that never starts: queued texts fail, later posts fail at
+  // once, and the listener is let go.
+  void abandon();
   // Waits for the thread to finish.
   void join();
 
