@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Eventually.h"
+#include "support/HttpExchange.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
 
@@ -61,6 +63,77 @@ TEST(TessaroHostTest, DrivesThePluginLifecycleAndStopsOnSigterm) {
   // The port the plug-in served on was published.
   EXPECT_EQ(0u, TempDir::read(dir.file("registry/HKEY_CURRENT_USER/Software/Corvane/Tessaro/OstrelPort")).find("dword:0000"));
   unsetenv("TESSARO_REGISTRY_ROOT");
+}
+
+// A host with Ostrel behind a business logic that never answers a service call.
+class SilentBusinessLogicHost {
+ public:
+  explicit SilentBusinessLogicHost(bool answerStartup) {
+    setenv("TESSARO_REGISTRY_ROOT", dir.file("registry").c_str(), 1);
+    const std::string config = dir.write(
+        "host.ini", std::string("[host]\nplugins = ") + SILENT_BIZL_PLUGIN + " " + OSTREL_PLUGIN +
+                        "\nlog_file = host.log\n[scope0]\nOstrel/DocumentRoot = " + UI_DIR +
+                        "\nOstrel/DownloadRoot = " + dir.path() + "\nOstrel/DefaultUIType = desktop\n"
+                        "SilentBizl/AnswerStartup = " + (answerStartup ? "true" : "false") + "\n");
+    host = std::make_unique<Subprocess>(std::vector<std::string>{TESSARO_HOST, "--config", config});
+  }
+  int port() {
+    const std::string value = TempDir::read(dir.file("registry/HKEY_CURRENT_USER/Software/Corvane/Tessaro/OstrelPort"));
+    return value.size() > 6 ? std::stoi(value.substr(6), nullptr, 16) : 0;
+  }
+  // How many requests of this operation the business logic has heard.
+  size_t requests(const std::string& operation) {
+    const std::string line = "silentbizl: request " + operation + "\n";
+    const std::string output = host->output();
+    size_t count = 0;
+    for (size_t at = output.find(line); at != std::string::npos; at = output.find(line, at + 1)) ++count;
+    return count;
+  }
+  // Whether the host stops with status 0 within `limit` of SIGTERM.
+  bool stopsWithin(std::chrono::seconds limit) {
+    const auto asked = std::chrono::steady_clock::now();
+    host->signal(SIGTERM);
+    const int status = host->wait(std::chrono::seconds(30));
+    return status == 0 && std::chrono::steady_clock::now() - asked < limit;
+  }
+
+  TempDir dir;
+  std::unique_ptr<Subprocess> host;
+};
+
+TEST(TessaroHostTest, CtrlCDuringAStartThatWaitsForAnAnswerStopsTheHostPromptly) {
+  SilentBusinessLogicHost silent(false);
+  // Ostrel's start waits up to ten seconds for each of its two start-up messages.
+  ASSERT_TRUE(silent.host->waitForOutput("silentbizl: request setOutputFormat")) << silent.host->output();
+  EXPECT_TRUE(silent.stopsWithin(std::chrono::seconds(5))) << silent.host->output();
+  EXPECT_NE(std::string::npos, silent.host->output().find("SIGTERM received, stopping"));
+}
+
+TEST(TessaroHostTest, SigtermWithCallsWaitingAnswersEveryCallerAndStopsPromptly) {
+  SilentBusinessLogicHost silent(true);
+  ASSERT_TRUE(silent.host->waitForOutput("running 2 component(s)")) << silent.host->output();
+  const int port = silent.port();
+  ASSERT_NE(0, port);
+  std::vector<int> callers;
+  const std::string call = "GET /1.0/Catalog/getBanners.svc HTTP/1.1\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1/\r\n\r\n";
+  for (int i = 0; i < 5; ++i) {
+    callers.push_back(connectLoopback(port));
+    send(callers.back(), call.data(), call.size(), MSG_NOSIGNAL);
+  }
+  // Every call waits once the business logic has heard of it.
+  ASSERT_TRUE(eventually(
+      [&] {
+        silent.host->waitForOutput("\x01", std::chrono::milliseconds(20));
+        return silent.requests("1.0/Catalog/getBanners") == 5;
+      },
+      std::chrono::seconds(10)));
+  EXPECT_TRUE(silent.stopsWithin(std::chrono::seconds(5))) << silent.host->output();
+  for (int fd : callers) {
+    const std::string reply = readAll(fd);
+    EXPECT_EQ(0u, reply.find("HTTP/1.1 500 Internal Server Error\r\n")) << reply;
+    EXPECT_NE(std::string::npos, reply.find("sendAndWait returns NULL, posible timeout")) << reply;
+    close(fd);
+  }
 }
 
 TEST(TessaroHostTest, RefusesBadConfigurationsWithStatusTwo) {

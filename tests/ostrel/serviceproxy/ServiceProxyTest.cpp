@@ -9,10 +9,20 @@
 #include "ostrel/uicontext/KivraUIDescriptor.h"
 #include "ostrel/uicontext/UIDescriptorFactory.h"
 #include "ostrel/web/ResourcesStorage.h"
+#include "common/HandlerHelper/HandlerHelper.h"
+#include "ostrel/web/MessageRouter.h"
+#include "ostrel/web/WebServer.h"
 #include "support/BusinessLogicDouble.h"
+#include "support/Eventually.h"
+#include "support/HttpExchange.h"
 #include "support/TempDir.h"
 
 namespace {
+
+std::string body(const std::string& reply) {
+  const size_t end = reply.find("\r\n\r\n");
+  return end == std::string::npos ? "" : reply.substr(end + 4);
+}
 
 class ServiceProxyTest : public ::testing::Test {
  protected:
@@ -175,6 +185,58 @@ TEST_F(ServiceProxyTest, SilentBusinessLogicGivesTheTimeOutStatus) {
   EXPECT_EQ("{\"status\":{\"version\":\"\",\"statuscode\":-13,\"statusmessage\":\"Unexpected Error: "
             "HCI::HandlerHelper::sendAndWait returns NULL, posible timeout\"}}",
             call("")->body());
+}
+
+TEST_F(ServiceProxyTest, CallsBeyondTheWaitingBoundAreAnsweredAtOnceAndFilesStayServed) {
+  logic.silence();
+  useFormat(0);
+  functor->replyTimeoutSeconds = 60;
+  dir.write("index.html", "home");
+  MessageRouter::bindReceivers(&proxy, nullptr);
+  WebServer server;
+  const int port = freeLoopbackPort();
+  ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), 50, "-0.0.0.0/0,+127.0.0.1", 0, 1, dir.path(), true,
+                           false));
+  const std::string call =
+      "GET /1.0/Catalog/getBanners.svc HTTP/1.1\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1/\r\n\r\n";
+  std::vector<int> callers;
+  for (int i = 0; i < 60; ++i) {
+    callers.push_back(connectLoopback(port));
+    send(callers.back(), call.data(), call.size(), MSG_NOSIGNAL);
+  }
+  ASSERT_TRUE(eventually([&] { return logic.requests().size() == size_t(WaitingCalls::kDefaultLimit); }));
+  // The twenty beyond the bound never reach the business logic; they get the
+  // time-out at once.
+  std::vector<std::string> replies(callers.size());
+  auto answered = [&] {
+    size_t count = 0;
+    for (size_t i = 0; i < callers.size(); ++i) {
+      char bytes[4096];
+      ssize_t n;
+      while ((n = recv(callers[i], bytes, sizeof bytes, MSG_DONTWAIT)) > 0) replies[i].append(bytes, size_t(n));
+      count += replies[i].empty() ? 0 : 1;
+    }
+    return count;
+  };
+  EXPECT_TRUE(eventually([&] { return answered() == 20; }));
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ("home", body(httpExchange(port, "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                            "Referer: http://127.0.0.1/\r\nConnection: close\r\n\r\n")));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  EXPECT_EQ(size_t(WaitingCalls::kDefaultLimit), logic.requests().size());
+
+  // A stopping plug-in answers the waiting ones at once.
+  HCI::HandlerHelper::cancelWaits();
+  EXPECT_TRUE(eventually([&] { return answered() == 60; }));
+  HCI::HandlerHelper::allowWaits();
+  for (const std::string& reply : replies) {
+    EXPECT_EQ(0u, reply.find("HTTP/1.1 500 Internal Server Error\r\n")) << reply;
+    EXPECT_NE(std::string::npos, reply.find("sendAndWait returns NULL, posible timeout"));
+  }
+  for (int fd : callers) close(fd);
+  EXPECT_EQ(0, HCServiceProxyFunctor::waitingCalls().waiting());
+  server.stop();
+  MessageRouter::bindReceivers(nullptr, nullptr);
 }
 
 TEST_F(ServiceProxyTest, TemplateCarriesParametersIncludingTheSession) {
