@@ -1,5 +1,7 @@
 #include "bizl-demo/BizlDemoComponent.h"
 
+#include <algorithm>
+
 #include <filesystem>
 
 #include "bizl-demo/BizlLog.h"
@@ -23,10 +25,14 @@ namespace {
 const std::string kSubscription = std::string(BizlDemoComponent::kTopicPrefix) + "*";
 
 // One log record per request: line breaks would split it.
+// One log line per request, however long the document: a long tail is cut and
+// its length noted.
 std::string oneLine(const std::string& text) {
+  constexpr size_t kShown = 4096;
   std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
+  out.reserve(std::min(text.size(), kShown) + 32);
+  for (size_t i = 0; i < text.size() && i < kShown; ++i) {
+    const char c = text[i];
     if (c == '\n')
       out += "\\n";
     else if (c == '\r')
@@ -34,6 +40,7 @@ std::string oneLine(const std::string& text) {
     else
       out += c;
   }
+  if (text.size() > kShown) out += "... (" + std::to_string(text.size()) + " bytes)";
   return out;
 }
 
@@ -64,6 +71,9 @@ void BizlDemoComponent::readConfiguration() {
       BIZL_LOG(LOG_WARNING) << "Ignoring " << kEventIntervalKey << " \"" << value << "\": expected 0 to "
                             << kMaxEventInterval << " milliseconds";
   }
+  bootstrapFile_.clear();
+  if (configuration && configuration->getValue(kVarPathKey, value) == 0 && !value.empty())
+    bootstrapFile_ = value + kSavedWebLinks;
   std::error_code error;
   if (!std::filesystem::is_directory(dataRoot_, error))
     BIZL_LOG(LOG_ERROR) << "Demo data folder not found: " << dataRoot_;
@@ -77,7 +87,8 @@ void BizlDemoComponent::start() {
   publisher_->start();
   {
     std::lock_guard<std::mutex> lock(handlerMutex_);
-    handler_ = std::make_shared<RequestDispatcher>(std::make_shared<FileReplyStore>(dataRoot_), publisher_);
+    handler_ = std::make_shared<RequestDispatcher>(std::make_shared<FileReplyStore>(dataRoot_), publisher_,
+                                                   bootstrapFile_);
   }
   if (MessageDispatcher::getInstance()->subscribe(this, kSubscription) != 0)
     BIZL_LOG(LOG_ERROR) << "Could not subscribe to " << kSubscription;

@@ -25,6 +25,9 @@ class BizlDemoComponent : public IComponent, public IMessageSink {
   static constexpr const char* kTopicPrefix = "target:/KivraBusinessLogic/";
   static constexpr const char* kDataRootKey = "BizlDemo/DataRoot";
   static constexpr const char* kEventIntervalKey = "BizlDemo/EventInterval";
+  // The host's data folder; Ostrel saves the web links no channel took below it.
+  static constexpr const char* kVarPathKey = "Directories/VarPath";
+  static constexpr const char* kSavedWebLinks = "/bootstrap/ostrel_events.xml";
   // The pace of download progress events when the configuration sets none.
   static constexpr std::chrono::milliseconds kDefaultEventInterval{500};
   static constexpr long kMaxEventInterval = 60000;
@@ -50,6 +53,7 @@ class BizlDemoComponent : public IComponent, public IMessageSink {
 
   bool started_ = false;
   std::string dataRoot_;
+  std::string bootstrapFile_;
   std::chrono::milliseconds eventInterval_ = kDefaultEventInterval;
   std::shared_ptr<ThreadedEventPublisher> publisher_;
   std::mutex handlerMutex_;  // guards handler_: set by start and stop, read by deliveries

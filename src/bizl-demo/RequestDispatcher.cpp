@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 
 #include "bizl-demo/FileReplyStore.h"
 #include "bizl-demo/RequestDocument.h"
@@ -129,8 +133,8 @@ class RequestDispatcher::ContextSource : public PlaceholderSource {
   Context& context_;
 };
 
-RequestDispatcher::RequestDispatcher(ReplyStorePtr store, EventPublisherPtr publisher)
-    : store_(std::move(store)), publisher_(std::move(publisher)), catalog_(store_) {
+RequestDispatcher::RequestDispatcher(ReplyStorePtr store, EventPublisherPtr publisher, std::string bootstrapFile)
+    : store_(std::move(store)), publisher_(std::move(publisher)), catalog_(store_), bootstrapFile_(std::move(bootstrapFile)) {
   bindActions();
 }
 
@@ -278,6 +282,8 @@ void RequestDispatcher::bindActions() {
                               {makeEvent("inAppPurchase", kReliableTopicPrefix + std::string("inAppPurchase/") + item, c)});
        });
 
+  bind("1.0/Internal/startBootstrap", nullptr, [this](Context&) { republishSavedWebLinks(); });
+
   // A web link names an application; category and locale default to the application's and the store's.
   bind("1.0/Environment/quickWebLink",
        [this](Context& c) {
@@ -289,6 +295,24 @@ void RequestDispatcher::bindActions() {
          const std::string id = plainText(c.app, "Id");
          publisher_->schedule("webLink/" + id, {makeEvent("webLink", kReliableTopicPrefix + std::string("all/") + id, c)});
        });
+}
+
+// Each saved message is a web link again, as if the UI had asked for it now.
+void RequestDispatcher::republishSavedWebLinks() {
+  if (bootstrapFile_.empty()) return;
+  std::ifstream file(bootstrapFile_, std::ios::binary);
+  if (!file) return;
+  const std::string saved((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  file.close();
+  std::error_code ignored;
+  std::filesystem::remove(bootstrapFile_, ignored);
+  static const std::regex link("<AppGUID>([^<]*)</AppGUID>\\s*<DisplayLocale>([^<]*)</DisplayLocale>");
+  for (std::sregex_iterator it(saved.begin(), saved.end(), link), end; it != end; ++it) {
+    // The values were written escaped and stay so inside the request document.
+    handle("1.0/Environment/quickWebLink", "<quickWebLink><applicationId>" + (*it)[1].str() +
+                                               "</applicationId><localeCode>" + (*it)[2].str() +
+                                               "</localeCode></quickWebLink>");
+  }
 }
 
 std::string RequestDispatcher::readData(const std::string& name, int missingCode,

@@ -18,7 +18,9 @@ namespace bizl {
 // session state or publish events; those are bound to their operation path here.
 class RequestDispatcher : public RequestHandler {
  public:
-  RequestDispatcher(ReplyStorePtr store, EventPublisherPtr publisher);
+  // `bootstrapFile`: where Ostrel saves the web links no channel took; the
+  // start-up bootstrap publishes them again and removes the file.
+  RequestDispatcher(ReplyStorePtr store, EventPublisherPtr publisher, std::string bootstrapFile = "");
 
   const SessionState& state() const { return state_; }
 
@@ -56,6 +58,7 @@ class RequestDispatcher : public RequestHandler {
                      const std::string& relatedTo, const std::string& relatedCategory) const;
 
   DemoEvent makeEvent(const std::string& name, const std::string& topic, Context& context);
+  void republishSavedWebLinks();
   std::vector<DemoEvent> progressEvents(const std::string& operationName, Context& context);
 
   ReplyStorePtr store_;
@@ -63,6 +66,7 @@ class RequestDispatcher : public RequestHandler {
   Catalog catalog_;
   SessionState state_;
   std::map<std::string, Action> actions_;  // written only by the constructor
+  const std::string bootstrapFile_;
 };
 
 }  // namespace bizl

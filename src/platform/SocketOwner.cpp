@@ -14,6 +14,9 @@
 
 namespace {
 
+// The kernel's state number of a socket in TIME_WAIT.
+constexpr uint8_t kTimeWait = 6;
+
 struct DiagRequest {
   nlmsghdr header;
   inet_diag_req_v2 body;
@@ -60,7 +63,11 @@ SocketLookup lookup(int fd, uint8_t family, uint32_t localAddress, uint16_t loca
     }
     if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
         message->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-      owner = static_cast<inet_diag_msg*>(NLMSG_DATA(message))->idiag_uid;
+      const auto* found = static_cast<inet_diag_msg*>(NLMSG_DATA(message));
+      // A closed socket waiting out its time (or one no process holds any
+      // more) reports uid 0: that is nobody's uid, least of all root's.
+      if (found->idiag_state == kTimeWait || found->idiag_inode == 0) return SocketLookup::NotFound;
+      owner = found->idiag_uid;
       return SocketLookup::Found;
     }
   }

@@ -41,9 +41,15 @@ void parseTcpTable(const std::string& text, std::vector<TcpRow>& rows) {
   std::getline(lines, line);  // the heading
   while (std::getline(lines, line)) {
     std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits;
+    std::string slot, local, remote, state, queues, timer, retransmits, timeout;
     long uid = -1;
-    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid) || uid < 0) continue;
+    unsigned long inode = 0;
+    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode) ||
+        uid < 0)
+      continue;
+    // A socket that no process holds (one waiting out its time) shows uid 0:
+    // it has no owner to tell.
+    if (inode == 0) continue;
     TcpRow row{};
     if (!parseEndpoint(local, row.localAddress, row.localPort) ||
         !parseEndpoint(remote, row.remoteAddress, row.remotePort))

@@ -18,7 +18,7 @@ struct TcpRow {
 };
 
 // Parses the text of /proc/net/tcp (or tcp6) and appends its rows; malformed
-// lines are skipped.
+// lines and sockets that no process holds are skipped.
 void parseTcpTable(const std::string& text, std::vector<TcpRow>& rows);
 
 // Both tables of the running system; false when neither could be read.

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 namespace {
 
 // A listener on 127.0.0.1 and a client connected to it, from either family.
@@ -62,6 +64,25 @@ TEST(SocketOwnerTest, FindsTheOwnerOfOneConnection) {
     EXPECT_EQ(SocketLookup::NotFound,
               findTcpSocketOwner(0x7F000001, pair.clientPort, 0x7F000001, uint16_t(pair.serverPort + 1), owner));
   }
+}
+
+TEST(SocketOwnerTest, AClosedClientSocketHasNoOwner) {
+  // Closed while its request waits to be accepted, a client's socket is held
+  // by no process and then waits out its time: the kernel reports uid 0 for
+  // it, which must not pass for root.
+  Connected pair(AF_INET);
+  ASSERT_TRUE(pair.connected);
+  int served = accept(pair.listener, nullptr, nullptr);
+  ASSERT_GE(served, 0);
+  close(pair.client);
+  pair.client = -1;
+  uid_t owner = 12345;
+  EXPECT_EQ(SocketLookup::NotFound, findTcpSocketOwner(0x7F000001, pair.clientPort, 0x7F000001, pair.serverPort, owner));
+  close(served);  // the client's end goes to TIME_WAIT
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < deadline)
+    ASSERT_NE(SocketLookup::Found, findTcpSocketOwner(0x7F000001, pair.clientPort, 0x7F000001, pair.serverPort, owner))
+        << "owner " << owner;
 }
 
 }  // namespace

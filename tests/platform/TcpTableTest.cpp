@@ -14,7 +14,9 @@ TEST(TcpTableTest, ParsesIPv4AndMappedIPv6Rows) {
       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
       "   0: 0100007F:1F9B 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 1 1 0 100 0 0 10 0\n"
       "   1: 0100007F:D431 0100007F:1F9B 01 00000000:00000000 00:00000000 00000000    33        0 2 1 0 20 4 30 10 -1\n"
-      "   2: garbage\n",
+      "   2: garbage\n"
+      // Waiting out its time: no process holds it, and uid 0 means nothing.
+      "   3: 0100007F:D434 0100007F:1F9B 06 00000000:00000000 03:00001234 00000000     0        0 0 3 0\n",
       rows);
   parseTcpTable(
       "  sl  local_address                         remote_address                        st tx_queue rx_queue tr "

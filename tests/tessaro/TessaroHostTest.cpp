@@ -115,7 +115,8 @@ TEST(TessaroHostTest, SigtermWithCallsWaitingAnswersEveryCallerAndStopsPromptly)
   const int port = silent.port();
   ASSERT_NE(0, port);
   std::vector<int> callers;
-  const std::string call = "GET /1.0/Catalog/getBanners.svc HTTP/1.1\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1/\r\n\r\n";
+  const std::string call = "GET /1.0/Catalog/getBanners.svc HTTP/1.1\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1:" +
+                           std::to_string(port) + "/\r\n\r\n";
   for (int i = 0; i < 5; ++i) {
     callers.push_back(connectLoopback(port));
     send(callers.back(), call.data(), call.size(), MSG_NOSIGNAL);

@@ -87,7 +87,7 @@ namespace {
 // Headers that decide where a request goes or where it ends: two copies
 // could be read differently by two readers.
 bool has_repeated_singleton_header(const RequestInfo* ri) {
-  static const char* const singletons[] = {"Host", "Origin", "Content-Length", "Transfer-Encoding"};
+  static const char* const singletons[] = {"Host", "Origin", "Referer", "Content-Length", "Transfer-Encoding"};
   for (const char* name : singletons) {
     int seen = 0;
     for (int i = 0; i < ri->num_headers; i++) {

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +29,19 @@ bool has_parent_component(const char* s, size_t from, size_t end) {
 // whole path segments.
 bool ends_segment(const char* prefix, size_t prefix_len, char next) {
   return next == '\0' || is_separator(next) || (prefix_len > 0 && is_separator(prefix[prefix_len - 1]));
+}
+
+// Any page can ask for such names: at most one report a second, the name cut,
+// so that no one fills the standard error stream.
+void report_suspicious_path(const char* native) {
+  static std::atomic<int64_t> last_report{-1};
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t previous = last_report.load();
+  if (previous == static_cast<int64_t>(now.tv_sec) ||
+      !last_report.compare_exchange_strong(previous, static_cast<int64_t>(now.tv_sec)))
+    return;
+  std::fprintf(stderr, "Rejecting suspicious path: [%.200s]\n", native);
 }
 
 }  // namespace
@@ -141,7 +156,7 @@ int to_native_path(const char* path, char* native, size_t native_len) {
   if (n > 0) {
     unsigned char last = static_cast<unsigned char>(native[n - 1]);
     if (last == ' ' || (last == '.' && n > 1) || last == '+' || last >= 128) {
-      std::fprintf(stderr, "Rejecting suspicious path: [%s]\n", native);
+      report_suspicious_path(native);
       native[0] = '\0';
       return -1;
     }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ostrel/engine/engine.h"
+#include "ostrel/engine/parse.h"
 #include "ostrel/serviceproxy/StatusDocument.h"
 #include "ostrel/serviceproxy/UIContextHolder.h"
 #include "ostrel/uicontext/UIDescriptorFactory.h"
@@ -44,19 +45,44 @@ std::string ServiceProxy::servicePath(const std::string& uri) {
   return taken.substr(0, taken.rfind(".svc"));
 }
 
+namespace {
+
+std::string lowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return text;
+}
+
+}  // namespace
+
+// Each name takes the value of the first "name=value" piece whose name matches
+// it without regard to case (so a piece without "=" takes a later one's). One
+// pass over the pieces: a body of many parameters costs no more than it is long.
 ParameterMap ServiceProxy::parameters(const std::string& query) {
-  ParameterMap map;
+  std::vector<std::string> names;
+  std::map<std::string, std::string> firstValues;  // by lower-case name
   std::vector<char> value(query.size() + 1);
   size_t start = 0;
   for (;;) {
-    size_t end = query.find('&', start);
-    std::string piece = query.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    std::string name = piece.substr(0, piece.find('='));
-    // The buffer is as long as the whole text, so a value that is the whole text does not fit.
-    int length = mg_find_var(query.data(), query.size(), name.c_str(), value.data(), query.size());
-    map.emplace(name, length >= 0 ? std::string(value.data(), size_t(length)) : std::string());
+    const size_t end = query.find('&', start);
+    const size_t length = (end == std::string::npos ? query.size() : end) - start;
+    const size_t equals = query.find('=', start);
+    const bool hasValue = equals != std::string::npos && equals < start + length;
+    names.push_back(query.substr(start, hasValue ? equals - start : length));
+    if (hasValue && firstValues.find(lowerAscii(names.back())) == firstValues.end()) {
+      // Decoded as the engine reads form variables; the buffer is as long as the
+      // whole text, so a value that is the whole text would not fit.
+      const int decoded = url_decode(query.data() + equals + 1, start + length - equals - 1, value.data(),
+                                     query.size(), 1);
+      firstValues.emplace(lowerAscii(names.back()), decoded >= 0 ? std::string(value.data(), size_t(decoded)) : "");
+    }
     if (end == std::string::npos) break;
     start = end + 1;
+  }
+  ParameterMap map;
+  for (const std::string& name : names) {
+    auto found = firstValues.find(lowerAscii(name));
+    map.emplace(name, found == firstValues.end() ? std::string() : found->second);
   }
   return map;
 }

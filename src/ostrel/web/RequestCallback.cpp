@@ -22,6 +22,7 @@ namespace {
 
 const char kForbidden[] =
     "HTTP/1.1 403 Forbidden\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const char kLengthRequired[] = "HTTP/1.1 411 Length Required\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 const char kBareServerError[] = "HTTP/1.1 500 Internal Server Error\r\n\r\n";
 const char kEmptyServerError[] =
     "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\n"
@@ -38,6 +39,10 @@ void* answer(Connection* connection, const char* text) {
   mg_send_formatted(connection, "%s", text);
   connection->must_close = 1;
   return const_cast<char*>(kHandled);
+}
+
+bool isHead(const RequestInfo* request) {
+  return request->request_method && std::strcmp(request->request_method, "HEAD") == 0;
 }
 
 void sendInPieces(Connection* connection, const std::string& body) {
@@ -172,7 +177,8 @@ void* serveRequest(Connection* connection, RequestInfo* request, int responseCod
       default:
         return const_cast<char*>(kHandled);
     }
-    sendInPieces(connection, body);
+    // A reply to HEAD is its head alone.
+    if (!isHead(request)) sendInPieces(connection, body);
   } catch (const std::exception& error) {
     std::string text = error.what();
     mg_send_formatted(connection,
@@ -201,12 +207,13 @@ void* admitRequest(Connection* connection, RequestInfo* request) {
   if (referrerCheckApplies(uri)) {
     const char* referer = mg_find_header(connection, "Referer");
     if (!referer) return answer(connection, "HTTP/1.1 500 Internal Server Error\r\nReferrer: is NULL\r\n\r\n");
-    if (!isLocalUrl(referer)) return refuseReferrer(connection, referer);
+    if (!isLocalUrl(referer, ntohs(connection->client.local_addr.sin_port))) return refuseReferrer(connection, referer);
   }
 
   if (request->request_method && std::strcmp(request->request_method, "POST") == 0) {
     const char* lengthText = mg_find_header(connection, "Content-Length");
-    if (!lengthText) return const_cast<char*>(kHandled);
+    // The body's end is unknown: a status line rather than no reply at all.
+    if (!lengthText) return answer(connection, kLengthRequired);
     uint32_t length = 0;
     if (!parseContentLength(lengthText, length) || length > kMaxBody) return answer(connection, kBareServerError);
     std::vector<char> body;

@@ -1,5 +1,7 @@
 #include "ostrel/web/Socket.h"
 
+#include <arpa/inet.h>
+
 #include "ostrel/engine/engine.h"
 
 Socket::Socket(Connection* connection, int /*wsTimeout*/)
@@ -17,3 +19,5 @@ std::string Socket::header(const std::string& name) const {
   auto it = headers_.find(name);
   return it == headers_.end() ? std::string() : it->second;
 }
+
+uint16_t Socket::serverPort() const { return connection_ ? ntohs(connection_->client.local_addr.sin_port) : 0; }

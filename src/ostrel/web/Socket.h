@@ -5,6 +5,7 @@
 // the engine read it, the headers) and the output format the receiver chose.
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,6 +35,8 @@ class Socket {
   const std::map<std::string, std::string>& headers() const { return headers_; }
 
   Connection* connection() const { return connection_; }
+  // The port the client connected to; 0 without a connection.
+  uint16_t serverPort() const;
 
  private:
   std::atomic<int> outputFormat_;

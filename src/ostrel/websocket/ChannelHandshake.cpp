@@ -33,11 +33,28 @@ void answerRfc6455(const Socket& request, const std::string& key) {
                      acceptKey(key) + "\r\n\r\n");
 }
 
+// The URI arrives decoded: bytes that would end the header line, or change
+// what the location means, are encoded again.
+std::string encodedPath(const std::string& uri) {
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char c : uri) {
+    if (c <= 0x20 || c >= 0x7f || c == '%' || c == '?' || c == '#' || c == '"') {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xf];
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
 void answerDraft(const Socket& request, const std::string& uri) {
   const std::string key1 = request.header("Sec-WebSocket-Key1");
   const std::string key2 = request.header("Sec-WebSocket-Key2");
   const std::string origin = request.header("Origin");
-  const std::string location = "ws" + origin.substr(4) + uri;
+  const std::string location = "ws" + origin.substr(4) + encodedPath(uri);
   std::string reply = "HTTP/1.1 101 Web Socket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n";
   if (!key1.empty() && !key2.empty() && countSpaces(key1) > 0 && countSpaces(key2) > 0) {
     reply += "Sec-WebSocket-Origin: " + origin + "\r\nSec-WebSocket-Location: " + location + "\r\n\r\n";
@@ -65,7 +82,7 @@ bool answer(const Socket& request, const std::string& uri, WireProtocol& protoco
   const std::string origin =
       protocol == WireProtocol::kRfc6455 ? headerAnyCase(request, "Origin") : request.header("Origin");
   // Any page the browser shows could open a channel otherwise, and read the user's events.
-  if (!isLocalUrl(origin)) {
+  if (!isLocalUrl(origin, request.serverPort())) {
     OSTREL_LOG(LOG_WARNING) << "Refusing an event channel opened by a foreign origin.";
     write(request, kForbidden);
     return false;

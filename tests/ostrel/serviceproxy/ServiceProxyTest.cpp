@@ -86,6 +86,21 @@ TEST(ServiceProxyPathTest, ParametersKeepNamesAndTakeTheFirstCaseInsensitiveValu
   EXPECT_EQ(expected, ServiceProxy::parameters(""));
   expected = {{"a", "1"}, {"", ""}, {"b", ""}};
   EXPECT_EQ(expected, ServiceProxy::parameters("a=1&&b="));
+  // A piece without "=" takes the value of a later one of its name; an empty
+  // name takes the first "=value".
+  expected = {{"flag", "late"}, {"FLAG", "late"}, {"", "x"}};
+  EXPECT_EQ(expected, ServiceProxy::parameters("flag&=x&FLAG=late"));
+}
+
+TEST(ServiceProxyPathTest, ParametersCostWhatTheTextIsLong) {
+  // Each name was once looked up in the whole text: a 10 MiB body took hours.
+  std::string query;
+  for (int i = 0; i < 200000; ++i) query += "p" + std::to_string(i) + "=" + std::to_string(i) + "&";
+  const auto start = std::chrono::steady_clock::now();
+  const ParameterMap map = ServiceProxy::parameters(query);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(200001u, map.size());
+  EXPECT_EQ("199999", map.at("p199999"));
 }
 
 TEST_F(ServiceProxyTest, UnknownSessionAndUnsupportedUITypeInEachFormat) {
@@ -198,7 +213,8 @@ TEST_F(ServiceProxyTest, CallsBeyondTheWaitingBoundAreAnsweredAtOnceAndFilesStay
   ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), 50, "-0.0.0.0/0,+127.0.0.1", 0, 1, dir.path(), true,
                            false));
   const std::string call =
-      "GET /1.0/Catalog/getBanners.svc HTTP/1.1\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1/\r\n\r\n";
+      "GET /1.0/Catalog/getBanners.svc HTTP/1.1\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1:" + std::to_string(port) +
+      "/\r\n\r\n";
   std::vector<int> callers;
   for (int i = 0; i < 60; ++i) {
     callers.push_back(connectLoopback(port));
@@ -221,7 +237,8 @@ TEST_F(ServiceProxyTest, CallsBeyondTheWaitingBoundAreAnsweredAtOnceAndFilesStay
   EXPECT_TRUE(eventually([&] { return answered() == 20; }));
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ("home", body(httpExchange(port, "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                            "Referer: http://127.0.0.1/\r\nConnection: close\r\n\r\n")));
+                                            "Referer: http://127.0.0.1:" + std::to_string(port) +
+                                            "/\r\nConnection: close\r\n\r\n")));
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
   EXPECT_EQ(size_t(WaitingCalls::kDefaultLimit), logic.requests().size());
 

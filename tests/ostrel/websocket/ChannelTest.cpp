@@ -31,6 +31,14 @@ TEST_F(ChannelTest, HandshakesOfTheEarlyDrafts) {
             plain.handshake(0));
   EXPECT_TRUE(eventually([&] { return factory->made(1) && factory->made(1)->events().size() == 1; }));
   EXPECT_EQ(std::vector<std::string>{"open"}, factory->made(1)->events());
+
+  // The URI arrives decoded; in the location its line breaks are encoded again.
+  DraftBrowser split(port, "/1.0/Events/all.ws%0d%0aX-Injected:%20yes", false);
+  split.open();
+  EXPECT_EQ("HTTP/1.1 101 Web Socket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+            "WebSocket-Origin: " + origin + "\r\nWebSocket-Location: ws://127.0.0.1:" + std::to_string(port) +
+                "/1.0/Events/all.ws%0d%0aX-Injected:%20yes\r\n\r\n",
+            split.handshake(0));
 }
 
 TEST_F(ChannelTest, UnknownRoutesForeignOriginsAndPlainRequestsGetNoHandshake) {
@@ -40,12 +48,15 @@ TEST_F(ChannelTest, UnknownRoutesForeignOriginsAndPlainRequestsGetNoHandshake) {
   // channel, so its Referer is checked like any other request's.
   const std::string unbound = "GET /x/1.0/Events/inAppPurchase.ws/y.ws HTTP/1.1\r\nHost: 127.0.0.1\r\n";
   EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\nReferrer: is NULL\r\n\r\n", httpExchange(port, unbound + "\r\n"));
-  EXPECT_EQ("", httpExchange(port, unbound + "Referer: http://127.0.0.1/\r\n\r\n"));
+  EXPECT_EQ("", httpExchange(port, unbound + "Referer: http://127.0.0.1:" + std::to_string(port) + "/\r\n\r\n"));
 
   const std::string forbidden =
       "HTTP/1.1 403 Forbidden\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
   int made = 0;
-  for (const char* origin : {"http://evil.example", "ab", "http://127.0.0.1.evil.example"}) {
+  // A page of another program on this machine is foreign too.
+  for (const std::string& origin : {std::string("http://evil.example"), std::string("ab"),
+                                    std::string("http://127.0.0.1.evil.example"), std::string("http://127.0.0.1:1"),
+                                    std::string("http://127.0.0.1")}) {
     for (bool withKeys : {true, false}) {
       DraftBrowser foreign(port, "/1.0/Events/all.ws", withKeys, origin);
       foreign.open();
@@ -57,7 +68,8 @@ TEST_F(ChannelTest, UnknownRoutesForeignOriginsAndPlainRequestsGetNoHandshake) {
   }
   // A page that only fetches the address is never switched to a channel.
   EXPECT_EQ("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
-            httpExchange(port, "GET /1.0/Events/all.ws HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://127.0.0.1\r\n\r\n"));
+            httpExchange(port, "GET /1.0/Events/all.ws HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://127.0.0.1:" +
+                                   std::to_string(port) + "\r\n\r\n"));
 }
 
 TEST_F(ChannelTest, EventReachesAnAllChannelAsOneFrameInEachFormat) {

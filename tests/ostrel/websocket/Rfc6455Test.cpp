@@ -118,13 +118,15 @@ TEST_F(Rfc6455Test, ForeignOrMissingOriginIsRefusedBeforeAnyHandshake) {
   manager.addRoute("1.0/Events/all", factory);
   for (const std::string& origin : {std::string("Origin: http://evil.example\r\n"), std::string(""),
                                     std::string("Origin: http://localhost.evil.example\r\n"),
-                                    std::string("Origin: null\r\n")})
+                                    std::string("Origin: null\r\n"),
+                                    // a page of another program on this machine
+                                    std::string("Origin: http://127.0.0.1:1\r\n")})
     EXPECT_EQ(kForbidden, httpExchange(port, rawRequest(origin))) << origin;
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(std::vector<std::string>{"abort"}, factory->made(size_t(i))->events());
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(std::vector<std::string>{"abort"}, factory->made(size_t(i))->events());
   // Two origins never reach the channel at all.
   EXPECT_EQ("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
             httpExchange(port, rawRequest("Origin: " + localOrigin() + "\r\norigin: http://evil.example\r\n")));
-  EXPECT_FALSE(factory->made(4));
+  EXPECT_FALSE(factory->made(5));
 
   Subprocess foreign = client("/1.0/Events/all.ws", "http://evil.example", "events");
   EXPECT_TRUE(foreign.waitForOutput("status 403\n")) << foreign.output();
