@@ -255,6 +255,31 @@ TEST_F(RequestDispatcherTest, EventsFollowFromPurchasesAndLinks) {
   EXPECT_EQ("en-US", link->getValue("Event\\Message\\localeCode"));
 }
 
+TEST_F(RequestDispatcherTest, TheBootstrapPublishesTheWebLinksSavedAtTheLastStopAgain) {
+  TempDir var;
+  // As Ostrel saves them, in either events format.
+  const std::string saved = var.write(
+      "bootstrap/ostrel_events.xml",
+      "<Process type=\"HyperlinkingProcesses\">\r\n"
+      "<HyperlinkingMessage type=\"HyperlinkingMessage\">\r\n<AppGUID>app-1002</AppGUID>\r\n"
+      "<DisplayLocale>de-DE</DisplayLocale>\r\n<ReferalId>0</ReferalId>\r\n</HyperlinkingMessage>\r\n"
+      "<HyperlinkingMessage type=\"HyperlinkingMessage\">\r\n<AppGUID>app-1003</AppGUID>\r\n"
+      "<DisplayLocale>fr-FR</DisplayLocale>\r\n<ReferalId>0</ReferalId>\r\n</HyperlinkingMessage>\r\n"
+      "</Process>\r\n");
+  bizl::RequestDispatcher restarted(std::make_shared<bizl::FileReplyStore>(bizl::BizlDemoComponent::bundledDataRoot()),
+                                    publisher, saved);
+  ASSERT_EQ("SUCCESS", restarted.handle("1.0/Internal/startBootstrap", "<startBootstrap></startBootstrap>").type);
+  ASSERT_EQ(2u, publisher->scheduled.size());
+  const DemoEvent& first = publisher->scheduled[0].second;
+  EXPECT_EQ(std::string(bizl::RequestDispatcher::kReliableTopicPrefix) + "all/app-1002", first.topic);
+  EXPECT_EQ("de-DE", bootStrapCreate(first.text, 0)->getValue("Event\\Message\\localeCode"));
+  EXPECT_EQ("fr-FR", bootStrapCreate(publisher->scheduled[1].second.text, 0)->getValue("Event\\Message\\localeCode"));
+  // Published once: the file is gone, a second bootstrap publishes nothing.
+  EXPECT_EQ("", TempDir::read(saved));
+  restarted.handle("1.0/Internal/startBootstrap", "<startBootstrap></startBootstrap>");
+  EXPECT_EQ(2u, publisher->scheduled.size());
+}
+
 TEST_F(RequestDispatcherTest, BrokenDataIsCritical) {
   TempDir data;
   data.write("replies/1.0/Application/getAppDetails.xml", "<Response>{app.Name}</Response>");

@@ -77,6 +77,25 @@ TEST_F(SavePendingTest, WritesThePendingWebLinksInOrder) {
   EXPECT_EQ(4u, reliable.pendingCount("linkB"));
 }
 
+TEST_F(SavePendingTest, WebLinksInJsonAreSavedLikeXmlOnes) {
+  // The business logic's own JSON, and XML converted to JSON (names in lower case).
+  reliable.dispatch("linkA", Event("{\"event\":{\"type\":\"WebLinkEvent\",\"message\":{\"applicationId\":\"J1\","
+                                   "\"categoryId\":\"3\",\"localeCode\":\"sv-SE\"}}}",
+                                   "WebLinkEvent"));
+  reliable.dispatch("linkA", Event("{\"event\":{\"type\":\"WebLinkEvent\",\"message\":{\"applicationid\":\"J<2>\","
+                                   "\"localecode\":\"nb-NO\"}}}",
+                                   "WebLinkEvent"));
+  reliable.dispatch("linkA", Event("{\"event\": broken", "WebLinkEvent"));
+  reliable.savePending();
+  EXPECT_EQ("<Process type=\"HyperlinkingProcesses\">\r\n"
+            "<HyperlinkingMessage type=\"HyperlinkingMessage\">\r\n<AppGUID>J1</AppGUID>\r\n"
+            "<DisplayLocale>sv-SE</DisplayLocale>\r\n<ReferalId>0</ReferalId>\r\n</HyperlinkingMessage>\r\n"
+            "<HyperlinkingMessage type=\"HyperlinkingMessage\">\r\n<AppGUID>J&lt;2&gt;</AppGUID>\r\n"
+            "<DisplayLocale>nb-NO</DisplayLocale>\r\n<ReferalId>0</ReferalId>\r\n</HyperlinkingMessage>\r\n"
+            "</Process>\r\n",
+            TempDir::read(dir.path() + "/bootstrap/ostrel_events.xml"));
+}
+
 TEST_F(SavePendingTest, NothingIsWrittenWithoutWebLinksOrDataPath) {
   reliable.dispatch("linkA", Event("<Event><Type>Other</Type></Event>", "Other"));
   reliable.savePending();
