@@ -38,7 +38,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kTopic = "event:/KivraServices/KivraBusinessLogic/v1_0/bench";
 constexpr const char* kUIType = "bench";
-// The plug-in's engine runs this many workers; each open channel holds one.
+// The plug-in's engine runs this many workers.
 constexpr int kWorkers = 50;
 // No byte on any channel for this long: what is missing is lost.
 constexpr std::chrono::seconds kStall{15};
@@ -121,8 +121,9 @@ bool openChannel(Channel& channel, int port) {
   }
   // The key is the RFC's example, so the answer is known.
   const std::string request = "GET /1.0/Events/all.ws HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                              "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: http://127.0.0.1\r\n"
-                              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+                              "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: http://127.0.0.1:" +
+                              std::to_string(port) +
+                              "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
   send(channel.fd, request.data(), request.size(), MSG_NOSIGNAL);
   const Clock::time_point deadline = Clock::now() + kHandshakeLimit;
   size_t end;
@@ -325,8 +326,8 @@ int positive(const char* text, const char* what) {
 int main(int argc, char** argv) {
   const int events = argc > 1 ? positive(argv[1], "EVENTS") : 20000;
   const int count = argc > 2 ? positive(argv[2], "CHANNELS") : 10;
-  if (count >= kWorkers) {
-    std::fprintf(stderr, "event_fanout: at most %d channels (the engine has %d workers)\n", kWorkers - 1, kWorkers);
+  if (size_t(count) > WebSocketManager::kMaxChannels) {
+    std::fprintf(stderr, "event_fanout: at most %zu channels\n", WebSocketManager::kMaxChannels);
     return 2;
   }
   std::vector<int> formats;
