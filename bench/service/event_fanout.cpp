@@ -22,12 +22,12 @@
 #include <vector>
 
 #include "ostrel/engine/engine.h"
-#include "ostrel/serviceproxy/UIContextHolder.h"
-#include "ostrel/uicontext/KivraUIDescriptor.h"
+#include "ostrel/services/UIContextHolder.h"
+#include "ostrel/services/KivraUIDescriptor.h"
 #include "ostrel/web/MessageRouter.h"
 #include "ostrel/web/WebServer.h"
-#include "ostrel/websocket/HCServiceProxyWebSocketListenerFactory.h"
-#include "ostrel/websocket/WebSocketManager.h"
+#include "ostrel/channels/HCServiceProxyWebSocketListenerFactory.h"
+#include "ostrel/channels/WebSocketManager.h"
 #include "ostrel/xml2json/Xml2Json.h"
 #include "tessaro/MessageDispatcher.h"
 #include "tessaro/XMLPayload.h"

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "ostrel/serviceproxy/RequestTemplate.h"
-#include "ostrel/serviceproxy/ServiceTable.h"
+#include "ostrel/services/RequestTemplate.h"
+#include "ostrel/services/ServiceTable.h"
 #include "ostrel/xml2json/Xml2Json.h"
 
 namespace {

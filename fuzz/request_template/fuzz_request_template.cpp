@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ostrel/serviceproxy/RequestTemplate.h"
+#include "ostrel/services/RequestTemplate.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/MessageRouter.h"
 #include "ostrel/web/WebServer.h"
-#include "ostrel/websocket/WebSocketManager.h"
+#include "ostrel/channels/WebSocketManager.h"
 
 namespace {
 

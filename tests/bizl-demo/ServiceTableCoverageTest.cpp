@@ -6,8 +6,8 @@
 #include <map>
 
 #include "BizlTestSupport.h"
-#include "ostrel/serviceproxy/RequestTemplate.h"
-#include "ostrel/serviceproxy/ServiceTable.h"
+#include "ostrel/services/RequestTemplate.h"
+#include "ostrel/services/ServiceTable.h"
 #include "tessaro/XMLTool.h"
 
 using namespace bizltest;

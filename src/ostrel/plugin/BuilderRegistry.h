@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "ostrel/serviceproxy/Functor.h"
-#include "ostrel/serviceproxy/ReflectiveObject.h"
+#include "ostrel/services/Functor.h"
+#include "ostrel/services/ReflectiveObject.h"
 
 class Builder {
  public:

@@ -1,11 +1,11 @@
 // The functor builders, registered while the library loads.
 
 #include "ostrel/plugin/BuilderRegistry.h"
-#include "ostrel/UXUpdateManager/UXUpdateFunctor.h"
-#include "ostrel/serviceproxy/HCServiceProxyFunctor.h"
-#include "ostrel/uicontext/HCAvailabilityFunctor.h"
-#include "ostrel/uicontext/HCInitClientFunctor.h"
-#include "ostrel/uicontext/HCSetUserPreferenceFunctor.h"
+#include "ostrel/updates/UXUpdateFunctor.h"
+#include "ostrel/services/HCServiceProxyFunctor.h"
+#include "ostrel/services/HCAvailabilityFunctor.h"
+#include "ostrel/services/HCInitClientFunctor.h"
+#include "ostrel/services/HCSetUserPreferenceFunctor.h"
 
 namespace {
 RegisterBuilder<BuilderHCServiceProxyFunctor> serviceProxyFunctor;

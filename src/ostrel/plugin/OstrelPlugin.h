@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "ostrel/config/PluginSettings.h"
+#include "ostrel/plugin/PluginSettings.h"
 #include "ostrel/web/WebServer.h"
 #include "tessaro/IComponent.h"
 

@@ -35,14 +35,13 @@ bool isLocalHostName(const std::string& hostAndPort) {
   return strcasecmp(host.c_str(), "localhost") == 0 || isLoopbackLiteral(host);
 }
 
-bool isLocalUrl(const std::string& url, uint16_t port) {
+bool namesServer(const std::string& url, uint32_t address, uint16_t port) {
   static const std::string scheme = "http://";
   if (url.compare(0, scheme.size(), scheme) != 0) return false;
-  size_t end = url.find_first_of("/?#", scheme.size());
-  std::string authority = url.substr(scheme.size(), end == std::string::npos ? std::string::npos : end - scheme.size());
-  // "http://127.0.0.1@evil.example/" names evil.example.
-  if (authority.find('@') != std::string::npos || !isLocalHostName(authority)) return false;
-  const size_t colon = authority.find(':');
-  const std::string named = colon == std::string::npos ? "80" : authority.substr(colon + 1);
-  return named == std::to_string(port);
+  const size_t end = url.find_first_of("/?#", scheme.size());
+  const std::string authority =
+      url.substr(scheme.size(), end == std::string::npos ? std::string::npos : end - scheme.size());
+  const std::string dotted = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+                             std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+  return authority == dotted + ":" + std::to_string(port) || (port == 80 && authority == dotted);
 }

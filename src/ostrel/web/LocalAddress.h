@@ -7,8 +7,10 @@
 // "localhost" (any case) or a dotted IPv4 literal in 127.0.0.0/8, with any port.
 bool isLocalHostName(const std::string& hostAndPort);
 
-// A Referer (or Origin) names this server when its scheme is "http", its host
-// is local and its port is `port` (80 when it names none): a page of another
-// program on the same machine, or of another user, is not ours, and neither
-// is "http://localhost.attacker.example/".
-bool isLocalUrl(const std::string& url, uint16_t port);
+// A Referer (or Origin) names this server as the browser reached it: "http", the
+// dotted address and the port of the connection's local end (80 when the URL
+// names none). Any other page is foreign: one of another program on the machine,
+// another user's server on another loopback address or on "localhost" (which a
+// browser may reach over IPv6, where this server does not listen), and of course
+// "http://localhost.attacker.example/".
+bool namesServer(const std::string& url, uint32_t address, uint16_t port);

@@ -67,16 +67,33 @@ bool referrerCheckApplies(const std::string& uri) {
   return WebServer::referrerCheck() && uri.find('.') != std::string::npos && !MessageRouter::opensChannel(uri);
 }
 
-// The client process must be of the same user or an administrator. The server's
-// end is read from the socket: a listener on all addresses records 0.0.0.0.
-bool clientMayConnect(Connection* connection, const RequestInfo* request) {
+// The address and port the client connected to (host byte order): a listener
+// on all addresses records 0.0.0.0, so the socket itself is asked.
+bool serverEnd(const Connection* connection, uint32_t& address, uint16_t& port) {
   sockaddr_in server{};
   socklen_t length = sizeof server;
   if (getsockname(connection->client.sock, reinterpret_cast<sockaddr*>(&server), &length) != 0 ||
       server.sin_family != AF_INET)
     return false;
-  return SecurityValidations::instance().validateConnection(request->remote_ip, uint32_t(request->remote_port),
-                                                            ntohl(server.sin_addr.s_addr), ntohs(server.sin_port));
+  address = ntohl(server.sin_addr.s_addr);
+  port = ntohs(server.sin_port);
+  return true;
+}
+
+// The client process must be of the same user or an administrator.
+bool clientMayConnect(Connection* connection, const RequestInfo* request) {
+  uint32_t address = 0;
+  uint16_t port = 0;
+  return serverEnd(connection, address, port) &&
+         SecurityValidations::instance().validateConnection(request->remote_ip, uint32_t(request->remote_port), address,
+                                                            port);
+}
+
+// The Referer must name this server as the browser reached it.
+bool refererNamesServer(const Connection* connection, const char* referer) {
+  uint32_t address = 0;
+  uint16_t port = 0;
+  return serverEnd(connection, address, port) && namesServer(referer, address, port);
 }
 
 // The kernel knows a socket's owner before the client has sent anything: a
@@ -207,7 +224,7 @@ void* admitRequest(Connection* connection, RequestInfo* request) {
   if (referrerCheckApplies(uri)) {
     const char* referer = mg_find_header(connection, "Referer");
     if (!referer) return answer(connection, "HTTP/1.1 500 Internal Server Error\r\nReferrer: is NULL\r\n\r\n");
-    if (!isLocalUrl(referer, ntohs(connection->client.local_addr.sin_port))) return refuseReferrer(connection, referer);
+    if (!refererNamesServer(connection, referer)) return refuseReferrer(connection, referer);
   }
 
   if (request->request_method && std::strcmp(request->request_method, "POST") == 0) {

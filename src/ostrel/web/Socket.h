@@ -35,8 +35,10 @@ class Socket {
   const std::map<std::string, std::string>& headers() const { return headers_; }
 
   Connection* connection() const { return connection_; }
-  // The port the client connected to; 0 without a connection.
-  uint16_t serverPort() const;
+  // The address (host byte order) and port the client connected to; 0 without
+  // a connection.
+  uint32_t serverAddress() const { return serverAddress_; }
+  uint16_t serverPort() const { return serverPort_; }
 
  private:
   std::atomic<int> outputFormat_;
@@ -45,6 +47,8 @@ class Socket {
   int dataLength_ = 0;
   std::map<std::string, std::string> headers_;
   Connection* connection_;
+  uint32_t serverAddress_ = 0;
+  uint16_t serverPort_ = 0;
 };
 
 using SocketPtr = std::shared_ptr<Socket>;

@@ -6,7 +6,7 @@
 #include "common/logging/LogRecord.h"
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/RequestCallback.h"
-#include "ostrel/websocket/WebSocketManager.h"
+#include "ostrel/channels/WebSocketManager.h"
 
 std::atomic<bool> WebServer::referrerCheck_{true};
 

@@ -6,7 +6,7 @@
 
 #include "ostrel/plugin/OstrelPlugin.h"
 #include "ostrel/plugin/StartupErrors.h"
-#include "ostrel/websocket/ReliableHCListener.h"
+#include "ostrel/channels/ReliableHCListener.h"
 #include "support/BusinessLogicDouble.h"
 #include "support/HttpExchange.h"
 #include "support/LogCapture.h"

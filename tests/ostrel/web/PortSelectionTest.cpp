@@ -1,4 +1,4 @@
-#include "ostrel/config/PortSelection.h"
+#include "ostrel/plugin/PortSelection.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,0 @@
-#include "ostrel/UXUpdateManager/ReliableListenerEvents.h"
-
-#include "ostrel/websocket/ReliableHCListener.h"
-
-int ReliableListenerEvents::eventsFormat() const { return ReliableHCListener::instance().outputFormat(); }
-
-std::string ReliableListenerEvents::takePending(const std::string& name) {
-  return ReliableHCListener::instance().takePending(name);
-}

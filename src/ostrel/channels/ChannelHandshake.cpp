@@ -1,0 +1,100 @@
+#include "ostrel/channels/ChannelHandshake.h"
+
+#include <strings.h>
+
+#include "common/logging/LogRecord.h"
+#include "ostrel/engine/engine.h"
+#include "ostrel/web/LocalAddress.h"
+#include "ostrel/web/Socket.h"
+#include "ostrel/channels/WebSocketProtocol.h"
+
+using namespace WebSocketProtocol;
+
+namespace {
+
+const char kForbidden[] =
+    "HTTP/1.1 403 Forbidden\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+// A plain request for a channel's address: no handshake is owed.
+const char kNotAnUpgrade[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+void write(const Socket& request, const std::string& bytes) {
+  mg_send(request.connection(), bytes.data(), bytes.size());
+}
+
+std::string headerAnyCase(const Socket& request, const std::string& name) {
+  for (const auto& entry : request.headers())
+    if (strcasecmp(entry.first.c_str(), name.c_str()) == 0) return entry.second;
+  return "";
+}
+
+void answerRfc6455(const Socket& request, const std::string& key) {
+  write(request, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " +
+                     acceptKey(key) + "\r\n\r\n");
+}
+
+// The URI arrives decoded: bytes that would end the header line, or change
+// what the location means, are encoded again.
+std::string encodedPath(const std::string& uri) {
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char c : uri) {
+    if (c <= 0x20 || c >= 0x7f || c == '%' || c == '?' || c == '#' || c == '"') {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xf];
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
+void answerDraft(const Socket& request, const std::string& uri) {
+  const std::string key1 = request.header("Sec-WebSocket-Key1");
+  const std::string key2 = request.header("Sec-WebSocket-Key2");
+  const std::string origin = request.header("Origin");
+  const std::string location = "ws" + origin.substr(4) + encodedPath(uri);
+  std::string reply = "HTTP/1.1 101 Web Socket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n";
+  if (!key1.empty() && !key2.empty() && countSpaces(key1) > 0 && countSpaces(key2) > 0) {
+    reply += "Sec-WebSocket-Origin: " + origin + "\r\nSec-WebSocket-Location: " + location + "\r\n\r\n";
+    write(request, reply + draftAnswer(key1, key2,
+                                       thirdKey(request.rawRequest(), request.requestLength(), request.dataLength())));
+  } else {
+    reply += "WebSocket-Origin: " + origin + "\r\nWebSocket-Location: " + location + "\r\n\r\n";
+    write(request, reply);
+  }
+}
+
+}  // namespace
+
+namespace ChannelHandshake {
+
+bool answer(const Socket& request, const std::string& uri, WireProtocol& protocol) {
+  if (strcasecmp(headerAnyCase(request, "Upgrade").c_str(), "websocket") != 0) {
+    write(request, kNotAnUpgrade);
+    return false;
+  }
+  const std::string key = headerAnyCase(request, "Sec-WebSocket-Key");
+  protocol = !key.empty() && headerAnyCase(request, "Sec-WebSocket-Version") == "13" ? WireProtocol::kRfc6455
+                                                                                      : WireProtocol::kDraft;
+  // The early drafts' headers are read by their exact names.
+  const std::string origin =
+      protocol == WireProtocol::kRfc6455 ? headerAnyCase(request, "Origin") : request.header("Origin");
+  // Any page the browser shows could open a channel otherwise, and read the user's events.
+  if (!namesServer(origin, request.serverAddress(), request.serverPort())) {
+    OSTREL_LOG(LOG_WARNING) << "Refusing an event channel opened by a foreign origin.";
+    write(request, kForbidden);
+    return false;
+  }
+  if (protocol == WireProtocol::kRfc6455) {
+    answerRfc6455(request, key);
+  } else {
+    answerDraft(request, uri);
+  }
+  return true;
+}
+
+void refuseBusy(const Socket& request) { write(request, kBusy); }
+
+}  // namespace ChannelHandshake

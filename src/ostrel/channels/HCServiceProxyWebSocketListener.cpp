@@ -1,0 +1,66 @@
+#include "ostrel/channels/HCServiceProxyWebSocketListener.h"
+
+#include <boost/chrono.hpp>
+
+#include "tessaro/MessageDispatcher.h"
+#include "tessaro/XMLPayload.h"
+
+HCServiceProxyWebSocketListener::HCServiceProxyWebSocketListener(std::string topic, std::string name, bool reliable,
+                                                                 bool keepAlive,
+                                                                 std::chrono::milliseconds keepAliveInterval)
+    : WebSocketListener(std::move(name), reliable), topic_(std::move(topic)) {
+  MessageDispatcher::getInstance()->subscribe(this, topic_);
+  if (keepAlive) keepAliveThread_ = boost::thread([this, keepAliveInterval] { this->keepAlive(keepAliveInterval); });
+}
+
+HCServiceProxyWebSocketListener::~HCServiceProxyWebSocketListener() {
+  MessageDispatcher::getInstance()->unsubscribe(this, topic_);
+  stopKeepAlive();
+}
+
+void HCServiceProxyWebSocketListener::onOpen(const std::string& request) { WebSocketListener::onOpen(request); }
+
+// An ended channel reads no more: its keep-alive thread goes with it.
+void HCServiceProxyWebSocketListener::onClose() {
+  WebSocketListener::onClose();
+  stopKeepAlive();
+}
+
+void HCServiceProxyWebSocketListener::onAbort() {
+  WebSocketListener::onAbort();
+  stopKeepAlive();
+}
+
+void HCServiceProxyWebSocketListener::senderChanged(const EventChannelPtr& oldSender, const EventChannelPtr&) {
+  if (oldSender) oldSender->stop();
+}
+
+void HCServiceProxyWebSocketListener::onText(const std::string&) {}
+
+void HCServiceProxyWebSocketListener::onMessage(uint64_t, const LocalMessagePtr& message) {
+  auto payload = message ? std::dynamic_pointer_cast<XMLPayload>(message->getPayload()) : nullptr;
+  if (!payload) return;
+  if (EventChannelPtr channel = getSender()) channel->post(payload->getXML());
+}
+
+bool HCServiceProxyWebSocketListener::keepsAlive() const {
+  std::lock_guard<std::mutex> lock(keepAliveMutex_);
+  return keepAliveThread_.joinable();
+}
+
+void HCServiceProxyWebSocketListener::keepAlive(std::chrono::milliseconds interval) {
+  try {
+    for (;;) {
+      boost::this_thread::sleep_for(boost::chrono::milliseconds(interval.count()));
+      if (EventChannelPtr channel = getSender()) channel->post(kControlEvent);
+    }
+  } catch (const boost::thread_interrupted&) {
+  }
+}
+
+void HCServiceProxyWebSocketListener::stopKeepAlive() {
+  std::lock_guard<std::mutex> lock(keepAliveMutex_);
+  if (!keepAliveThread_.joinable()) return;
+  keepAliveThread_.interrupt();
+  keepAliveThread_.join();
+}

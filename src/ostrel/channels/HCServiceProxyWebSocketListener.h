@@ -1,0 +1,45 @@
+#pragma once
+
+// The listener of a browser event channel: subscribed to a host event topic, it
+// forwards every event text to its channel; with keep-alive, a thread of its own
+// sends the control event at a fixed interval while the channel lives, so that a
+// browser that went away is noticed.
+
+#include <boost/thread/thread.hpp>
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "ostrel/channels/WebSocketListener.h"
+#include "tessaro/IMessageSink.h"
+
+class HCServiceProxyWebSocketListener : public WebSocketListener, public IMessageSink {
+ public:
+  static constexpr const char* kControlEvent = "<Event><Type>Control</Type></Event>";
+
+  HCServiceProxyWebSocketListener(std::string topic, std::string name, bool reliable, bool keepAlive,
+                                  std::chrono::milliseconds keepAliveInterval);
+  ~HCServiceProxyWebSocketListener() override;
+
+  // WebSocketListener
+  void onOpen(const std::string& request) override;
+  void onClose() override;
+  void onAbort() override;
+  void senderChanged(const EventChannelPtr& oldSender, const EventChannelPtr& newSender) override;
+  void onText(const std::string& text) override;
+
+  // IMessageSink
+  void onMessage(uint64_t tag, const LocalMessagePtr& message) override;
+
+  const std::string& topic() const { return topic_; }
+  bool keepsAlive() const;
+
+ private:
+  void keepAlive(std::chrono::milliseconds interval);
+  void stopKeepAlive();
+
+  // Guards keepAliveThread_: the channel's end and the destructor may both stop it.
+  mutable std::mutex keepAliveMutex_;
+  boost::thread keepAliveThread_;
+  const std::string topic_;
+};

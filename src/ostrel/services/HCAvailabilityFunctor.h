@@ -1,0 +1,18 @@
+#pragma once
+
+// "1.0/Process/getAvailability": the plug-in's start-up errors, answered without
+// asking the business logic.
+
+#include "ostrel/services/HCServiceProxyFunctor.h"
+
+class HCAvailabilityFunctor : public HCServiceProxyFunctor {
+ public:
+  std::string operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
+                         const std::string& rawRequest) override;
+};
+
+class BuilderHCAvailabilityFunctor : public Builder {
+ public:
+  std::string name() const override { return "HCAvailabilityFunctor"; }
+  std::unique_ptr<ReflectiveObject> create() const override { return std::make_unique<HCAvailabilityFunctor>(); }
+};

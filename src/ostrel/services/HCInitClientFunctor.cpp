@@ -1,0 +1,57 @@
+#include "ostrel/services/HCInitClientFunctor.h"
+
+#include <boost/algorithm/string/replace.hpp>
+#include <boost/lexical_cast.hpp>
+
+#include "common/logging/LogRecord.h"
+#include "ostrel/services/FunctorException.h"
+#include "ostrel/services/LocalFunctorSupport.h"
+#include "ostrel/services/ReflectiveSerializer.h"
+#include "ostrel/channels/ReliableHCListener.h"
+
+using LocalFunctorSupport::withoutBraces;
+
+namespace {
+
+constexpr int kFormatJson = 2;
+
+// Joins the non-empty members: an empty part must not leave a stray comma.
+std::string joinMembers(const std::string& first, const std::string& second) {
+  if (first.empty()) return second;
+  if (second.empty()) return first;
+  return first + "," + second;
+}
+
+}  // namespace
+
+std::string HCInitClientFunctor::operator()(std::map<std::string, std::string> parameters,
+                                            const std::string& servicePath, const std::string& rawRequest) {
+  std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::requireUIDescriptor(parameters);
+  auto topic = parameters.find("eventstopic");
+  const std::string eventsTopic = topic != parameters.end() ? topic->second : "all";
+  try {
+    parameters["storeid"] = boost::lexical_cast<std::string>(descriptor->storeId());
+    parameters["affiliateid"] = boost::lexical_cast<std::string>(descriptor->affiliateId());
+  } catch (const boost::bad_lexical_cast&) {
+    OSTREL_LOG(LOG_ERROR) << "Couldn't cast Store id or Affiliate id.";
+    throw FunctorException("Couldn't cast Store id or Affiliate id..");
+  }
+
+  std::string session = HCServiceProxyFunctor::operator()(parameters, servicePath, rawRequest);
+  const std::string pending = ReliableHCListener::instance().takePending(eventsTopic);
+
+  try {
+    if (descriptor->outputFormat() == kFormatJson) {
+      boost::algorithm::replace_all(session, "response", "kivrasessionproperties");
+      std::string descriptorPart = withoutBraces(ReflectiveSerializer::writeJson(*descriptor, descriptor->typeName()));
+      if (!pending.empty()) descriptorPart = joinMembers(descriptorPart, withoutBraces(pending));
+      return "{\"response\":{" + joinMembers(descriptorPart, withoutBraces(session)) + "}}";
+    }
+    boost::algorithm::replace_all(session, "Response", "KivraSessionProperties");
+    return "<Response>" + ReflectiveSerializer::writeXml(*descriptor, descriptor->typeName()) + session + pending +
+           "</Response>";
+  } catch (const std::exception&) {
+    OSTREL_LOG(LOG_ERROR) << "Couldn't serialize the KivraUIDescriptor.";
+    throw FunctorException("Couldn't serialize the KivraUIDescriptor.");
+  }
+}

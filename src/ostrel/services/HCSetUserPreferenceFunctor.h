@@ -1,0 +1,18 @@
+#pragma once
+
+// "1.0/Profile/setUserPreference": one business-logic call per request
+// parameter, in name order, stopping at the first reply without success.
+
+#include "ostrel/services/HCServiceProxyFunctor.h"
+
+class HCSetUserPreferenceFunctor : public HCServiceProxyFunctor {
+ public:
+  std::string operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
+                         const std::string& rawRequest) override;
+};
+
+class BuilderHCSetUserPreferenceFunctor : public Builder {
+ public:
+  std::string name() const override { return "HCSetUserPreferenceFunctor"; }
+  std::unique_ptr<ReflectiveObject> create() const override { return std::make_unique<HCSetUserPreferenceFunctor>(); }
+};

@@ -1,0 +1,150 @@
+#include "ostrel/services/ServiceProxy.h"
+
+#include <mutex>
+#include <vector>
+
+#include "ostrel/engine/engine.h"
+#include "ostrel/engine/parse.h"
+#include "ostrel/services/StatusDocument.h"
+#include "ostrel/services/UIContextHolder.h"
+#include "ostrel/services/UIDescriptorFactory.h"
+#include "ostrel/xml2json/Xml2Json.h"
+
+namespace {
+
+constexpr int kFormatXml = 0;
+constexpr int kFormatJson = 2;
+constexpr int kFormatUnset = -1;
+
+}  // namespace
+
+ServiceProxy& ServiceProxy::instance() {
+  static ServiceProxy proxy;
+  return proxy;
+}
+
+void ServiceProxy::registerFunctor(const std::string& servicePath, const FunctorPtr& functor) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  functors_[servicePath] = functor;
+}
+
+FunctorPtr ServiceProxy::functor(const std::string& servicePath) const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  auto it = functors_.find(servicePath);
+  return it == functors_.end() ? nullptr : it->second;
+}
+
+std::string ServiceProxy::servicePath(const std::string& uri) {
+  if (uri.empty() || uri.find(".svc") == std::string::npos) return "";
+  size_t last = uri.rfind('/');
+  if (last == std::string::npos) return "";
+  std::string taken = uri;
+  size_t second = last == 0 ? std::string::npos : uri.rfind('/', last - 1);
+  size_t third = second == std::string::npos || second == 0 ? std::string::npos : uri.rfind('/', second - 1);
+  if (third != std::string::npos) taken = uri.substr(third + 1);
+  return taken.substr(0, taken.rfind(".svc"));
+}
+
+namespace {
+
+std::string lowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return text;
+}
+
+}  // namespace
+
+// Each name takes the value of the first "name=value" piece whose name matches
+// it without regard to case (so a piece without "=" takes a later one's). One
+// pass over the pieces: a body of many parameters costs no more than it is long.
+ParameterMap ServiceProxy::parameters(const std::string& query) {
+  std::vector<std::string> names;
+  std::map<std::string, std::string> firstValues;  // by lower-case name
+  std::vector<char> value(query.size() + 1);
+  size_t start = 0;
+  for (;;) {
+    const size_t end = query.find('&', start);
+    const size_t length = (end == std::string::npos ? query.size() : end) - start;
+    const size_t equals = query.find('=', start);
+    const bool hasValue = equals != std::string::npos && equals < start + length;
+    names.push_back(query.substr(start, hasValue ? equals - start : length));
+    if (hasValue && firstValues.find(lowerAscii(names.back())) == firstValues.end()) {
+      // Decoded as the engine reads form variables; the buffer is as long as the
+      // whole text, so a value that is the whole text would not fit.
+      const int decoded = url_decode(query.data() + equals + 1, start + length - equals - 1, value.data(),
+                                     query.size(), 1);
+      firstValues.emplace(lowerAscii(names.back()), decoded >= 0 ? std::string(value.data(), size_t(decoded)) : "");
+    }
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  ParameterMap map;
+  for (const std::string& name : names) {
+    auto found = firstValues.find(lowerAscii(name));
+    map.emplace(name, found == firstValues.end() ? std::string() : found->second);
+  }
+  return map;
+}
+
+MessagePtr ServiceProxy::httpError(const std::string& text, int format) {
+  const std::string xml = "<http><error>" + text + "</error></http>";
+  if (format == kFormatJson) return std::make_shared<Message>("{\"http\":{\"error\":\"" + text + "\"}}", Message::JsonError);
+  if (format == kFormatXml) return std::make_shared<Message>(xml, Message::XmlError);
+  return std::make_shared<Message>(Xml2Json().convert(xml), Message::JsonError);
+}
+
+void ServiceProxy::process(MessagePtr& result, const std::string& query, const std::string& uri,
+                           const SocketPtr& socket) {
+  const std::string path = servicePath(uri);
+  const ParameterMap map = parameters(query);
+  int format = responseCoding();
+
+  UIDescriptorPtr context;
+  auto session = map.find("sessionId");
+  if (session != map.end()) {
+    context = UIContextHolder::instance().get(session->second);
+    if (!context) {
+      result = httpError("Unknown or expired session", format);
+      return;
+    }
+  } else {
+    context = UIContextHolder::instance().get(defaultUIType());
+    if (!context) {
+      context = UIDescriptorFactory::instance().create(defaultUIType());
+      if (!context) {
+        result = httpError("Unsupported UI Type. No builder available", format);
+        return;
+      }
+      UIContextHolder::instance().put(defaultUIType(), context);
+    }
+  }
+  if (context->outputFormat() != kFormatUnset) format = context->outputFormat();
+
+  FunctorPtr handler = functor(path);
+  if (!handler) {
+    result = std::make_shared<Message>("Not implemented", Message::HtmlReply);
+    return;
+  }
+  if (socket) socket->setOutputFormat(format);
+  try {
+    std::string reply = (*handler)(map, path, socket ? socket->rawRequest() : std::string());
+    if (format == kFormatJson) {
+      result = std::make_shared<Message>(reply, Message::JsonReply);
+    } else if (format == kFormatXml) {
+      result = std::make_shared<Message>(reply, Message::XmlReply);
+    } else {
+      result = std::make_shared<Message>(Xml2Json().convert(reply), Message::JsonReply);
+    }
+  } catch (const std::exception& error) {
+    const std::string text = error.what();
+    if (format == kFormatJson) {
+      // A text that is no status document leaves here as an exception.
+      result = std::make_shared<Message>(StatusDocument::writeJson(StatusDocument::readXml(text)), Message::JsonError);
+    } else if (format == kFormatXml) {
+      result = std::make_shared<Message>(text, Message::XmlError);
+    } else {
+      result = std::make_shared<Message>(Xml2Json().convert(text), Message::JsonError);
+    }
+  }
+}

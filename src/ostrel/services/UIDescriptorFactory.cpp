@@ -1,0 +1,34 @@
+#include "ostrel/services/UIDescriptorFactory.h"
+
+#include <mutex>
+
+#include "ostrel/services/KivraUIDescriptor.h"
+
+UIDescriptorFactory& UIDescriptorFactory::instance() {
+  static UIDescriptorFactory factory;
+  return factory;
+}
+
+bool UIDescriptorFactory::registerBuilder(const std::string& uiType, Builder builder) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  return builders_.emplace(uiType, std::move(builder)).second;
+}
+
+UIDescriptorPtr UIDescriptorFactory::create(const std::string& uiType) const {
+  Builder builder;
+  {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    auto it = builders_.find(uiType);
+    if (it == builders_.end()) return nullptr;
+    builder = it->second;
+  }
+  return builder();
+}
+
+UIDescriptorFactory::Builder UIDescriptorFactory::kivraBuilder(const std::string& uiType) {
+  return [uiType] {
+    auto descriptor = std::make_shared<KivraUIDescriptor>(uiType);
+    descriptor->load();
+    return descriptor;
+  };
+}

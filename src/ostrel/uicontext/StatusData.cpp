@@ -1,3 +1,0 @@
-#include "ostrel/uicontext/StatusData.h"
-
-void StatusData::visitFields(FieldVisitor& visitor) { visitValue(visitor, "Errors__error", Errors__error); }

@@ -1,0 +1,448 @@
+#include "ostrel/updates/UXUpdateManager.h"
+
+#include <QRegExp>
+#include <QString>
+#include <algorithm>
+#include <boost/filesystem/operations.hpp>
+#include <boost/regex.hpp>
+#include <system_error>
+#include <vector>
+
+#include "common/HandlerHelper/HandlerHelper.h"
+#include "common/logging/LogRecord.h"
+#include "common/logging/LoggerClient.h"
+#include "ostrel/updates/UXFolders.h"
+#include "ostrel/services/ServiceProxy.h"
+#include "ostrel/services/UIContextHolder.h"
+#include "ostrel/services/ReflectiveSerializer.h"
+#include "ostrel/services/UIDescriptorFactory.h"
+#include "ostrel/web/ResourcesStorage.h"
+#include "tessaro/MessageDispatcher.h"
+#include "tessaro/XMLPayload.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+constexpr int kJsonEvents = 2;
+
+// The reply documents of the agent queries, read with the reflective reader.
+struct DeviceTypeResponse : public ReflectiveRecord {
+  std::string typeName() const override { return "Response"; }
+  void visitFields(FieldVisitor& visitor) override { visitValue(visitor, "DeviceType", DeviceType); }
+  int32_t DeviceType = 0;
+};
+
+struct VersionResponse : public ReflectiveRecord {
+  std::string typeName() const override { return "Response"; }
+  void visitFields(FieldVisitor& visitor) override { visitValue(visitor, "Version", Version); }
+  std::string Version;
+};
+
+// An absolute root without a trailing separator or "." so that its siblings lie
+// beside it and never inside it; empty when there is none.
+std::string normalRoot(const std::string& root) {
+  if (root.empty()) return "";
+  boost::system::error_code error;
+  const fs::path base = fs::current_path(error);
+  if (error) return "";
+  fs::path path = fs::absolute(root, base).lexically_normal();
+  while (path.has_parent_path() && (path.filename() == "." || path.filename().empty() || path.filename() == "/"))
+    path = path.parent_path();
+  if (!path.has_parent_path() || path.filename() == "/" || path.filename() == "..") return "";
+  return path.string();
+}
+
+std::string sibling(const std::string& root, const char* suffix) {
+  if (root.empty()) return "";
+  fs::path path(root);
+  return (path.parent_path() / (path.filename().string() + suffix)).string();
+}
+
+// The components of a dotted version; none when the text does not start with
+// numbers joined by dots.
+std::vector<std::string> versionComponents(const std::string& version) {
+  static const boost::regex dotted("(\\d+|((\\d+\\.)+\\d+))(\\w|\\W)*");
+  std::vector<std::string> components;
+  try {
+    if (!boost::regex_match(version, dotted)) return components;
+  } catch (const std::exception&) {
+    return components;
+  }
+  size_t start = 0;
+  for (;;) {
+    size_t end = version.find('.', start);
+    components.push_back(version.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return components;
+    start = end + 1;
+  }
+}
+
+// A pure decimal number without leading zeros; "0" for anything else, so that
+// "3-beta" counts as 0. Kept as text: components of any length compare.
+std::string componentValue(const std::vector<std::string>& components, size_t index) {
+  if (index >= components.size()) return "0";
+  const std::string& text = components[index];
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return "0";
+  size_t first = text.find_first_not_of('0');
+  return first == std::string::npos ? "0" : text.substr(first);
+}
+
+int compareNumbers(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  int order = a.compare(b);
+  return order < 0 ? -1 : order > 0 ? 1 : 0;
+}
+
+bool firstCapture(const std::string& text, const char* pattern, std::string& capture) {
+  QRegExp expression(QString::fromLatin1(pattern));
+  if (expression.indexIn(QString::fromUtf8(text.data(), int(text.size()))) < 0) return false;
+  capture = expression.cap(1).toStdString();
+  return true;
+}
+
+}  // namespace
+
+// Holds the busy flag for one scope: reports made inside it happen while the
+// manager is still busy, so a callback never races the next update.
+class UXUpdateManager::BusyGuard {
+ public:
+  explicit BusyGuard(UXUpdateManager& manager) : manager_(manager) {}
+  ~BusyGuard() { manager_.leave(); }
+
+ private:
+  UXUpdateManager& manager_;
+};
+
+std::shared_ptr<UXUpdateManager> UXUpdateManager::getInstance() {
+  // The services an update thread uses are made first, so that they outlive
+  // the manager, whose destruction joins that thread.
+  static const std::shared_ptr<UXUpdateManager> instance = [] {
+    LoggerClient::instance();
+    MessageDispatcher::getInstance();
+    ServiceProxy::instance();
+    UIContextHolder::instance();
+    UIDescriptorFactory::instance();
+    return std::make_shared<UXUpdateManager>(ResourcesStorage::instance().htmlRoot());
+  }();
+  return instance;
+}
+
+UXUpdateManager::UXUpdateManager(const std::string& htmlRoot, const UXPackageLimits& limits)
+    : uxDirectory_(normalRoot(htmlRoot)),
+      updateDirectory_(sibling(uxDirectory_, "_update")),
+      recoveryDirectory_(sibling(uxDirectory_, "_recovery")),
+      limits_(limits),
+      copyDirectory_(fs::path(uxDirectory_).parent_path().string()),
+      package_(limits_, copyDirectory_),
+      events_(std::make_shared<NoReliableEvents>()) {}
+
+UXUpdateManager::~UXUpdateManager() {
+  boost::thread last;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last = std::move(thread_);
+  }
+  if (last.joinable() && last.get_id() != boost::this_thread::get_id()) {
+    last.interrupt();
+    last.join();
+  } else if (last.joinable()) {
+    last.detach();
+  }
+}
+
+void UXUpdateManager::setReliableEvents(const ReliableEventSourcePtr& events) {
+  std::lock_guard<std::mutex> lock(eventsMutex_);
+  events_ = events ? events : std::make_shared<NoReliableEvents>();
+}
+
+ReliableEventSourcePtr UXUpdateManager::reliableEvents() const {
+  std::lock_guard<std::mutex> lock(eventsMutex_);
+  return events_;
+}
+
+bool UXUpdateManager::busy() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return busy_;
+}
+
+bool UXUpdateManager::tryEnter() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy_) return false;
+  busy_ = true;
+  return true;
+}
+
+void UXUpdateManager::leave() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  busy_ = false;
+}
+
+void UXUpdateManager::waitForUpdate() {
+  boost::thread last;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!thread_.joinable() || thread_.get_id() == boost::this_thread::get_id()) return;
+    last = std::move(thread_);
+  }
+  last.join();
+}
+
+int UXUpdateManager::startUpdate(const std::string& path, bool activate, UpdateCallback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy_) return UXUpdateStatus::kBusy;
+  busy_ = true;
+  // The previous thread has left the busy flag and is only returning.
+  if (thread_.joinable()) thread_.join();
+  try {
+    thread_ = boost::thread([this, path, activate, callback] { execute(path, activate, callback); });
+  } catch (const std::exception& error) {
+    busy_ = false;
+    OSTREL_LOG(LOG_ERROR) << "Could not load UX Update package " << error.what();
+    return UXUpdateStatus::kNotLoaded;
+  }
+  return UXUpdateStatus::kSuccess;
+}
+
+int UXUpdateManager::runUpdate(const std::string& path, bool activate, const UpdateCallback& callback) {
+  if (!tryEnter()) return UXUpdateStatus::kBusy;
+  return execute(path, activate, callback);
+}
+
+void UXUpdateManager::report(const UpdateCallback& callback, int code, const std::string& text) {
+  if (!callback) return;
+  try {
+    callback(std::make_shared<update_msg>(code, text));
+  } catch (...) {
+    // A failing callback must not end the update thread (nor the process).
+  }
+}
+
+int UXUpdateManager::execute(const std::string& path, bool activateAfter, const UpdateCallback& callback) {
+  BusyGuard busy(*this);
+  boost::system::error_code error;
+  if (!fs::is_regular_file(path, error)) {
+    OSTREL_LOG(LOG_ERROR) << "Package could not be found. ";
+    report(callback, UXUpdateStatus::kNotFound, "Package not found");
+    return UXUpdateStatus::kNotFound;
+  }
+  const int staged = stage(path, callback);
+  // The private copy is closed whatever became of the package.
+  package_.releaseArchive();
+  if (staged != UXUpdateStatus::kSuccess || !activateAfter) return staged;
+  if (activate() != UXUpdateStatus::kSuccess) {
+    report(callback, UXUpdateStatus::kNotActivated, "The update could not be activated.");
+    OSTREL_LOG(LOG_ERROR) << "The update could not be activated.";
+    return UXUpdateStatus::kNotActivated;
+  }
+  report(callback, UXUpdateStatus::kActivated);
+  return UXUpdateStatus::kSuccess;
+}
+
+int UXUpdateManager::stage(const std::string& path, const UpdateCallback& callback) {
+  try {
+    package_ = KivraUXUpdatePackage(limits_, copyDirectory_);
+    package_.readDescriptor(path);
+    if (!validatePackage()) {
+      OSTREL_LOG(LOG_ERROR) << "Package Validation Error. ";
+      report(callback, UXUpdateStatus::kInvalid, "Invalid Package");
+      return UXUpdateStatus::kInvalid;
+    }
+    // A package is staged alone and whole: an earlier staging goes first, and a
+    // failed or refused unpacking leaves nothing that a later activation could take.
+    if (!UXFolders::removeAll(updateDirectory_)) throw std::runtime_error("update directory not removable");
+    try {
+      package_.unPackage(path, updateDirectory_);
+    } catch (...) {
+      UXFolders::removeAll(updateDirectory_);
+      throw;
+    }
+    report(callback, UXUpdateStatus::kUnpacked);
+  } catch (...) {
+    OSTREL_LOG(LOG_ERROR) << "Could not load UX Update package ";
+    report(callback, UXUpdateStatus::kNotLoaded, "Could not load UX Update package");
+    return UXUpdateStatus::kNotLoaded;
+  }
+  return UXUpdateStatus::kSuccess;
+}
+
+bool UXUpdateManager::validatePackage() {
+  const KivraUXUpdatePackage& package = package_;
+  if (uxDirectory_.empty() || !UXFolders::isDirectory(uxDirectory_ + "/" + package.Id)) {
+    OSTREL_LOG(LOG_ERROR) << "Target UX not found.";
+    return false;
+  }
+  int32_t deviceType = 0;
+  if (!queryDeviceType(deviceType) || deviceType != package.DeviceType) {
+    OSTREL_LOG(LOG_ERROR) << "Device Type does not match.";
+    return false;
+  }
+  std::string clientVersion;
+  if (!queryClientVersion(clientVersion) || compareVersions(package.HCVersion, clientVersion) != 0) {
+    OSTREL_LOG(LOG_ERROR) << "Invalid HC version (HCCurrent: " << clientVersion
+                          << ", HCPkgVersion: " << package.HCVersion << ")";
+    return false;
+  }
+  std::shared_ptr<KivraUIDescriptor> installed = installedDescriptor(package.Id);
+  if (!installed) {
+    OSTREL_LOG(LOG_ERROR) << "UX Local descriptor could not be loaded.";
+    return false;
+  }
+  if (package.Id != installed->uiType()) {
+    OSTREL_LOG(LOG_ERROR) << "UIType does not match. (Current: " << installed->uiType() << ", New: " << package.Id
+                          << ")";
+    return false;
+  }
+  if (compareVersions(package.Version, installed->version()) != 1) {
+    OSTREL_LOG(LOG_ERROR) << "New UX version is lower or equal than UX actual version (Current: "
+                          << installed->version() << ", New: " << package.Version << ")";
+    return false;
+  }
+  if (package.StoreId != installed->storeId()) {
+    OSTREL_LOG(LOG_ERROR) << "Store ID does not match.";
+    return false;
+  }
+  if (package.AffiliateId != installed->affiliateId()) {
+    OSTREL_LOG(LOG_ERROR) << "Affiliate ID does not match.";
+    return false;
+  }
+  return true;
+}
+
+int UXUpdateManager::activateUpdate() {
+  if (!tryEnter()) return UXUpdateStatus::kBusy;
+  BusyGuard busy(*this);
+  return activate();
+}
+
+int UXUpdateManager::activate() {
+  if (!UXFolders::hasEntries(updateDirectory_)) return UXUpdateStatus::kNotActivated;
+  if (!UXFolders::copyRecursive(uxDirectory_, recoveryDirectory_)) return UXUpdateStatus::kNotActivated;
+  if (!UXFolders::copyRecursive(updateDirectory_, uxDirectory_)) {
+    // Half a new UI is worse than the old one: put the recovery copy back.
+    UXFolders::emptyDirectory(uxDirectory_);
+    UXFolders::copyRecursive(recoveryDirectory_, uxDirectory_);
+    return UXUpdateStatus::kNotActivated;
+  }
+  // The new UI is in place; a staging folder that will not go is only logged.
+  if (!UXFolders::removeAll(updateDirectory_))
+    OSTREL_LOG(LOG_ERROR) << "Could not remove the update directory " << updateDirectory_;
+  reloadInstalledDescriptor();
+  wasUpdated_ = true;
+  return UXUpdateStatus::kSuccess;
+}
+
+int UXUpdateManager::restoreRecovery() {
+  if (!tryEnter()) return UXUpdateStatus::kBusy;
+  BusyGuard busy(*this);
+  return restore();
+}
+
+int UXUpdateManager::restore() {
+  if (!UXFolders::hasEntries(recoveryDirectory_)) return UXUpdateStatus::kSuccess;
+  bool whole = UXFolders::emptyDirectory(uxDirectory_);
+  whole = UXFolders::copyRecursive(recoveryDirectory_, uxDirectory_) && whole;
+  if (!UXFolders::isDirectory(uxDirectory_)) return UXUpdateStatus::kNoUxDirectory;
+  if (whole) UXFolders::removeAll(recoveryDirectory_);
+  reloadInstalledDescriptor();
+  // The recovery copy stays for another try when the UI could not be rebuilt.
+  return whole ? UXUpdateStatus::kSuccess : UXUpdateStatus::kNoUxDirectory;
+}
+
+std::string UXUpdateManager::getUxVersion() {
+  std::shared_ptr<KivraUIDescriptor> installed = installedDescriptor(ServiceProxy::instance().defaultUIType());
+  return installed ? installed->version() : std::string();
+}
+
+bool UXUpdateManager::wasUpdated() { return wasUpdated_.exchange(false); }
+
+int UXUpdateManager::compareVersions(const std::string& a, const std::string& b) {
+  std::vector<std::string> left = versionComponents(a);
+  std::vector<std::string> right = versionComponents(b);
+  if (left.empty()) left.push_back("0");
+  const size_t count = std::max(left.size(), right.size());
+  for (size_t i = 0; i < count; ++i) {
+    int order = compareNumbers(componentValue(left, i), componentValue(right, i));
+    if (order != 0) return order;
+  }
+  return 0;
+}
+
+std::shared_ptr<KivraUIDescriptor> UXUpdateManager::installedDescriptor(const std::string& fallbackType) const {
+  UIDescriptorPtr descriptor = UIContextHolder::instance().get(ServiceProxy::instance().defaultUIType());
+  if (!descriptor && !fallbackType.empty()) descriptor = UIDescriptorFactory::instance().create(fallbackType);
+  return std::dynamic_pointer_cast<KivraUIDescriptor>(descriptor);
+}
+
+void UXUpdateManager::reloadInstalledDescriptor() {
+  // Descriptors are shared read-only by the request threads: a fresh one is
+  // loaded and replaces the old instead of reloading it in place.
+  const std::string key = ServiceProxy::instance().defaultUIType();
+  UIDescriptorPtr current = UIContextHolder::instance().get(key);
+  if (!current) return;
+  UIDescriptorPtr fresh = UIDescriptorFactory::instance().create(current->uiType());
+  if (!fresh) {
+    fresh = std::make_shared<KivraUIDescriptor>(current->uiType());
+    fresh->load();
+  }
+  UIContextHolder::instance().put(key, fresh);
+}
+
+bool UXUpdateManager::queryAgent(const std::string& operation, std::string& reply) {
+  auto payload = std::make_shared<XMLPayload>("<" + operation + "></" + operation + ">");
+  LocalMessagePtr message = HCI::HandlerHelper::sendAndWait(kAgentTarget + operation, operation, payload,
+                                                            queryTimeoutSeconds, UUId(), 0);
+  if (!message || message->getMessageType() != "SUCCESS") return false;
+  auto text = std::dynamic_pointer_cast<XMLPayload>(message->getPayload());
+  if (!text) return false;
+  reply = text->getXML();
+  return true;
+}
+
+bool UXUpdateManager::queryDeviceType(int32_t& deviceType) {
+  std::string reply;
+  bool found = false;
+  if (queryAgent("getDeviceType", reply)) {
+    if (reliableEvents()->eventsFormat() == kJsonEvents) {
+      std::string digits;
+      if (firstCapture(reply, "(\\d+)", digits)) {
+        bool number = false;
+        int value = QString::fromStdString(digits).toInt(&number);
+        if (number) {
+          deviceType = value;
+          found = true;
+        }
+      }
+    } else {
+      DeviceTypeResponse response;
+      try {
+        ReflectiveSerializer::readXml(reply, response.typeName(), response);
+        deviceType = response.DeviceType;
+        found = true;
+      } catch (const std::exception&) {
+      }
+    }
+  }
+  if (!found) OSTREL_LOG(LOG_ERROR) << "Unable to extract deviceType from payload. " << reply;
+  return found;
+}
+
+bool UXUpdateManager::queryClientVersion(std::string& version) {
+  std::string reply;
+  bool found = false;
+  if (queryAgent("getVersion", reply)) {
+    if (reliableEvents()->eventsFormat() == kJsonEvents) {
+      found = firstCapture(reply, "(\\d+\\.\\d+\\.\\d+)", version);
+    } else {
+      VersionResponse response;
+      try {
+        ReflectiveSerializer::readXml(reply, response.typeName(), response);
+        version = response.Version;
+        found = !version.empty();
+      } catch (const std::exception&) {
+      }
+    }
+  }
+  if (!found) OSTREL_LOG(LOG_ERROR) << "Unable to extract HC version from payload. " << reply;
+  return found;
+}

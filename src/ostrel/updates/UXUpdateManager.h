@@ -1,0 +1,110 @@
+#pragma once
+
+// The one object that changes the installed HTML user interface: it checks a
+// package against the running client and the installed UI, unpacks it into the
+// update directory beside the HTML root and activates it, keeping a recovery
+// copy that it can restore. Updates run on a thread of their own, one at a
+// time; activation and restore share the same busy flag.
+
+#include <atomic>
+#include <boost/thread/thread.hpp>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "ostrel/updates/KivraUXUpdatePackage.h"
+#include "ostrel/updates/ReliableEventSource.h"
+#include "ostrel/updates/update_msg.h"
+#include "ostrel/services/KivraUIDescriptor.h"
+
+class UXUpdateManager {
+ public:
+  static constexpr const char* kAgentTarget = "target:/KivraBusinessLogic/1.0/Agent/";
+
+  // The process-wide manager of the HTML root that the resources storage holds
+  // at the first call (so not before the start sequence has set it).
+  static std::shared_ptr<UXUpdateManager> getInstance();
+
+  // A manager of its own for `htmlRoot`; the update and recovery directories are
+  // its siblings "<name>_update" and "<name>_recovery". An empty root leaves
+  // every directory empty and every operation failing. Packages that pass
+  // `limits` are refused like unreadable ones.
+  explicit UXUpdateManager(const std::string& htmlRoot, const UXPackageLimits& limits = {});
+  // Interrupts a running update's wait for the business logic and joins it.
+  virtual ~UXUpdateManager();
+  UXUpdateManager(const UXUpdateManager&) = delete;
+  UXUpdateManager& operator=(const UXUpdateManager&) = delete;
+
+  // 0 when an update thread was started, -103 when one is running.
+  int startUpdate(const std::string& path, bool activate, UpdateCallback callback);
+  // The update itself, on the calling thread; -103 when one is running.
+  int runUpdate(const std::string& path, bool activate, const UpdateCallback& callback);
+  // The eight checks of package() against the client and the installed UI.
+  bool validatePackage();
+  // 0, -105 when it failed, -103 while an update runs.
+  int activateUpdate();
+  // 0 (also when there is nothing to restore), -106 when the UX directory could
+  // not be rebuilt (the recovery copy is kept then), -103 while an update runs.
+  int restoreRecovery();
+  // The installed UI's version; empty when there is no descriptor.
+  std::string getUxVersion();
+  // Whether an activation succeeded since the last call.
+  bool wasUpdated();
+  // -1, 0 or 1 as `a` is older than, equal to or newer than `b`.
+  static int compareVersions(const std::string& a, const std::string& b);
+
+  // Asked of the business logic; false (logged) when no value came back.
+  bool queryDeviceType(int32_t& deviceType);
+  bool queryClientVersion(std::string& version);
+
+  void setReliableEvents(const ReliableEventSourcePtr& events);
+  ReliableEventSourcePtr reliableEvents() const;
+
+  bool busy() const;
+  // Joins the last update thread (returns at once when there is none).
+  void waitForUpdate();
+
+  KivraUXUpdatePackage& package() { return package_; }
+  const std::string& uxDirectory() const { return uxDirectory_; }
+  const std::string& updateDirectory() const { return updateDirectory_; }
+  const std::string& recoveryDirectory() const { return recoveryDirectory_; }
+
+  // How long each query waits for the business logic, in seconds.
+  std::atomic<int> queryTimeoutSeconds{60};
+
+ private:
+  class BusyGuard;
+
+  bool tryEnter();
+  void leave();
+  // These run while the caller holds the busy flag.
+  int execute(const std::string& path, bool activate, const UpdateCallback& callback);
+  int stage(const std::string& path, const UpdateCallback& callback);
+  int activate();
+  int restore();
+
+  bool queryAgent(const std::string& operation, std::string& reply);
+  std::shared_ptr<KivraUIDescriptor> installedDescriptor(const std::string& fallbackType) const;
+  void reloadInstalledDescriptor();
+  static void report(const UpdateCallback& callback, int code, const std::string& text = "");
+
+  mutable std::mutex mutex_;  // guards busy_ and thread_
+  bool busy_ = false;
+  boost::thread thread_;
+
+  const std::string uxDirectory_;
+  const std::string updateDirectory_;
+  const std::string recoveryDirectory_;
+  const UXPackageLimits limits_;
+  // Where a package's private copy is made: beside the staging folder, on its file system.
+  const std::string copyDirectory_;
+  // Used only by the holder of the busy flag.
+  KivraUXUpdatePackage package_;
+  std::atomic<bool> wasUpdated_{false};
+
+  mutable std::mutex eventsMutex_;  // guards events_
+  ReliableEventSourcePtr events_;
+};
+
+using UXUpdateManagerPtr = std::shared_ptr<UXUpdateManager>;

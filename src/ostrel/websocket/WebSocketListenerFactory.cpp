@@ -1,5 +1,0 @@
-#include "ostrel/websocket/WebSocketListenerFactory.h"
-
-WebSocketListenerPtr WebSocketListenerFactory::create(const std::string& name, const std::string&) {
-  return std::make_shared<WebSocketListener>(name, true);
-}

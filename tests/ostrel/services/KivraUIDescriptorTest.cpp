@@ -1,0 +1,88 @@
+#include "ostrel/services/KivraUIDescriptor.h"
+
+#include <gtest/gtest.h>
+
+#include "ostrel/services/UIDescriptorFactory.h"
+#include "ostrel/web/ResourcesStorage.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+namespace {
+
+const char* kManifest =
+    "<KivraUIDescriptor>\n"
+    "  <UIType>desktop</UIType>\n"
+    "  <Version>2.1.0</Version>\n"
+    "  <OutputFormat>2</OutputFormat>\n"
+    "  <StoreID>42</StoreID>\n"
+    "  <AffiliateID>7</AffiliateID>\n"
+    "  <SupportedLocaleCodes>\n"
+    "    <item><ISOCode>en-GB</ISOCode><Language>British English</Language><Country>UK</Country>"
+    "<ResourceFileName>en.json</ResourceFileName></item>\n"
+    "    <item><ISOCode>de-DE</ISOCode><Language>Deutsch</Language><Country>DE</Country>"
+    "<ResourceFileName>de.json</ResourceFileName></item>\n"
+    "  </SupportedLocaleCodes>\n"
+    "  <SupportedFeatures>\n"
+    "    <item><Name>reviews</Name><Enabled>1</Enabled></item>\n"
+    "  </SupportedFeatures>\n"
+    "</KivraUIDescriptor>\n";
+
+class KivraUIDescriptorTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResourcesStorage::instance().setHtmlRoot(dir.path()); }
+  void TearDown() override { ResourcesStorage::instance().setHtmlRoot(""); }
+  TempDir dir;
+  LogCapture capture;
+};
+
+TEST_F(KivraUIDescriptorTest, LoadsTheManifestJoiningWords) {
+  dir.write("desktop/UXManifest.xml", kManifest);
+  KivraUIDescriptor descriptor("desktop");
+  EXPECT_EQ(dir.path() + "/desktop", descriptor.uiFolder());
+  descriptor.load();
+  EXPECT_TRUE(capture.records().empty()) << capture.records()[0];
+  EXPECT_EQ(2, descriptor.outputFormat());
+  EXPECT_EQ("2.1.0", descriptor.version());
+  EXPECT_EQ(42, descriptor.storeId());
+  EXPECT_EQ(7, descriptor.affiliateId());
+  ASSERT_EQ(2u, descriptor.supportedLocaleCodes().size());
+  // White space inside text is lost on load.
+  EXPECT_EQ("BritishEnglish", descriptor.supportedLocaleCodes()[0].Language);
+  EXPECT_EQ("de.json", descriptor.supportedLocaleCodes()[1].ResourceFileName);
+  ASSERT_EQ(1u, descriptor.supportedFeatures().size());
+  EXPECT_TRUE(descriptor.supportedFeatures()[0].Enabled);
+
+  std::string json = descriptor.writeToJson();
+  EXPECT_EQ(0u, json.find("{\"kivrauidescriptor\":{\"uitype\":\"desktop\",\"version\":\"2.1.0\",\"outputformat\":2,"
+                          "\"storeid\":42,\"affiliateid\":7,\"supportedlocalecodes\":[{\"isocode\":\"en-GB\","))
+      << json;
+  KivraUIDescriptor copy("x");
+  copy.readFromText(descriptor.writeToText());
+  EXPECT_EQ("desktop", copy.uiType());
+  EXPECT_EQ(2u, copy.supportedLocaleCodes().size());
+}
+
+TEST_F(KivraUIDescriptorTest, PartialManifestKeepsEarlierValues) {
+  std::string manifest = kManifest;
+  manifest.erase(manifest.find("  <SupportedFeatures>"), manifest.find("</KivraUIDescriptor>") - manifest.find("  <SupportedFeatures>"));
+  dir.write("desktop/UXManifest.xml", manifest);
+  KivraUIDescriptor descriptor("desktop");
+  descriptor.load();
+  EXPECT_EQ(2, descriptor.outputFormat());
+  EXPECT_EQ(2u, descriptor.supportedLocaleCodes().size());
+  EXPECT_EQ(std::vector<std::string>{"ERROR Couldn't parse the UX manifest. desktop"}, capture.records());
+}
+
+TEST_F(KivraUIDescriptorTest, MissingManifestKeepsConstructedValues) {
+  UIDescriptorFactory factory;
+  EXPECT_EQ(nullptr, factory.create("desktop"));
+  EXPECT_TRUE(factory.registerBuilder("desktop", UIDescriptorFactory::kivraBuilder("desktop")));
+  EXPECT_FALSE(factory.registerBuilder("desktop", UIDescriptorFactory::kivraBuilder("other")));
+  UIDescriptorPtr descriptor = factory.create("desktop");
+  ASSERT_NE(nullptr, descriptor);
+  EXPECT_EQ("desktop", descriptor->uiType());
+  EXPECT_EQ(0, descriptor->outputFormat());
+  EXPECT_EQ(std::vector<std::string>{"ERROR UX Descriptor is not available. desktop"}, capture.records());
+}
+
+}  // namespace

@@ -1,0 +1,560 @@
+// The update manager: validation against an agent answering on the real
+// dispatcher, the update road, activation, restore and the busy flag.
+
+#include "ostrel/updates/UXUpdateManager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+
+#include "ostrel/services/ServiceProxy.h"
+#include "ostrel/services/UIContextHolder.h"
+#include "ostrel/services/UIDescriptorFactory.h"
+#include "ostrel/web/ResourcesStorage.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "UXUpdateTestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Collects what an update reports.
+class Progress {
+ public:
+  UpdateCallback callback() {
+    return [this](const UpdateMsgPtr& message) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      messages_.push_back(std::to_string(message->code) + (message->text.empty() ? "" : " " + message->text));
+    };
+  }
+  std::vector<std::string> messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+
+ private:
+  std::mutex mutex_;  // guards messages_
+  std::vector<std::string> messages_;
+};
+
+class UXUpdateManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    html = dir.file("html");
+    dir.write("html/store/UXManifest.xml", uxtest::uiManifest("store", "1.0.5", 7, 3));
+    dir.write("html/store/index.html", "old");
+    dir.write("html/store/css/site.css", "old css");
+    dir.write("html/top.txt", "top");
+    ResourcesStorage::instance().setHtmlRoot(html);
+    ServiceProxy::instance().setDefaultUIType("store");
+    UIDescriptorFactory::instance().registerBuilder("store", UIDescriptorFactory::kivraBuilder("store"));
+    UIContextHolder::instance().put("store", UIDescriptorFactory::instance().create("store"));
+    manager = std::make_shared<UXUpdateManager>(html);
+    manager->queryTimeoutSeconds = 10;
+    agent.answerXml(4, "2.1.0");
+  }
+  void TearDown() override { agent.release(); }
+
+  // A valid package carrying a new index.html and a new script for "store";
+  // `change` may alter its folder before it is zipped.
+  std::string package(const uxtest::PackageFields& fields = {}, const std::string& name = "update.zip",
+                      const std::function<void(const std::string&)>& change = nullptr) {
+    const std::string folder = dir.file("pkg-" + name);
+    fs::remove_all(folder);
+    std::filesystem::create_directories(folder + "/store/js");
+    std::ofstream(folder + "/UXUpdateManifest.xml") << uxtest::packageManifest(fields);
+    std::ofstream(folder + "/store/index.html") << "new " + fields.version;
+    std::ofstream(folder + "/store/js/app.js") << "app " + fields.version;
+    std::ofstream(folder + "/store/UXManifest.xml") << uxtest::uiManifest("store", fields.version, 7, 3);
+    if (change) change(folder);
+    fs::remove(dir.file(name));
+    EXPECT_EQ(0, uxtest::zipFolder(folder, dir.file(name)));
+    return dir.file(name);
+  }
+
+  // A manager of the same HTML root with limits of the test's own.
+  std::shared_ptr<UXUpdateManager> limitedManager(const UXPackageLimits& limits) {
+    auto limited = std::make_shared<UXUpdateManager>(html, limits);
+    limited->queryTimeoutSeconds = 10;
+    return limited;
+  }
+
+  // A package refused like an unreadable one: nothing staged, the UI as it was.
+  void expectRefused(Progress& progress, const std::string& what) {
+    EXPECT_EQ(std::vector<std::string>{"-101 Could not load UX Update package"}, progress.messages()) << what;
+    ASSERT_FALSE(errors().empty()) << what;
+    EXPECT_EQ("Could not load UX Update package ", errors().back()) << what;
+    EXPECT_FALSE(fs::exists(dir.file("html_update"))) << what;
+    EXPECT_FALSE(fs::exists(dir.file("html_recovery"))) << what;
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html")) << what;
+    EXPECT_FALSE(fs::exists(html + "/store/js")) << what;
+    EXPECT_FALSE(manager->wasUpdated()) << what;
+  }
+
+  // The ERROR lines logged since the capture began.
+  std::vector<std::string> errors() {
+    std::vector<std::string> found;
+    for (const std::string& record : log.records())
+      if (record.rfind("ERROR ", 0) == 0) found.push_back(record.substr(6));
+    return found;
+  }
+
+  bool validates(const uxtest::PackageFields& fields) {
+    KivraUXUpdatePackage& p = manager->package();
+    p.Id = fields.id;
+    p.Version = fields.version;
+    p.HCVersion = fields.hcVersion;
+    p.OSType = fields.osType;
+    p.DeviceType = fields.deviceType;
+    p.StoreId = fields.storeId;
+    p.AffiliateId = fields.affiliateId;
+    return manager->validatePackage();
+  }
+
+  TempDir dir;
+  std::string html;
+  LogCapture log;
+  uxtest::Agent agent;
+  std::shared_ptr<UXUpdateManager> manager;
+};
+
+TEST(UXUpdateVersionTest, CompareVersions) {
+  struct Case {
+    const char* a;
+    const char* b;
+    int order;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"1.2", "1.2.0", 0},     {"1.2.0", "1.2", 0},    {"1.10", "1.9", 1},     {"1.9", "1.10", -1},
+           {"2", "1.99.99", 1},     {"1.0.5", "1.0.5", 0},  {"1.0.6", "1.0.5", 1},  {"1.3-beta", "1.3", -1},
+           {"1.3-beta", "1.0", 0},  {"3-beta", "3", -1},  {"3-beta", "0", 0},     {"", "", 0},            {"", "0.0", 0},
+           {"", "1", -1},           {"1", "", 1},           {"beta", "0", 0},       {"v1.2", "0", 0},
+           {"01.002", "1.2", 0},    {"1.2.3.4", "1.2.3", 1}, {"99999999999999999999.1", "99999999999999999998.9", 1},
+           {"1.2 build 7", "1.2", -1}, {"1.2 build 7", "1", 0}})
+    EXPECT_EQ(c.order, UXUpdateManager::compareVersions(c.a, c.b)) << '"' << c.a << "\" vs \"" << c.b << '"';
+}
+
+TEST_F(UXUpdateManagerTest, EachValidationFailureLogsItsText) {
+  EXPECT_TRUE(validates({}));
+  EXPECT_TRUE(errors().empty());
+
+  struct Case {
+    std::function<void(uxtest::PackageFields&)> change;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {[](uxtest::PackageFields& p) { p.id = "absent"; }, "Target UX not found."},
+      {[](uxtest::PackageFields& p) { p.deviceType = 5; }, "Device Type does not match."},
+      {[](uxtest::PackageFields& p) { p.hcVersion = "2.2"; },
+       "Invalid HC version (HCCurrent: 2.1.0, HCPkgVersion: 2.2)"},
+      {[](uxtest::PackageFields& p) { p.version = "1.0.5"; },
+       "New UX version is lower or equal than UX actual version (Current: 1.0.5, New: 1.0.5)"},
+      {[](uxtest::PackageFields& p) { p.version = "1.0.4.9"; },
+       "New UX version is lower or equal than UX actual version (Current: 1.0.5, New: 1.0.4.9)"},
+      {[](uxtest::PackageFields& p) { p.storeId = 8; }, "Store ID does not match."},
+      {[](uxtest::PackageFields& p) { p.affiliateId = 4; }, "Affiliate ID does not match."},
+  };
+  for (const Case& c : cases) {
+    LogCapture fresh;
+    uxtest::PackageFields fields;
+    c.change(fields);
+    EXPECT_FALSE(validates(fields)) << c.text;
+    std::vector<std::string> records = fresh.records();
+    ASSERT_FALSE(records.empty()) << c.text;
+    EXPECT_EQ("ERROR " + c.text, records.back());
+  }
+  // OSType takes part in no check.
+  uxtest::PackageFields other;
+  other.osType = 77;
+  EXPECT_TRUE(validates(other));
+
+  // Another UI folder than the installed one's type.
+  dir.write("html/second/index.html", "x");
+  {
+    LogCapture fresh;
+    uxtest::PackageFields second;
+    second.id = "second";
+    EXPECT_FALSE(validates(second));
+    EXPECT_EQ("ERROR UIType does not match. (Current: store, New: second)", fresh.records().back());
+  }
+  // No installed descriptor and no builder for the package's type.
+  ServiceProxy::instance().setDefaultUIType("nothing-installed");
+  dir.write("html/unbuilt/index.html", "x");
+  {
+    LogCapture fresh;
+    uxtest::PackageFields unbuilt;
+    unbuilt.id = "unbuilt";
+    EXPECT_FALSE(validates(unbuilt));
+    EXPECT_EQ("ERROR UX Local descriptor could not be loaded.", fresh.records().back());
+  }
+  // Without an installed context the package's type is built through the factory.
+  EXPECT_TRUE(validates({}));
+}
+
+TEST_F(UXUpdateManagerTest, QueriesInBothFormats) {
+  int32_t deviceType = 0;
+  std::string version;
+  ASSERT_TRUE(manager->queryDeviceType(deviceType));
+  EXPECT_EQ(4, deviceType);
+  ASSERT_TRUE(manager->queryClientVersion(version));
+  EXPECT_EQ("2.1.0", version);
+  std::vector<uxtest::Agent::Request> requests = agent.requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("target:/KivraBusinessLogic/1.0/Agent/getDeviceType", requests[0].target);
+  EXPECT_EQ("getDeviceType", requests[0].type);
+  EXPECT_EQ("<getDeviceType></getDeviceType>", requests[0].document);
+  EXPECT_EQ("target:/KivraBusinessLogic/1.0/Agent/getVersion", requests[1].target);
+  EXPECT_EQ("<getVersion></getVersion>", requests[1].document);
+
+  // JSON: the first digits, and the first dotted triple.
+  manager->setReliableEvents(std::make_shared<uxtest::FakeEvents>(2));
+  agent.answer("{\"response\":{\"deviceType\":12,\"other\":3}}", "{\"response\":{\"build\":\"7\",\"version\":\"3.4.5.6\"}}");
+  ASSERT_TRUE(manager->queryDeviceType(deviceType));
+  EXPECT_EQ(12, deviceType);
+  ASSERT_TRUE(manager->queryClientVersion(version));
+  EXPECT_EQ("3.4.5", version);
+
+  agent.answerJson(4, "2.1.1");
+  EXPECT_TRUE(validates({}) == false);
+  EXPECT_EQ("Invalid HC version (HCCurrent: 2.1.1, HCPkgVersion: 2.1.0)", errors().back());
+  agent.answerJson(4, "2.1.0");
+  uxtest::PackageFields shortVersion;
+  shortVersion.hcVersion = "2.1";
+  EXPECT_TRUE(validates(shortVersion));
+  agent.answerJson(5, "2.1.0");
+  EXPECT_FALSE(validates({}));
+  EXPECT_EQ("Device Type does not match.", errors().back());
+
+  // Replies without the value.
+  agent.answer("{\"response\":\"none\"}", "{\"response\":\"2.1\"}");
+  EXPECT_FALSE(manager->queryDeviceType(deviceType));
+  EXPECT_FALSE(manager->queryClientVersion(version));
+  std::vector<std::string> logged = errors();
+  ASSERT_GE(logged.size(), 2u);
+  EXPECT_EQ("Unable to extract deviceType from payload. {\"response\":\"none\"}", logged[logged.size() - 2]);
+  EXPECT_EQ("Unable to extract HC version from payload. {\"response\":\"2.1\"}", logged.back());
+
+  manager->setReliableEvents(nullptr);
+  agent.answer("<Response><Type>4</Type></Response>", "<Other/>");
+  EXPECT_FALSE(manager->queryDeviceType(deviceType));
+  EXPECT_FALSE(manager->queryClientVersion(version));
+  logged = errors();
+  EXPECT_EQ("Unable to extract deviceType from payload. <Response><Type>4</Type></Response>", logged[logged.size() - 2]);
+  EXPECT_EQ("Unable to extract HC version from payload. <Other/>", logged.back());
+  // An error reply counts as no value; the device check then fails.
+  agent.answer("<Response><DeviceType>4</DeviceType></Response>", "", "ERROR");
+  EXPECT_FALSE(validates({}));
+  EXPECT_EQ("Device Type does not match.", errors().back());
+}
+
+TEST_F(UXUpdateManagerTest, UpdateActivateAndRestore) {
+  Progress progress;
+  const std::string archive = package();
+  EXPECT_EQ(0, manager->runUpdate(archive, false, progress.callback()));
+  EXPECT_EQ(std::vector<std::string>{"1"}, progress.messages());
+  // Staged beside the HTML root, the installed UI untouched.
+  EXPECT_EQ(dir.file("html_update"), manager->updateDirectory());
+  EXPECT_EQ(dir.file("html_recovery"), manager->recoveryDirectory());
+  EXPECT_EQ("new 1.1.0", TempDir::read(dir.file("html_update/store/index.html")));
+  EXPECT_FALSE(fs::exists(dir.file("html_update/UXUpdateManifest.xml")));
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+  EXPECT_FALSE(manager->wasUpdated());
+
+  EXPECT_EQ(0, manager->activateUpdate());
+  EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html"));
+  EXPECT_EQ("app 1.1.0", TempDir::read(html + "/store/js/app.js"));
+  // Files the package does not carry stay.
+  EXPECT_EQ("old css", TempDir::read(html + "/store/css/site.css"));
+  EXPECT_EQ("old", TempDir::read(dir.file("html_recovery/store/index.html")));
+  EXPECT_FALSE(fs::exists(dir.file("html_update")));
+  EXPECT_TRUE(manager->wasUpdated());
+  EXPECT_FALSE(manager->wasUpdated());
+  // The installed descriptor was reloaded (and replaced, not changed in place).
+  EXPECT_EQ("1.1.0", manager->getUxVersion());
+  EXPECT_EQ(-105, manager->activateUpdate());
+
+  EXPECT_EQ(0, manager->restoreRecovery());
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+  EXPECT_FALSE(fs::exists(html + "/store/js/app.js"));
+  EXPECT_EQ("top", TempDir::read(html + "/top.txt"));
+  EXPECT_FALSE(fs::exists(dir.file("html_recovery")));
+  EXPECT_EQ("1.0.5", manager->getUxVersion());
+  // Nothing left to restore: nothing changes.
+  EXPECT_EQ(0, manager->restoreRecovery());
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+
+  // Update with activation in one go.
+  Progress both;
+  EXPECT_EQ(0, manager->runUpdate(package({}, "again.zip"), true, both.callback()));
+  EXPECT_EQ((std::vector<std::string>{"1", "2"}), both.messages());
+  EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html"));
+  EXPECT_TRUE(manager->wasUpdated());
+}
+
+TEST_F(UXUpdateManagerTest, FailuresReportTheirCodes) {
+  Progress progress;
+  EXPECT_EQ(-100, manager->runUpdate(dir.file("none.zip"), true, progress.callback()));
+  EXPECT_EQ(-100, manager->runUpdate(html, true, progress.callback()));
+  dir.write("broken.zip", "no zip");
+  EXPECT_EQ(-101, manager->runUpdate(dir.file("broken.zip"), true, progress.callback()));
+  uxtest::PackageFields older;
+  older.version = "1.0.0";
+  EXPECT_EQ(-102, manager->runUpdate(package(older), true, progress.callback()));
+  EXPECT_EQ(-105, manager->activateUpdate());
+  EXPECT_EQ((std::vector<std::string>{"-100 Package not found", "-100 Package not found",
+                                      "-101 Could not load UX Update package", "-102 Invalid Package"}),
+            progress.messages());
+  std::vector<std::string> logged = errors();
+  ASSERT_FALSE(logged.empty());
+  EXPECT_EQ("Package could not be found. ", logged[0]);
+  EXPECT_NE(logged.end(), std::find(logged.begin(), logged.end(), "Could not load UX Update package "));
+  EXPECT_EQ("Package Validation Error. ", logged.back());
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+  EXPECT_FALSE(manager->wasUpdated());
+  // An empty callback is fine.
+  EXPECT_EQ(-100, manager->runUpdate("", true, nullptr));
+}
+
+TEST_F(UXUpdateManagerTest, APackageIsStagedAloneAndWhole) {
+  // A staged package that is replaced leaves none of its files behind.
+  Progress progress;
+  const std::string first = package({}, "first.zip");
+  dir.write("pkg-first.zip/store/only-in-first.js", "first");
+  ASSERT_EQ(0, uxtest::zipFolder(dir.file("pkg-first.zip"), first));
+  EXPECT_EQ(0, manager->runUpdate(first, false, progress.callback()));
+  EXPECT_TRUE(fs::exists(dir.file("html_update/store/only-in-first.js")));
+  uxtest::PackageFields second;
+  second.version = "1.2.0";
+  EXPECT_EQ(0, manager->runUpdate(package(second, "second.zip"), false, progress.callback()));
+  EXPECT_FALSE(fs::exists(dir.file("html_update/store/only-in-first.js")));
+  EXPECT_EQ("new 1.2.0", TempDir::read(dir.file("html_update/store/index.html")));
+
+  // An unpacking that fails midway stages nothing that ACTIVATE could take.
+  const std::string broken = dir.file("broken.zip");
+  ASSERT_TRUE(uxtest::writeRawZip(broken, {{"UXUpdateManifest.xml", uxtest::packageManifest({})},
+                                           {"store/index.html", "half"},
+                                           {"store/index.html/x", "under a file"}}));
+  EXPECT_EQ(-101, manager->runUpdate(broken, false, progress.callback()));
+  EXPECT_FALSE(fs::exists(dir.file("html_update")));
+  EXPECT_EQ(-105, manager->activateUpdate());
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+
+  // A zip-slip package is refused the same way and writes nothing outside.
+  const std::string slip = dir.file("slip.zip");
+  ASSERT_TRUE(uxtest::writeRawZip(slip, {{"UXUpdateManifest.xml", uxtest::packageManifest({})},
+                                         {"store/index.html", "evil"},
+                                         {"../html/store/index.html", "evil"}}));
+  EXPECT_EQ(-101, manager->runUpdate(slip, true, progress.callback()));
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+  EXPECT_FALSE(fs::exists(dir.file("html_update")));
+}
+
+TEST_F(UXUpdateManagerTest, APackageExpandingPastTheLimitsIsRefusedAndNothingStaged) {
+  // 8 MiB of zeros deflate to some KiB: past the default expansion ratio.
+  const std::string zeros = package({}, "zeros.zip", [](const std::string& folder) {
+    std::ofstream(folder + "/store/zeros.bin");
+    fs::resize_file(folder + "/store/zeros.bin", 8u << 20);
+  });
+  ASSERT_LT(fs::file_size(zeros) * UXPackageLimits().maxExpansionRatio, 8u << 20);
+  // A package staged before is gone too: a refusal leaves nothing to activate.
+  ASSERT_EQ(0, manager->runUpdate(package(), false, nullptr));
+  ASSERT_TRUE(fs::exists(dir.file("html_update/store/index.html")));
+  {
+    Progress progress;
+    EXPECT_EQ(-101, manager->runUpdate(zeros, true, progress.callback()));
+    expectRefused(progress, "default limits");
+    EXPECT_EQ(-105, manager->activateUpdate());
+  }
+
+  // With the ratio lifted, the unpacked size limit refuses it.
+  UXPackageLimits bySize;
+  bySize.maxExpansionRatio = 1000000;
+  bySize.maxUnpackedBytes = 4u << 20;
+  {
+    Progress progress;
+    EXPECT_EQ(-101, limitedManager(bySize)->runUpdate(zeros, true, progress.callback()));
+    expectRefused(progress, "unpacked size");
+  }
+  // A package file larger than allowed is refused before it is read.
+  UXPackageLimits byFile;
+  byFile.maxExpansionRatio = 1000000;
+  byFile.maxPackageBytes = fs::file_size(zeros) - 1;
+  {
+    Progress progress;
+    EXPECT_EQ(-101, limitedManager(byFile)->runUpdate(zeros, true, progress.callback()));
+    expectRefused(progress, "package file size");
+  }
+
+  // Within every limit the same package goes through whole.
+  UXPackageLimits within = bySize;
+  within.maxUnpackedBytes = 9u << 20;
+  Progress progress;
+  EXPECT_EQ(0, limitedManager(within)->runUpdate(zeros, true, progress.callback()));
+  EXPECT_EQ((std::vector<std::string>{"1", "2"}), progress.messages());
+  EXPECT_EQ(8u << 20, fs::file_size(html + "/store/zeros.bin"));
+}
+
+TEST_F(UXUpdateManagerTest, APackageWithTooManyEntriesIsRefusedAndNothingStaged) {
+  std::vector<std::pair<std::string, std::string>> entries = {
+      {"UXUpdateManifest.xml", uxtest::packageManifest({})}, {"store/index.html", "new"}};
+  const size_t defaultEntries = UXPackageLimits().maxEntries;
+  while (entries.size() <= defaultEntries)
+    entries.emplace_back("store/js/" + std::to_string(entries.size()) + ".js", "");
+  const std::string many = dir.file("many.zip");
+  ASSERT_TRUE(uxtest::writeRawZip(many, entries));
+  {
+    Progress progress;
+    EXPECT_EQ(-101, manager->runUpdate(many, true, progress.callback()));
+    expectRefused(progress, "default limit");
+  }
+
+  // Entries are counted as walked, folders included: six here.
+  const std::string six = package({}, "six.zip");
+  UXPackageLimits five;
+  five.maxEntries = 5;
+  {
+    Progress progress;
+    EXPECT_EQ(-101, limitedManager(five)->runUpdate(six, true, progress.callback()));
+    expectRefused(progress, "five entries");
+  }
+  UXPackageLimits exactly = five;
+  exactly.maxEntries = 6;
+  EXPECT_EQ(0, limitedManager(exactly)->runUpdate(six, true, nullptr));
+  EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html"));
+}
+
+TEST_F(UXUpdateManagerTest, APackageSwappedAfterItsManifestWasReadIsNotWhatIsUnpacked) {
+  // Another package for the same UI and version, with other files.
+  const std::string other = package({}, "other.zip", [](const std::string& folder) {
+    std::ofstream(folder + "/store/index.html") << "swapped";
+    std::ofstream(folder + "/store/planted.js") << "planted";
+  });
+  for (bool inPlace : {false, true}) {
+    const std::string archive = package();
+    // The business logic is asked while the package is validated.
+    agent.onNextQuery([&](const std::string&) {
+      if (inPlace) {
+        std::ofstream(archive, std::ios::binary | std::ios::trunc) << TempDir::read(other);
+      } else {
+        fs::copy_file(other, archive + ".next");
+        fs::rename(archive + ".next", archive);
+      }
+    });
+    Progress progress;
+    EXPECT_EQ(0, manager->runUpdate(archive, true, progress.callback()));
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), progress.messages());
+    ASSERT_EQ(TempDir::read(other), TempDir::read(archive)) << "the swap did not happen";
+    EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html")) << inPlace;
+    EXPECT_FALSE(fs::exists(html + "/store/planted.js")) << inPlace;
+    ASSERT_EQ(0, manager->restoreRecovery());
+  }
+  // The private copies leave nothing beside the folders.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    if (entry.path().filename().string().rfind(".", 0) == 0) names.push_back(entry.path().filename());
+  EXPECT_TRUE(names.empty());
+}
+
+TEST_F(UXUpdateManagerTest, AManifestStoredInAnotherCaseIsNeitherStagedNorActivated) {
+  const std::string archive = package({}, "update.zip", [](const std::string& folder) {
+    fs::rename(folder + "/UXUpdateManifest.xml", folder + "/uxupdatemanifest.XML");
+  });
+  EXPECT_EQ(0, manager->runUpdate(archive, false, nullptr));
+  std::vector<std::string> staged;
+  for (const auto& entry : fs::directory_iterator(dir.file("html_update"))) staged.push_back(entry.path().filename());
+  EXPECT_EQ(std::vector<std::string>{"store"}, staged);
+  EXPECT_EQ(0, manager->activateUpdate());
+  EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html"));
+  EXPECT_FALSE(fs::exists(html + "/uxupdatemanifest.XML"));
+}
+
+TEST_F(UXUpdateManagerTest, FailedActivationPutsTheOldUIBack) {
+  // The staged folder has a directory where the UI has a file: the copy fails.
+  dir.write("html_update/store/zzz.js", "new");
+  dir.write("html_update/store/index.html/inner.txt", "x");
+  dir.write("html_update/store/aaa.js", "new");
+  EXPECT_EQ(-105, manager->activateUpdate());
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+  EXPECT_FALSE(fs::exists(html + "/store/zzz.js"));
+  EXPECT_FALSE(fs::exists(html + "/store/aaa.js"));
+  EXPECT_EQ("old css", TempDir::read(html + "/store/css/site.css"));
+  EXPECT_FALSE(manager->wasUpdated());
+}
+
+TEST_F(UXUpdateManagerTest, LinksAreCopiedAsLinksAndNeverFollowed) {
+  // A link back up would make a following copy endless.
+  fs::create_directory_symlink("..", html + "/store/loop");
+  dir.write("html_update/store/index.html", "new");
+  EXPECT_EQ(0, manager->activateUpdate());
+  EXPECT_TRUE(fs::is_symlink(dir.file("html_recovery/store/loop")));
+  EXPECT_EQ(0, manager->restoreRecovery());
+  EXPECT_TRUE(fs::is_symlink(html + "/store/loop"));
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+}
+
+TEST_F(UXUpdateManagerTest, RestoreThatCannotRebuildKeepsTheRecoveryCopy) {
+  dir.write("html_recovery/store/index.html", "saved");
+  fs::remove_all(html);
+  std::ofstream(html) << "a file where the UI folder belongs";
+  EXPECT_EQ(-106, manager->restoreRecovery());
+  EXPECT_EQ("saved", TempDir::read(dir.file("html_recovery/store/index.html")));
+}
+
+TEST_F(UXUpdateManagerTest, OneUpdateAtATime) {
+  Progress progress;
+  const std::string archive = package();
+  agent.hold();
+  EXPECT_EQ(0, manager->startUpdate(archive, true, progress.callback()));
+  ASSERT_TRUE(agent.waitForRequests(1));
+  EXPECT_TRUE(manager->busy());
+  EXPECT_EQ(-103, manager->startUpdate(archive, true, progress.callback()));
+  EXPECT_EQ(-103, manager->runUpdate(archive, true, progress.callback()));
+  EXPECT_EQ(-103, manager->activateUpdate());
+  EXPECT_EQ(-103, manager->restoreRecovery());
+  agent.release();
+  manager->waitForUpdate();
+  EXPECT_FALSE(manager->busy());
+  EXPECT_EQ((std::vector<std::string>{"1", "2"}), progress.messages());
+  EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html"));
+
+  // The next one may start, joining the finished thread first.
+  EXPECT_EQ(0, manager->startUpdate(dir.file("none.zip"), true, progress.callback()));
+  manager->waitForUpdate();
+  EXPECT_EQ("-100 Package not found", progress.messages().back());
+}
+
+TEST_F(UXUpdateManagerTest, DestructionEndsAWaitingUpdate) {
+  Progress progress;
+  manager->queryTimeoutSeconds = 600;
+  agent.hold();
+  EXPECT_EQ(0, manager->startUpdate(package(), true, progress.callback()));
+  ASSERT_TRUE(agent.waitForRequests(1));
+  // Interrupted in its wait for the business logic, the thread ends and is joined.
+  manager.reset();
+  EXPECT_EQ(std::vector<std::string>{"-101 Could not load UX Update package"}, progress.messages());
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+}
+
+TEST_F(UXUpdateManagerTest, DirectoriesLieBesideANormalisedRoot) {
+  UXUpdateManager trailing(html + "/");
+  EXPECT_EQ(html, trailing.uxDirectory());
+  EXPECT_EQ(dir.file("html_update"), trailing.updateDirectory());
+  UXUpdateManager dotted(html + "/./store/..");
+  EXPECT_EQ(dir.file("html_recovery"), dotted.recoveryDirectory());
+  UXUpdateManager relative(".");
+  EXPECT_EQ(fs::current_path().string(), relative.uxDirectory());
+  EXPECT_EQ(fs::current_path().string() + "_update", relative.updateDirectory());
+  // Without a root nothing can be touched.
+  UXUpdateManager none("");
+  EXPECT_EQ("", none.uxDirectory());
+  EXPECT_EQ(-105, none.activateUpdate());
+  EXPECT_EQ(0, none.restoreRecovery());
+  UXUpdateManager root("/");
+  EXPECT_EQ("", root.recoveryDirectory());
+}
+
+}  // namespace
