@@ -641,7 +641,8 @@
     clear(details);
     // The category name of the current locale; the record's own may be in another.
     const category = state.categories.get(text(app.categoryid)) || text(app.categoryname);
-    details.append(
+    // el() skips the missing parts; Node.append would show them as "null".
+    details.append(el('div', { class: 'details-body' },
       el('header', { class: 'details-head' },
         appIcon(app),
         el('div', {},
@@ -654,7 +655,7 @@
         textEl('dt', {}, 'released'), el('dd', {}, text(app.releasedate))),
       content('p', { class: 'description' }, text(app.description)),
       renderInAppItems(app),
-      el('div', { id: 'app-actions', class: 'purchase', 'aria-live': 'polite' }));
+      el('div', { id: 'app-actions', class: 'purchase', 'aria-live': 'polite' })));
     renderActions();
   }
 
