@@ -257,7 +257,35 @@ try {
   });
 
   await page.screenshot({ path: screenshot, fullPage: true });
+
+  await step('calls that hang bring "not responding"; once answered again the store loads', async () => {
+    // Every service call waits for an answer that does not come, until the page gives up on it.
+    const hang = /\.svc(\?|$)/;
+    await page.route(hang, () => {});
+    await page.click('.view-tab[data-view="mine"]');
+    await page.waitForSelector('#service-status[data-state="down"]', { state: 'visible', timeout: 10000 });
+    assert.equal((await page.textContent('#service-status')).trim(), german.serviceRetrying);
+    await page.unrouteAll({ behavior: 'ignoreErrors' });
+    await page.waitForSelector('#service-status', { state: 'hidden', timeout: 20000 });
+    await page.waitForSelector('#apps .app-tile[data-app-id="app-1001"]', SHORT);
+  });
   assert.deepEqual(pageErrors, []);
+
+  await step('the event channel connects again after it closed', async () => {
+    const channels = [];
+    const again = await browser.newPage();
+    await again.routeWebSocket(/\/1\.0\/Events\/all\.ws$/, (channel) => {
+      channel.connectToServer();
+      channels.push(channel);
+    });
+    await again.goto(url);
+    await again.waitForSelector('#events-status[data-state="open"]', { timeout: 15000 });
+    await channels[0].close();  // as the store does when it stops the channel
+    await again.waitForSelector('#events-status[data-state="closed"]', SHORT);
+    await again.waitForSelector('#events-status[data-state="open"]', SHORT);
+    assert.equal(channels.length, 2);
+    await again.close();
+  });
 
   const silent = await browser.newPage({ viewport: { width: 1400, height: 900 } });
   await step('a business logic that never answers shows "not responding" within 10 s', async () => {

@@ -345,6 +345,7 @@
     }
     select.value = state.locale;
     select.disabled = state.locales.length < 2;
+    select.hidden = state.locales.length === 0;
   }
 
   async function changeLocale(locale) {
