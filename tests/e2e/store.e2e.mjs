@@ -288,6 +288,7 @@ try {
   });
 
   const silent = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+  silent.on('pageerror', (error) => pageErrors.push(error.message));
   await step('a business logic that never answers shows "not responding" within 10 s', async () => {
     const started = Date.now();
     await silent.goto(silentUrl);
@@ -312,6 +313,7 @@ try {
     await silent.waitForSelector('#events-status[data-state="closed"]', SHORT);
   });
 
+  assert.deepEqual(pageErrors, []);
   console.log(`${passed} passed, 0 failed`);
 } finally {
   await browser.close();
