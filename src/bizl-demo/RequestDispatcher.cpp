@@ -26,6 +26,10 @@ const char* const kAppIdElements[] = {"AplicationGUID", "application_id", "appli
 // The steps of a download before its completion event.
 const int kProgressSteps[] = {20, 40, 60, 80};
 
+// The publisher's keys of the download sequences, followed by the application id.
+const std::string kPurchaseKey = "purchase/";
+const std::string kUpdateKey = "update/";
+
 std::string lowerCase(std::string text) {
   for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -143,11 +147,10 @@ Reply RequestDispatcher::handle(const std::string& operation, const std::string&
     Context context(operation, RequestDocument::parse(document));
     if (!FileReplyStore::isSafeName(operation))
       throw RequestError(status::kUnknownOperation, "No reply for operation " + operation, true);
-    std::string replyTemplate =
-        readData("replies/" + operation + ".xml", status::kUnknownOperation, "No reply for operation " + operation);
+    const std::string text = replyTemplate(operation, context);
     auto action = actions_.find(operation);
     if (action != actions_.end() && action->second.check) action->second.check(context);
-    std::string reply = fill(replyTemplate, context);
+    std::string reply = fill(text, context);
     if (action != actions_.end() && action->second.apply) action->second.apply(context);
     return Reply{"SUCCESS", formatted(reply)};
   } catch (const RequestError& error) {
@@ -234,7 +237,7 @@ void RequestDispatcher::bindActions() {
          for (const Record& app : catalog_.apps()) {
            if (!isInstalled(app)) continue;
            ++installed;
-           if (plainText(app, "UpdateAvailable") == "1") ++updates;
+           if (hasUpdate(app)) ++updates;
          }
          c.extras["installedCount"] = std::to_string(installed);
          c.extras["updateCount"] = std::to_string(updates);
@@ -248,22 +251,33 @@ void RequestDispatcher::bindActions() {
        },
        [this](Context& c) { state_.setPreference(c.request.value("PrefName"), c.request.value("PrefValue")); });
 
+  // A download changes the state when it starts; the sequences are keyed by kind
+  // so that a cancel can undo what the cancelled one did.
   bind("1.0/Process/purchaseApplication", [this](Context& c) { requireApp(c); },
        [this](Context& c) {
          std::vector<DemoEvent> events = progressEvents("purchaseApplication", c);
          const std::string id = plainText(c.app, "Id");
          state_.markInstalled(id);
-         publisher_->schedule(id, events);
+         publisher_->schedule(kPurchaseKey + id, events);
        });
 
   bind("1.0/Process/updateApplication", [this](Context& c) { requireApp(c); },
-       [this](Context& c) { publisher_->schedule(plainText(c.app, "Id"), progressEvents("updateApplication", c)); });
+       [this](Context& c) {
+         std::vector<DemoEvent> events = progressEvents("updateApplication", c);
+         const std::string id = plainText(c.app, "Id");
+         state_.markUpdated(id, true);
+         publisher_->schedule(kUpdateKey + id, events);
+       });
 
   bind("1.0/Process/cancelDownload", [this](Context& c) { requireApp(c); },
        [this](Context& c) {
          const std::string id = plainText(c.app, "Id");
          DemoEvent cancelled = makeEvent("downloadCancelled", kEventTopicPrefix + std::string("cancelDownload/") + id, c);
-         if (publisher_->cancel(id) > 0) publisher_->schedule(id, {cancelled});
+         const bool purchase = publisher_->cancel(kPurchaseKey + id) > 0;
+         const bool update = publisher_->cancel(kUpdateKey + id) > 0;
+         if (purchase) state_.markUninstalled(id);
+         if (update) state_.markUpdated(id, false);
+         if (purchase || update) publisher_->schedule(id, {cancelled});
        });
 
   bind("1.0/Process/uninstallApplication", [this](Context& c) { requireApp(c); },
@@ -322,6 +336,16 @@ std::string RequestDispatcher::readData(const std::string& name, int missingCode
   return text;
 }
 
+// An operation may have a reply per locale, replies/<operation>.<locale>.xml, for
+// the locale that the request names or else the session's.
+std::string RequestDispatcher::replyTemplate(const std::string& operation, const Context& context) const {
+  std::string locale = context.request.value("localeCode");
+  if (locale.empty()) locale = state_.localeCode();
+  std::string text;
+  if (Catalog::isValidId(locale) && store_->read("replies/" + operation + "." + locale + ".xml", text)) return text;
+  return readData("replies/" + operation + ".xml", status::kUnknownOperation, "No reply for operation " + operation);
+}
+
 std::string RequestDispatcher::fill(const std::string& text, Context& context) {
   ContextSource source(*this, context);
   // Placeholders on lines of their own leave white space between tags.
@@ -353,6 +377,7 @@ const Record& RequestDispatcher::requireApp(Context& context) {
   }
   if (id.empty()) throw RequestError(status::kMissingParameter, "Missing mandatory parameter: " + element);
   if (!catalog_.app(id, context.app)) throw RequestError(status::kUnknownApplication, "Unknown application id: " + id);
+  applyState(context.app);
   context.appLoaded = true;
   return context.app;
 }
@@ -381,8 +406,10 @@ void RequestDispatcher::search(Context& context) {
     relatedCategory = plainText(app, "CategoryId");
   }
   std::vector<Record> matches;
-  for (Record& app : catalog_.apps())
+  for (Record& app : catalog_.apps()) {
+    applyState(app);
     if (matchesSearch(app, type, request.value("typeValue"), relatedTo, relatedCategory)) matches.push_back(std::move(app));
+  }
   if (type == "BY_CRIT" && request.value("typeValue") == "TOP_RATED")
     std::stable_sort(matches.begin(), matches.end(), [](const Record& a, const Record& b) {
       return std::strtod(plainText(a, "Rating").c_str(), nullptr) > std::strtod(plainText(b, "Rating").c_str(), nullptr);
@@ -411,7 +438,7 @@ bool RequestDispatcher::matchesSearch(const Record& app, const std::string& type
   }
   if (type == "MY_APPS_BY_CRIT") {
     if (value == "1") return state_.installed(id);
-    if (value == "2") return installed && plainText(app, "UpdateAvailable") == "1";
+    if (value == "2") return installed && hasUpdate(app);
     return installed;
   }
   return id != relatedTo && plainText(app, "CategoryId") == relatedCategory;  // BY_APP
@@ -420,6 +447,18 @@ bool RequestDispatcher::matchesSearch(const Record& app, const std::string& type
 bool RequestDispatcher::isInstalled(const Record& app) const {
   const std::string id = plainText(app, "Id");
   return state_.installed(id) || (plainText(app, "Installed") == "1" && !state_.uninstalled(id));
+}
+
+bool RequestDispatcher::hasUpdate(const Record& app) const {
+  return plainText(app, "UpdateAvailable") == "1" && !state_.updated(plainText(app, "Id"));
+}
+
+// The record's "Installed" and "UpdateAvailable" as this run has changed them.
+void RequestDispatcher::applyState(Record& app) const {
+  const bool installed = isInstalled(app);
+  const bool update = hasUpdate(app);
+  app["Installed"] = installed ? "1" : "0";
+  app["UpdateAvailable"] = update ? "1" : "0";
 }
 
 DemoEvent RequestDispatcher::makeEvent(const std::string& name, const std::string& topic, Context& context) {

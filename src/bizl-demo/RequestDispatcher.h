@@ -47,6 +47,7 @@ class RequestDispatcher : public RequestHandler {
             std::function<void(Context&)> apply);
 
   std::string readData(const std::string& name, int missingCode, const std::string& missingMessage) const;
+  std::string replyTemplate(const std::string& operation, const Context& context) const;
   std::string fill(const std::string& text, Context& context);
   std::string formatted(const std::string& xml) const;
 
@@ -54,6 +55,8 @@ class RequestDispatcher : public RequestHandler {
   const Record& requireUser(Context& context);
   void search(Context& context);
   bool isInstalled(const Record& app) const;
+  bool hasUpdate(const Record& app) const;
+  void applyState(Record& app) const;
   bool matchesSearch(const Record& app, const std::string& type, const std::string& value,
                      const std::string& relatedTo, const std::string& relatedCategory) const;
 

@@ -76,4 +76,17 @@ bool SessionState::uninstalled(const std::string& appId) const {
   return uninstalled_.count(appId) != 0;
 }
 
+void SessionState::markUpdated(const std::string& appId, bool updated) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (updated)
+    updated_.insert(appId);
+  else
+    updated_.erase(appId);
+}
+
+bool SessionState::updated(const std::string& appId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return updated_.count(appId) != 0;
+}
+
 }  // namespace bizl

@@ -37,6 +37,11 @@ class SessionState {
   bool installed(const std::string& appId) const;
   bool uninstalled(const std::string& appId) const;
 
+  // An update installed during this run (or undone by a cancel): the data's
+  // "UpdateAvailable" no longer holds for it.
+  void markUpdated(const std::string& appId, bool updated);
+  bool updated(const std::string& appId) const;
+
  private:
   mutable std::mutex mutex_;  // guards every field below
   int outputFormat_ = 0;
@@ -45,6 +50,7 @@ class SessionState {
   std::vector<std::pair<std::string, std::string>> preferences_;
   std::set<std::string> installed_;
   std::set<std::string> uninstalled_;
+  std::set<std::string> updated_;
 };
 
 }  // namespace bizl

@@ -116,6 +116,53 @@ TEST_F(RequestDispatcherTest, MyApplicationsFollowPurchasesAndUninstalls) {
   EXPECT_EQ("2", value(summary, "Response\\Summary\\UpdatesAvailable"));
 }
 
+TEST_F(RequestDispatcherTest, DetailsFollowDownloadsCancelsAndUninstalls) {
+  auto details = [this](const std::string& id) {
+    return dispatcher.handle("1.0/Application/getAppDetails", "<getAppDetails><AplicationGUID>" + id + "</AplicationGUID></getAppDetails>");
+  };
+  auto request = [this](const std::string& operation, const std::string& root, const std::string& id) {
+    return dispatcher.handle(operation, "<" + root + "><application_id>" + id + "</application_id></" + root + ">").type;
+  };
+  EXPECT_EQ("0", value(details("app-1002"), "Response\\Application\\Installed"));
+  ASSERT_EQ("SUCCESS", request("1.0/Process/purchaseApplication", "purchaseApplication", "app-1002"));
+  EXPECT_EQ("1", value(details("app-1002"), "Response\\Application\\Installed"));
+  EXPECT_EQ("purchase/app-1002", publisher->scheduled.front().first);
+
+  // A purchase cancelled while it downloads installs nothing.
+  ASSERT_EQ("SUCCESS", request("1.0/Process/cancelDownload", "cancelPurchaseApplication", "app-1002"));
+  ASSERT_EQ(1u, publisher->scheduled.size());
+  EXPECT_NE(std::string::npos, publisher->scheduled[0].second.text.find("<Type>DownloadCancelled</Type>"));
+  EXPECT_EQ("0", value(details("app-1002"), "Response\\Application\\Installed"));
+  EXPECT_EQ((Ids{"app-1001", "app-1004", "app-1007"}), ids(search("MY_APPS_BY_CRIT", "0")));
+
+  // An update takes the application off the updates; a cancelled one puts it back.
+  ASSERT_EQ("SUCCESS", request("1.0/Process/updateApplication", "updateApplication", "app-1007"));
+  EXPECT_EQ((Ids{"app-1001"}), ids(search("MY_APPS_BY_CRIT", "2")));
+  EXPECT_EQ("0", value(details("app-1007"), "Response\\Application\\UpdateAvailable"));
+  ASSERT_EQ("SUCCESS", request("1.0/Process/cancelDownload", "cancelPurchaseApplication", "app-1007"));
+  EXPECT_EQ((Ids{"app-1001", "app-1007"}), ids(search("MY_APPS_BY_CRIT", "2")));
+  EXPECT_EQ("1", value(details("app-1007"), "Response\\Application\\Installed"));
+
+  ASSERT_EQ("SUCCESS", request("1.0/Process/uninstallApplication", "uninstallApplication", "app-1001"));
+  EXPECT_EQ("0", value(details("app-1001"), "Response\\Application\\Installed"));
+  EXPECT_EQ((Ids{"app-1004", "app-1007"}), ids(search("MY_APPS_BY_CRIT", "0")));
+}
+
+TEST_F(RequestDispatcherTest, TheReplyOfTheLocaleWins) {
+  auto firstCategory = [this](const std::string& request) {
+    return value(dispatcher.handle("1.0/Catalog/getCategoryTree", request), "Response\\Categories\\Category[0]\\Name");
+  };
+  EXPECT_EQ("Productivity", firstCategory("<getCategoryTree><localeCode>en-US</localeCode></getCategoryTree>"));
+  EXPECT_EQ("Produktivität", firstCategory("<getCategoryTree><localeCode>de-DE</localeCode></getCategoryTree>"));
+  EXPECT_EQ("Productivity", firstCategory("<getCategoryTree><localeCode>../x</localeCode></getCategoryTree>"));
+  // Without a locale in the request, the session's counts.
+  EXPECT_EQ("Productivity", firstCategory("<getCategoryTree></getCategoryTree>"));
+  ASSERT_EQ("SUCCESS", dispatcher.handle("1.0/Agent/setLocaleCode", "<setLocaleCode><localeCode>de-DE</localeCode></setLocaleCode>").type);
+  EXPECT_EQ("Produktivität", firstCategory("<getCategoryTree></getCategoryTree>"));
+  EXPECT_EQ("Frühlingsangebot",
+            value(dispatcher.handle("1.0/Catalog/getBanners", "<getBanners></getBanners>"), "Response\\Banners\\Banner[0]\\Title"));
+}
+
 TEST_F(RequestDispatcherTest, SignInGatesTheProfile) {
   Reply anonymous = dispatcher.handle("1.0/Profile/getUserProfile", "<getUserProfile></getUserProfile>");
   EXPECT_EQ("ERROR", anonymous.type);
@@ -227,7 +274,7 @@ TEST_F(RequestDispatcherTest, EventsFollowFromPurchasesAndLinks) {
                                          "<updateApplication><correlation_id>u1</correlation_id><application_id>app-1007</application_id>"
                                          "</updateApplication>").type);
   ASSERT_EQ(5u, publisher->scheduled.size());
-  EXPECT_EQ("app-1007", publisher->scheduled[0].first);
+  EXPECT_EQ("update/app-1007", publisher->scheduled[0].first);
   EXPECT_EQ("event:/KivraServices/KivraBusinessLogic/v1_0/updateApplication/app-1007", publisher->scheduled[0].second.topic);
 
   // Cancelling drops what is still waiting and tells the UI.
