@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,9 +23,6 @@
 #include <vector>
 
 #include "ostrel/engine/engine.h"
-#include "ostrel/services/UIContextHolder.h"
-#include "ostrel/services/KivraUIDescriptor.h"
-#include "ostrel/web/MessageRouter.h"
 #include "ostrel/web/WebServer.h"
 #include "ostrel/channels/HCServiceProxyWebSocketListenerFactory.h"
 #include "ostrel/channels/WebSocketManager.h"
@@ -37,7 +35,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kTopic = "event:/KivraServices/KivraBusinessLogic/v1_0/bench";
-constexpr const char* kUIType = "bench";
 // The plug-in's engine runs this many workers.
 constexpr int kWorkers = 50;
 // No byte on any channel for this long: what is missing is lost.
@@ -56,15 +53,8 @@ std::string eventText(int i) {
          "</progress><state>DOWNLOADING</state></Message></Event>";
 }
 
-// A channel takes its output format from the default UI type's descriptor.
-void useFormat(int format) {
-  auto descriptor = std::make_shared<KivraUIDescriptor>(kUIType);
-  descriptor->readFromText(std::string("<KivraUIDescriptor><UIType>") + kUIType +
-                           "</UIType><Version>1</Version><OutputFormat>" + std::to_string(format) +
-                           "</OutputFormat><StoreID>1</StoreID><AffiliateID>1</AffiliateID>"
-                           "<SupportedLocaleCodes/><SupportedFeatures/></KivraUIDescriptor>");
-  UIContextHolder::instance().put(kUIType, descriptor);
-}
+// The channels' output format in the round that runs.
+std::atomic<int> channelFormat{0};
 
 void publish(const std::string& text) {
   CommonMessageProperties properties;
@@ -212,8 +202,8 @@ void checkEnd(Channel& channel) {
     channel.fault = std::to_string(channel.input.size()) + " bytes other than the close frame after the last event";
 }
 
-bool runRound(int format, int events, int count) {
-  useFormat(format);
+bool runRound(WebSocketManager& manager, int format, int events, int count) {
+  channelFormat = format;
   std::vector<std::string> texts, expected;
   const Xml2Json converter;
   for (int i = 0; i < events; ++i) {
@@ -223,7 +213,7 @@ bool runRound(int format, int events, int count) {
   std::printf("output format %d (%s): %d channels, %d events of %zu bytes, frames of %zu bytes\n", format,
               format == 1 ? "converted to JSON" : "XML as is", count, events, texts[0].size(), expected[0].size());
 
-  WebServer server;
+  WebServer server(Receivers{nullptr, &manager, nullptr});
   if (!server.start("127.0.0.1:0", kWorkers, "-0.0.0.0/0,+127.0.0.1", 0, 1, "/nonexistent", true, false)) {
     std::printf("  FAILED: the web server did not start\n");
     return false;
@@ -235,9 +225,13 @@ bool runRound(int format, int events, int count) {
     if (!ok) channel.fault = "not opened";
     else ok = openChannel(channel, port);
   }
-  // A channel's listener is subscribed before its handshake is answered.
-  if (ok && WebSocketManager::instance().openChannels() != size_t(count)) {
-    channels[0].fault = std::to_string(WebSocketManager::instance().openChannels()) + " channels listed";
+  // A channel's listener is subscribed before its handshake is answered; the
+  // channel is listed once its thread runs.
+  const Clock::time_point listed = Clock::now() + kHandshakeLimit;
+  while (ok && manager.openChannels() != size_t(count) && Clock::now() < listed)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (ok && manager.openChannels() != size_t(count)) {
+    channels[0].fault = std::to_string(manager.openChannels()) + " channels listed";
     ok = false;
   }
 
@@ -341,15 +335,13 @@ int main(int argc, char** argv) {
   }
   if (formats.empty()) formats = {0, 1};
 
-  WebSocketManager& manager = WebSocketManager::instance();
-  manager.setDefaultUIType(kUIType);
+  WebSocketManager manager([] { return channelFormat.load(); });
   // Keep-alive off: its control event would come between the events.
-  manager.addRoute("1.0/Events/all", std::make_shared<HCServiceProxyWebSocketListenerFactory>(false));
-  MessageRouter::bindReceivers(nullptr, &manager);
+  manager.addRoute("1.0/Events/all", std::make_shared<HCServiceProxyWebSocketListenerFactory>(
+                                         false, *MessageDispatcher::getInstance(), nullptr));
 
   bool ok = true;
-  for (int format : formats) ok = runRound(format, events, count) && ok;
-  MessageRouter::bindReceivers(nullptr, nullptr);
+  for (int format : formats) ok = runRound(manager, format, events, count) && ok;
   std::printf("event fan-out: %s\n", ok ? "every event reached every channel in order" : "FAILED");
   return ok ? 0 : 1;
 }

@@ -57,7 +57,7 @@ class ServiceDouble : public MessageReceiver {
 class QuietListeners : public WebSocketListenerFactory {
  public:
   WebSocketListenerPtr create(const std::string& name, const std::string&) override {
-    return std::make_shared<WebSocketListener>(name, false);
+    return std::make_shared<WebSocketListener>(name, nullptr);
   }
 };
 
@@ -77,8 +77,7 @@ struct Front {
     std::error_code ignored;
     std::filesystem::create_symlink("/etc", root / "ui/etc", ignored);
 
-    WebSocketManager::instance().addRoute("1.0/Events/all", std::make_shared<QuietListeners>());
-    MessageRouter::bindReceivers(&services, &WebSocketManager::instance());
+    channels.addRoute("1.0/Events/all", std::make_shared<QuietListeners>());
     const std::string roots = (root / "ui").string() + ",/download=" + (root / "dl").string();
     check(server.start("127.0.0.1:0", 50, "-0.0.0.0/0,+127.0.0.1,+127.0.1.1", 0, 1, roots, true, true),
           "the engine did not start");
@@ -86,14 +85,14 @@ struct Front {
   }
   ~Front() {
     server.stop();
-    MessageRouter::bindReceivers(nullptr, nullptr);
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
   }
 
   std::filesystem::path root;
   ServiceDouble services;
-  WebServer server;
+  WebSocketManager channels;
+  WebServer server{Receivers{&services, &channels, nullptr}};
   int port = 0;
 };
 

@@ -2,10 +2,12 @@
 
 #include <string>
 
+#include "ostrel/xml2json/XmlEscape.h"
+
 namespace bizl {
 
-// Writes < > & ' " as entity references; every other byte is copied.
-std::string xmlEscape(const std::string& text);
+// xmlEscape comes from the converter's library.
+using ::xmlEscape;
 
 // The text with the XML declaration and other "<?...?>" instructions, comments and
 // white space that stands alone between two tags removed, and trimmed. Data files

@@ -11,20 +11,18 @@
 #include "ostrel/engine/engine.h"
 #include "ostrel/channels/WebSocketListener.h"
 #include "ostrel/channels/WebSocketProtocol.h"
-#include "ostrel/xml2json/Xml2Json.h"
 
 using namespace WebSocketProtocol;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kFormatXmlToJson = 1;
-
 bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
 }  // namespace
 
-Channel::Channel(int outputFormat, std::shared_ptr<WebSocketListener> listener, std::string rawRequest, Limits limits)
+Channel::Channel(OutputFormat outputFormat, std::shared_ptr<WebSocketListener> listener, std::string rawRequest,
+                 Limits limits)
     : outputFormat_(outputFormat),
       listener_(std::move(listener)),
       rawRequest_(std::move(rawRequest)),
@@ -242,7 +240,7 @@ bool Channel::takeNextItem(End& end) {
     if (item.text.empty()) {
       if (item.written) item.written(true);
     } else {
-      const std::string payload = outputFormat_ == kFormatXmlToJson ? Xml2Json().convert(item.text) : item.text;
+      const std::string payload = render(item.text, outputFormat_);
       current_ = protocol_ == WireProtocol::kRfc6455 ? frame(kText, payload) : draftFrame(payload);
       currentWritten_ = 0;
       currentDone_ = std::move(item.written);

@@ -20,6 +20,7 @@
 #include "ostrel/channels/ChannelHandshake.h"
 #include "ostrel/channels/EventChannel.h"
 #include "ostrel/channels/FrameReader.h"
+#include "ostrel/web/OutputFormat.h"
 
 struct Connection;
 class WebSocketListener;
@@ -34,9 +35,10 @@ class Channel : public EventChannel {
     size_t maxQueuedBytes = 4 * 1024 * 1024;
   };
 
-  // `outputFormat` 1 converts every text to JSON before it is framed. Texts
-  // posted before the channel starts wait in its queue.
-  Channel(int outputFormat, std::shared_ptr<WebSocketListener> listener, std::string rawRequest, Limits limits);
+  // Every text is rendered in `outputFormat` before it is framed. Texts posted
+  // before the channel starts wait in its queue.
+  Channel(OutputFormat outputFormat, std::shared_ptr<WebSocketListener> listener, std::string rawRequest,
+          Limits limits);
   ~Channel() override;
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -88,7 +90,7 @@ class Channel : public EventChannel {
 
   Connection* connection_ = nullptr;  // set by start, before the thread runs
   WireProtocol protocol_ = WireProtocol::kDraft;
-  const int outputFormat_;
+  const OutputFormat outputFormat_;
   std::shared_ptr<WebSocketListener> listener_;  // released when the channel ends
   const std::string rawRequest_;
   const Limits limits_;

@@ -5,18 +5,13 @@
 #include "common/logging/LogRecord.h"
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/LocalAddress.h"
+#include "ostrel/web/ReplyHeads.h"
 #include "ostrel/web/Socket.h"
 #include "ostrel/channels/WebSocketProtocol.h"
 
 using namespace WebSocketProtocol;
 
 namespace {
-
-const char kForbidden[] =
-    "HTTP/1.1 403 Forbidden\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-// A plain request for a channel's address: no handshake is owed.
-const char kNotAnUpgrade[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-const char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 void write(const Socket& request, const std::string& bytes) {
   mg_send(request.connection(), bytes.data(), bytes.size());
@@ -72,7 +67,8 @@ namespace ChannelHandshake {
 
 bool answer(const Socket& request, const std::string& uri, WireProtocol& protocol) {
   if (strcasecmp(headerAnyCase(request, "Upgrade").c_str(), "websocket") != 0) {
-    write(request, kNotAnUpgrade);
+    // A plain request for a channel's address: no handshake is owed.
+    ReplyHeads::writeFixed(request.connection(), ReplyHeads::Fixed::NotAnUpgrade);
     return false;
   }
   const std::string key = headerAnyCase(request, "Sec-WebSocket-Key");
@@ -84,7 +80,7 @@ bool answer(const Socket& request, const std::string& uri, WireProtocol& protoco
   // Any page the browser shows could open a channel otherwise, and read the user's events.
   if (!namesServer(origin, request.serverAddress(), request.serverPort())) {
     OSTREL_LOG(LOG_WARNING) << "Refusing an event channel opened by a foreign origin.";
-    write(request, kForbidden);
+    ReplyHeads::writeFixed(request.connection(), ReplyHeads::Fixed::Forbidden);
     return false;
   }
   if (protocol == WireProtocol::kRfc6455) {
@@ -95,6 +91,6 @@ bool answer(const Socket& request, const std::string& uri, WireProtocol& protoco
   return true;
 }
 
-void refuseBusy(const Socket& request) { write(request, kBusy); }
+void refuseBusy(const Socket& request) { ReplyHeads::writeFixed(request.connection(), ReplyHeads::Fixed::Busy); }
 
 }  // namespace ChannelHandshake

@@ -5,16 +5,17 @@
 #include "tessaro/MessageDispatcher.h"
 #include "tessaro/XMLPayload.h"
 
-HCServiceProxyWebSocketListener::HCServiceProxyWebSocketListener(std::string topic, std::string name, bool reliable,
+HCServiceProxyWebSocketListener::HCServiceProxyWebSocketListener(MessageDispatcher& dispatcher, std::string topic,
+                                                                 std::string name, ReliableListener* reliable,
                                                                  bool keepAlive,
                                                                  std::chrono::milliseconds keepAliveInterval)
-    : WebSocketListener(std::move(name), reliable), topic_(std::move(topic)) {
-  MessageDispatcher::getInstance()->subscribe(this, topic_);
+    : WebSocketListener(std::move(name), reliable), dispatcher_(dispatcher), topic_(std::move(topic)) {
+  dispatcher_.subscribe(this, topic_);
   if (keepAlive) keepAliveThread_ = boost::thread([this, keepAliveInterval] { this->keepAlive(keepAliveInterval); });
 }
 
 HCServiceProxyWebSocketListener::~HCServiceProxyWebSocketListener() {
-  MessageDispatcher::getInstance()->unsubscribe(this, topic_);
+  dispatcher_.unsubscribe(this, topic_);
   stopKeepAlive();
 }
 

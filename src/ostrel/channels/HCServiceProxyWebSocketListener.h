@@ -13,12 +13,15 @@
 #include "ostrel/channels/WebSocketListener.h"
 #include "tessaro/IMessageSink.h"
 
+class MessageDispatcher;
+
 class HCServiceProxyWebSocketListener : public WebSocketListener, public IMessageSink {
  public:
   static constexpr const char* kControlEvent = "<Event><Type>Control</Type></Event>";
 
-  HCServiceProxyWebSocketListener(std::string topic, std::string name, bool reliable, bool keepAlive,
-                                  std::chrono::milliseconds keepAliveInterval);
+  // Subscribed to `topic` with `dispatcher` for its life.
+  HCServiceProxyWebSocketListener(MessageDispatcher& dispatcher, std::string topic, std::string name,
+                                  ReliableListener* reliable, bool keepAlive, std::chrono::milliseconds keepAliveInterval);
   ~HCServiceProxyWebSocketListener() override;
 
   // WebSocketListener
@@ -41,5 +44,6 @@ class HCServiceProxyWebSocketListener : public WebSocketListener, public IMessag
   // Guards keepAliveThread_: the channel's end and the destructor may both stop it.
   mutable std::mutex keepAliveMutex_;
   boost::thread keepAliveThread_;
+  MessageDispatcher& dispatcher_;
   const std::string topic_;
 };

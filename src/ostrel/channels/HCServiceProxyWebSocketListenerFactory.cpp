@@ -35,5 +35,6 @@ WebSocketListenerPtr HCServiceProxyWebSocketListenerFactory::create(const std::s
   std::string topic;
   bool reliable = false;
   channelKind(uri, topic, reliable);
-  return std::make_shared<HCServiceProxyWebSocketListener>(topic, name, reliable, keepAlive_, keepAliveInterval_);
+  return std::make_shared<HCServiceProxyWebSocketListener>(dispatcher_, topic, name, reliable ? reliable_ : nullptr,
+                                                           keepAlive_, keepAliveInterval_);
 }

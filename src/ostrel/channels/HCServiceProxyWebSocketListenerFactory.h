@@ -2,7 +2,10 @@
 
 #include <chrono>
 
+#include "ostrel/channels/ReliableListener.h"
 #include "ostrel/channels/WebSocketListenerFactory.h"
+
+class MessageDispatcher;
 
 // Makes host-event listeners: the topic and the reliable flag follow the URI.
 class HCServiceProxyWebSocketListenerFactory : public WebSocketListenerFactory {
@@ -10,9 +13,10 @@ class HCServiceProxyWebSocketListenerFactory : public WebSocketListenerFactory {
   // How often an idle keep-alive channel gets the control event.
   static constexpr std::chrono::milliseconds kKeepAliveInterval{10000};
 
-  explicit HCServiceProxyWebSocketListenerFactory(bool keepAlive,
-                                                  std::chrono::milliseconds keepAliveInterval = kKeepAliveInterval)
-      : keepAlive_(keepAlive), keepAliveInterval_(keepAliveInterval) {}
+  // Listeners subscribe to `dispatcher`; reliable ones register with `reliable`.
+  HCServiceProxyWebSocketListenerFactory(bool keepAlive, MessageDispatcher& dispatcher, ReliableListener* reliable,
+                                         std::chrono::milliseconds keepAliveInterval = kKeepAliveInterval)
+      : keepAlive_(keepAlive), dispatcher_(dispatcher), reliable_(reliable), keepAliveInterval_(keepAliveInterval) {}
 
   WebSocketListenerPtr create(const std::string& name, const std::string& uri) override;
 
@@ -21,5 +25,7 @@ class HCServiceProxyWebSocketListenerFactory : public WebSocketListenerFactory {
 
  private:
   const bool keepAlive_;
+  MessageDispatcher& dispatcher_;
+  ReliableListener* const reliable_;
   const std::chrono::milliseconds keepAliveInterval_;
 };

@@ -7,15 +7,12 @@
 #include "tessaro/XMLPayload.h"
 #include "tessaro/XMLTool.h"
 
-ReliableHCListener& ReliableHCListener::instance() {
-  // Never destroyed: the host's dispatcher may deliver to it until the very end.
-  static ReliableHCListener* const listener = new ReliableHCListener();
-  return *listener;
+ReliableHCListener::ReliableHCListener(MessageDispatcher& dispatcher) : dispatcher_(dispatcher) {
+  dispatcher_.subscribe(this, std::string(kTopicPrefix) + "*");
 }
 
-ReliableHCListener::ReliableHCListener() {
-  MessageDispatcher::getInstance()->subscribe(this, std::string(kTopicPrefix) + "*");
-}
+// Waits for a delivery in progress: nothing reaches this listener afterwards.
+ReliableHCListener::~ReliableHCListener() { dispatcher_.unsubscribe(this, std::string(kTopicPrefix) + "*"); }
 
 std::string ReliableHCListener::eventType(const std::string& text, int format) {
   if (format == 2) {

@@ -9,12 +9,15 @@
 #include "ostrel/channels/ReliableListener.h"
 #include "tessaro/IMessageSink.h"
 
+class MessageDispatcher;
+
 class ReliableHCListener : public ReliableListener, public IMessageSink {
  public:
   static constexpr const char* kTopicPrefix = "event:/KivraServices/KivraBusinessLogic/Reliable/v1_0/";
 
-  // The one instance; its first use subscribes it. Never destroyed.
-  static ReliableHCListener& instance();
+  // Subscribed to the reliable topic with `dispatcher` for its life.
+  explicit ReliableHCListener(MessageDispatcher& dispatcher);
+  ~ReliableHCListener() override;
 
   // The events' format: 2 when the business logic sends JSON, any other value XML.
   void setOutputFormat(int format) { format_ = format; }
@@ -29,7 +32,6 @@ class ReliableHCListener : public ReliableListener, public IMessageSink {
   static std::string eventName(const std::string& topic);
 
  private:
-  ReliableHCListener();
-
+  MessageDispatcher& dispatcher_;
   std::atomic<int> format_{0};
 };

@@ -8,10 +8,8 @@
 #include <fstream>
 #include <vector>
 
-#include "ostrel/plugin/ConfigKeys.h"
-#include "ostrel/services/RequestTemplate.h"
 #include "ostrel/channels/WebSocketListener.h"
-#include "tessaro/ConfigurationManager.h"
+#include "ostrel/xml2json/XmlEscape.h"
 
 namespace {
 
@@ -64,9 +62,6 @@ bool readWebLink(const std::string& message, WebLink& link) {
   }
   return !reader.hasError();
 }
-
-// The values were read as text: written back as such, markup in them stays text.
-std::string escaped(const std::string& value) { return RequestTemplate::xmlEscape(value, RequestTemplate::kNoLimit); }
 
 }  // namespace
 
@@ -155,7 +150,7 @@ size_t ReliableListener::registeredCount(const std::string& name) const {
   return count;
 }
 
-void ReliableListener::savePending() {
+void ReliableListener::savePending(const std::string& dataPath) {
   std::vector<std::string> messages;
   {
     std::lock_guard<std::mutex> lock(store_->mutex);
@@ -170,9 +165,7 @@ void ReliableListener::savePending() {
   }
   if (links.empty()) return;
 
-  ConfigurationManager* configuration = ConfigurationManager::getDefaultInstance(ConfigScopeComponent);
-  std::string dataPath;
-  if (!configuration || configuration->getValue(ConfigKeys::kDataPath, dataPath) != 0) return;
+  if (dataPath.empty()) return;
   const std::string fileName = dataPath + kEventsFile;
   // A data path without its bootstrap folder yet would lose the events.
   boost::system::error_code ignored;
@@ -182,8 +175,9 @@ void ReliableListener::savePending() {
   file << "<Process type=\"HyperlinkingProcesses\">\r\n";
   for (const WebLink& link : links) {
     file << "<HyperlinkingMessage type=\"HyperlinkingMessage\">\r\n"
-         << "<AppGUID>" << escaped(link.applicationId) << "</AppGUID>\r\n"
-         << "<DisplayLocale>" << escaped(link.localeCode) << "</DisplayLocale>\r\n"
+         // The values were read as text: written back as such, markup in them stays text.
+         << "<AppGUID>" << xmlEscape(link.applicationId) << "</AppGUID>\r\n"
+         << "<DisplayLocale>" << xmlEscape(link.localeCode) << "</DisplayLocale>\r\n"
          << "<ReferalId>0</ReferalId>\r\n"
          << "</HyperlinkingMessage>\r\n";
   }

@@ -39,8 +39,9 @@ class ReliableListener {
   // The oldest pending event's message of that name, which is then delivered;
   // empty when there is none.
   std::string takePending(const std::string& name);
-  // Writes the pending web-link events to "Directories/VarPath" + kEventsFile.
-  void savePending();
+  // Writes the pending web-link events to the host's data path ("Directories/
+  // VarPath") + kEventsFile; nothing without a data path.
+  void savePending(const std::string& dataPath);
 
   size_t pendingCount(const std::string& name) const;
   // Registered listeners of that name.

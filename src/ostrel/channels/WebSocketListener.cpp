@@ -1,21 +1,22 @@
 #include "ostrel/channels/WebSocketListener.h"
 
-#include "ostrel/channels/ReliableHCListener.h"
+#include "ostrel/channels/ReliableListener.h"
 
-WebSocketListener::WebSocketListener(std::string name, bool reliable) : reliable_(reliable), name_(std::move(name)) {}
+WebSocketListener::WebSocketListener(std::string name, ReliableListener* reliable)
+    : reliable_(reliable), name_(std::move(name)) {}
 
 void WebSocketListener::onOpen(const std::string&) {
-  if (reliable_) ReliableHCListener::instance().addListener(this);
+  if (reliable_) reliable_->addListener(this);
 }
 
 void WebSocketListener::onClose() {
-  if (reliable_) ReliableHCListener::instance().removeListener(this);
+  if (reliable_) reliable_->removeListener(this);
 }
 
 // A channel that fails by an exception after it opened is registered: leaving it
 // there would leave the reliable listener a pointer to a listener that goes away.
 void WebSocketListener::onAbort() {
-  if (reliable_) ReliableHCListener::instance().removeListener(this);
+  if (reliable_) reliable_->removeListener(this);
 }
 
 void WebSocketListener::senderChanged(const EventChannelPtr&, const EventChannelPtr&) {}

@@ -1,8 +1,9 @@
 #pragma once
 
 // What an event channel tells about its life, and who it sends through. A
-// listener with the reliable flag takes part in reliable delivery under its name
-// (the route's last part, such as "all" or "inAppPurchase") while its channel is open.
+// listener given a reliable-event listener takes part in reliable delivery under
+// its name (the route's last part, such as "all" or "inAppPurchase") while its
+// channel is open.
 
 #include <memory>
 #include <mutex>
@@ -10,9 +11,13 @@
 
 #include "ostrel/channels/EventChannel.h"
 
+class ReliableListener;
+
 class WebSocketListener {
  public:
-  WebSocketListener(std::string name, bool reliable);
+  // `reliable`: the reliable-event listener to register with; none for a
+  // listener without the reliable flag.
+  WebSocketListener(std::string name, ReliableListener* reliable);
   virtual ~WebSocketListener() = default;
   WebSocketListener(const WebSocketListener&) = delete;
   WebSocketListener& operator=(const WebSocketListener&) = delete;
@@ -31,11 +36,11 @@ class WebSocketListener {
   virtual EventChannelPtr getSender() const;
 
   const std::string& name() const { return name_; }
-  bool reliable() const { return reliable_; }
+  bool reliable() const { return reliable_ != nullptr; }
 
  private:
   EventChannelPtr sender_;
-  const bool reliable_;
+  ReliableListener* const reliable_;
   // Guards sender_: event threads read it while the manager sets it.
   mutable std::mutex mutex_;
   const std::string name_;

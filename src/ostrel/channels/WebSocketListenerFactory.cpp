@@ -1,5 +1,5 @@
 #include "ostrel/channels/WebSocketListenerFactory.h"
 
 WebSocketListenerPtr WebSocketListenerFactory::create(const std::string& name, const std::string&) {
-  return std::make_shared<WebSocketListener>(name, true);
+  return std::make_shared<WebSocketListener>(name, reliable_);
 }

@@ -1,19 +1,8 @@
 #include "ostrel/channels/WebSocketManager.h"
 
 #include "ostrel/engine/engine.h"
-#include "ostrel/services/UIContextHolder.h"
-#include "ostrel/services/UIDescriptorFactory.h"
 #include "ostrel/web/Socket.h"
 #include "ostrel/channels/ChannelHandshake.h"
-
-namespace {
-constexpr int kFormatUnknown = 1;  // XML converted to JSON
-}
-
-WebSocketManager& WebSocketManager::instance() {
-  static WebSocketManager manager;
-  return manager;
-}
 
 WebSocketManager::~WebSocketManager() { closeAll(); }
 
@@ -37,15 +26,6 @@ size_t WebSocketManager::openChannels() const {
   return open_.size();
 }
 
-int WebSocketManager::channelOutputFormat() {
-  UIDescriptorPtr context = UIContextHolder::instance().get(defaultUIType());
-  if (!context) {
-    context = UIDescriptorFactory::instance().create(defaultUIType());
-    if (context) UIContextHolder::instance().put(defaultUIType(), context);
-  }
-  return context ? context->outputFormat() : kFormatUnknown;
-}
-
 void WebSocketManager::process(MessagePtr& result, const std::string&, const std::string& uri,
                                const SocketPtr& socket) {
   result = std::make_shared<Message>("", Message::TakenOver);
@@ -62,7 +42,7 @@ void WebSocketManager::process(MessagePtr& result, const std::string&, const std
   }
   WebSocketListenerPtr listener = bound->second->create(route.substr(route.rfind('/') + 1), uri);
   // The listener hears events from now on: they wait in the channel's queue.
-  auto channel = std::make_shared<Channel>(channelOutputFormat(), listener, socket->rawRequest(), limits_);
+  auto channel = std::make_shared<Channel>(outputFormatOf(outputFormat_()), listener, socket->rawRequest(), limits_);
   listener->setSender(channel);
   WireProtocol protocol;
   Connection* detached = nullptr;

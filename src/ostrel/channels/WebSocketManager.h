@@ -5,6 +5,7 @@
 // worker thread and hands the connection to a channel of its own, so that the
 // worker goes back to the engine at once.
 
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -22,10 +23,11 @@ class WebSocketManager : public MessageReceiver {
   // refused with 503 until some close.
   static constexpr size_t kMaxChannels = 256;
 
-  // The process-wide manager.
-  static WebSocketManager& instance();
+  // The output format of the channels opened from now on: the default UI's,
+  // asked at each opening (-1, unset, passes texts unchanged).
+  using FormatSource = std::function<int()>;
 
-  WebSocketManager() = default;
+  explicit WebSocketManager(FormatSource outputFormat = [] { return 1; }) : outputFormat_(std::move(outputFormat)) {}
   ~WebSocketManager() override;
   WebSocketManager(const WebSocketManager&) = delete;
   WebSocketManager& operator=(const WebSocketManager&) = delete;
@@ -39,7 +41,7 @@ class WebSocketManager : public MessageReceiver {
   // A bound route: only such a URI is answered with a handshake.
   bool opensChannel(const std::string& uri) const override;
   // Ends every open channel and waits until their threads are gone.
-  void closeAll();
+  void closeAll() override;
 
   // "1.0/Events/all" from "/1.0/Events/all.ws".
   static std::string routeOf(const std::string& uri);
@@ -53,10 +55,10 @@ class WebSocketManager : public MessageReceiver {
     std::shared_ptr<Channel> channel;
   };
 
-  int channelOutputFormat();
   void channelEnded(const Channel* channel);
   void joinEnded();
 
+  const FormatSource outputFormat_;
   std::map<std::string, WebSocketListenerFactoryPtr> routes_;
   Channel::Limits limits_;
   // Guards open_ and ended_.

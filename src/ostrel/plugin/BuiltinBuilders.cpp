@@ -1,6 +1,6 @@
 // The functor builders, registered while the library loads.
 
-#include "ostrel/plugin/BuilderRegistry.h"
+#include "ostrel/services/BuilderRegistry.h"
 #include "ostrel/updates/UXUpdateFunctor.h"
 #include "ostrel/services/HCServiceProxyFunctor.h"
 #include "ostrel/services/HCAvailabilityFunctor.h"

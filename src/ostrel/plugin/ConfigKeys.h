@@ -12,7 +12,6 @@ constexpr const char* kDownloadRoot = "Ostrel/DownloadRoot";
 constexpr const char* kDefaultUIType = "Ostrel/DefaultUIType";
 constexpr const char* kReferrerCheck = "Ostrel/ReferrerCheck";
 
-constexpr const char* kBusinessLogicTarget = "target:/KivraBusinessLogic/";
 constexpr const char* kPortRegistryKey = "Software\\Corvane\\Tessaro";
 constexpr const char* kPortRegistryValue = "OstrelPort";
 

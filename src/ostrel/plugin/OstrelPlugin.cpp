@@ -3,23 +3,20 @@
 #include "common/HandlerHelper/HandlerHelper.h"
 #include "common/logging/LogRecord.h"
 #include "common/logging/LoggerClient.h"
-#include "ostrel/plugin/ConfigKeys.h"
-#include "ostrel/plugin/PortSelection.h"
-#include "ostrel/plugin/BuilderRegistry.h"
-#include "ostrel/plugin/StartupErrors.h"
-#include "ostrel/services/ServiceProxy.h"
-#include "ostrel/services/ServiceTable.h"
-#include "ostrel/services/UIDescriptorFactory.h"
-#include "ostrel/updates/ReliableListenerEvents.h"
-#include "ostrel/updates/UXUpdateDeliveryHandler.h"
-#include "ostrel/updates/UXUpdateManager.h"
-#include "ostrel/web/MessageRouter.h"
-#include "ostrel/web/ResourcesStorage.h"
 #include "ostrel/channels/HCServiceProxyWebSocketListenerFactory.h"
-#include "ostrel/channels/ReliableHCListener.h"
-#include "ostrel/channels/WebSocketManager.h"
+#include "ostrel/plugin/PortSelection.h"
+#include "ostrel/services/BuilderRegistry.h"
+#include "ostrel/services/HCServiceProxyFunctor.h"
+#include "ostrel/services/ServiceTable.h"
+#include "ostrel/updates/ReliableListenerEvents.h"
 #include "tessaro/ConfigurationManager.h"
+#include "tessaro/MessageDispatcher.h"
 #include "tessaro/XMLPayload.h"
+
+// The host's dispatcher is the one service of the host every part talks through.
+OstrelPlugin::OstrelPlugin() : dispatcher_(*MessageDispatcher::getInstance()) {}
+
+OstrelPlugin::~OstrelPlugin() { stop(); }
 
 void OstrelPlugin::initialize() { LoggerClient::instance().fetchQueue(); }
 
@@ -32,83 +29,97 @@ void OstrelPlugin::start() {
   if (started_) return;
   started_ = true;
   HCI::HandlerHelper::allowWaits();
+  objects_ = std::make_unique<PluginObjects>();
 
   ServiceTable table;
   table.load();
   const ConfigurationManager& configuration = *ConfigurationManager::getDefaultInstance(ConfigScopeComponent);
-  registerFunctors(table);
 
   StartSettings settings;
   settings.keepAlive = PluginSettings::readKeepAlive(configuration);
+  // Pending reliable events outlive a stop: the listener is made once.
+  if (!reliable_) reliable_ = std::make_unique<ReliableHCListener>(dispatcher_);
   addChannelRoutes(settings.keepAlive);
-  ReliableHCListener::instance();
 
   settings.dataPath = PluginSettings::readDataPath(configuration);
   settings.roots = PluginSettings::composeRoots(configuration, settings.dataPath);
-  ResourcesStorage::instance().setHtmlRoot(settings.roots.html);
-  // The update manager takes the HTML root when first used: only after it is set.
-  UXUpdateManager::getInstance()->setReliableEvents(std::make_shared<ReliableListenerEvents>());
+  objects_->server.resources().setHtmlRoot(settings.roots.html);
+  objects_->updates = std::make_unique<UXUpdateManager>(settings.roots.html, &objects_->contexts);
+  objects_->updates->setReliableEvents(std::make_shared<ReliableListenerEvents>(*reliable_));
+  // Functors are made once everything they may be handed exists.
+  registerFunctors(table);
 
-  settings.hasDefaultUIType = PluginSettings::readDefaultUIType(configuration, settings.defaultUIType);
+  settings.hasDefaultUIType = PluginSettings::readDefaultUIType(configuration, settings.defaultUIType, startupErrors_);
   if (settings.hasDefaultUIType) applyDefaultUIType(settings.defaultUIType);
   sendBootstrap();
-  _UXUpdateDeliveryHandler::instance().subscribe();
+  objects_->delivery = std::make_unique<_UXUpdateDeliveryHandler>(dispatcher_, *objects_->updates);
+  objects_->delivery->subscribe();
 
   settings.referrerCheck = PluginSettings::readReferrerCheck(configuration);
   settings.documentRoot = PluginSettings::documentRootOption(settings.roots);
   settings_ = settings;
-  MessageRouter::bindReceivers(&ServiceProxy::instance(), &WebSocketManager::instance());
-  port_ = PortSelection(server_).startServer(settings.documentRoot, settings.referrerCheck, settings.keepAlive);
+  port_ = PortSelection(objects_->server).startServer(settings.documentRoot, settings.referrerCheck, settings.keepAlive);
 }
 
 void OstrelPlugin::stop() {
   if (!started_) return;
   started_ = false;
-  _UXUpdateDeliveryHandler::instance().unsubscribe();
+  objects_->delivery->unsubscribe();
   // Calls waiting for the business logic are answered now, as timed out, so
   // that the engine's workers are free to end.
   HCI::HandlerHelper::cancelWaits();
-  server_.stop();
-  UXUpdateManager::getInstance()->waitForUpdate();
+  objects_->server.stop();
+  objects_->updates->waitForUpdate();
   port_ = 0;
-  ReliableHCListener::instance().savePending();
+  reliable_->savePending(settings_.dataPath);
+  objects_.reset();
 }
 
 void OstrelPlugin::registerFunctors(const ServiceTable& table) {
+  FunctorContext context;
+  context.contexts = &objects_->contexts;
+  context.reliable = reliable_.get();
+  context.startupErrors = &startupErrors_;
+  context.updates = objects_->updates.get();
   for (const std::string& path : table.keys())
-    ServiceProxy::instance().registerFunctor(path, BuilderRegistry::instance().create(table.lookup(path).functorName));
+    objects_->services.registerFunctor(path,
+                                       BuilderRegistry::instance().create(table.lookup(path).functorName, context));
 }
 
 void OstrelPlugin::addChannelRoutes(bool keepAlive) {
-  WebSocketManager& channels = WebSocketManager::instance();
-  channels.addRoute("1.0/Events/all", std::make_shared<HCServiceProxyWebSocketListenerFactory>(keepAlive));
+  WebSocketManager& channels = objects_->channels;
+  channels.addRoute("1.0/Events/all",
+                    std::make_shared<HCServiceProxyWebSocketListenerFactory>(keepAlive, dispatcher_, reliable_.get()));
   for (const char* route : {"1.0/Events/watcher", "1.0/Events/inAppPurchase", "1.0/Events/featureAccess"})
-    channels.addRoute(route, std::make_shared<HCServiceProxyWebSocketListenerFactory>(false));
+    channels.addRoute(route, std::make_shared<HCServiceProxyWebSocketListenerFactory>(false, dispatcher_, reliable_.get()));
 }
 
 void OstrelPlugin::applyDefaultUIType(const std::string& uiType) {
-  ServiceProxy::instance().setDefaultUIType(uiType);
-  WebSocketManager::instance().setDefaultUIType(uiType);
-  UIDescriptorFactory::instance().registerBuilder(uiType, UIDescriptorFactory::kivraBuilder(uiType));
+  objects_->contexts.setDefaultUIType(uiType);
+  objects_->services.setDefaultUIType(uiType);
+  objects_->channels.setDefaultUIType(uiType);
+  objects_->contexts.factory().registerBuilder(
+      uiType, UIDescriptorFactory::kivraBuilder(uiType, objects_->server.resources().htmlRoot()));
 
-  UIDescriptorPtr descriptor = UIDescriptorFactory::instance().create(uiType);
+  UIDescriptorPtr descriptor = objects_->contexts.factory().create(uiType);
   // The business logic writes either XML (0) or JSON (2); converting is ours.
   const int format = descriptor && descriptor->outputFormat() == 2 ? 2 : 0;
-  ReliableHCListener::instance().setOutputFormat(format);
+  reliable_->setOutputFormat(format);
   const std::string text =
       "<setOutputFormat><OutputFormat>" + std::to_string(format) + "</OutputFormat></setOutputFormat>";
   LocalMessagePtr reply = HCI::HandlerHelper::sendAndWait(
-      std::string(ConfigKeys::kBusinessLogicTarget) + "1.0/Internal/setOutputFormat", "setOutputFormat",
+      std::string(HCServiceProxyFunctor::kBusinessLogicTarget) + "1.0/Internal/setOutputFormat", "setOutputFormat",
       std::make_shared<XMLPayload>(text), startupReplyTimeoutSeconds, UUId(), 0);
   if (!reply) {
-    StartupErrors::instance().append("Bizl Communication Error");
+    startupErrors_.append("Bizl Communication Error");
     OSTREL_LOG(LOG_ERROR) << "Error while trying to set the output format";
   }
 }
 
 void OstrelPlugin::sendBootstrap() {
   // The answer, if any, carries nothing the plug-in needs.
-  HCI::HandlerHelper::sendAndWait(std::string(ConfigKeys::kBusinessLogicTarget) + "1.0/Internal/startBootstrap",
+  HCI::HandlerHelper::sendAndWait(std::string(HCServiceProxyFunctor::kBusinessLogicTarget) +
+                                      "1.0/Internal/startBootstrap",
                                   "startBootstrap", std::make_shared<XMLPayload>("<startBootstrap></startBootstrap>"),
                                   startupReplyTimeoutSeconds, UUId(), 0);
 }

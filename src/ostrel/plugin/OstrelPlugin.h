@@ -1,21 +1,25 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "ostrel/channels/ReliableHCListener.h"
+#include "ostrel/plugin/PluginObjects.h"
 #include "ostrel/plugin/PluginSettings.h"
-#include "ostrel/web/WebServer.h"
+#include "ostrel/services/StartupErrors.h"
 #include "tessaro/IComponent.h"
 
 class ConfigurationManager;
+class MessageDispatcher;
 class ServiceTable;
 
 // The component the host creates: wires the plug-in's subsystems together in
 // start and takes them apart in stop.
 class OstrelPlugin : public IComponent {
  public:
-  OstrelPlugin() = default;
-  // Does not stop anything: the host calls stop or shutdown first.
-  ~OstrelPlugin() override = default;
+  OstrelPlugin();
+  // Stops what still runs: a host may destroy a started component.
+  ~OstrelPlugin() override;
 
   // IComponent
   void initialize() override;
@@ -38,17 +42,25 @@ class OstrelPlugin : public IComponent {
   const StartSettings& settings() const { return settings_; }
   // The port the web server runs on; 0 when it has none.
   int port() const { return port_; }
+  // The objects of the running start; null while stopped.
+  PluginObjects* objects() { return objects_.get(); }
+  // Kept from the first start to the component's end, with its pending events.
+  ReliableHCListener* reliableEvents() { return reliable_.get(); }
+  StartupErrors& startupErrors() { return startupErrors_; }
 
   // How long start waits for the business logic's answer to each of its messages.
   int startupReplyTimeoutSeconds = 10;
 
  private:
-  static void registerFunctors(const ServiceTable& table);
-  static void addChannelRoutes(bool keepAlive);
+  void registerFunctors(const ServiceTable& table);
+  void addChannelRoutes(bool keepAlive);
   void applyDefaultUIType(const std::string& uiType);
   void sendBootstrap();
 
-  WebServer server_;
+  MessageDispatcher& dispatcher_;  // the host's
+  std::unique_ptr<ReliableHCListener> reliable_;
+  StartupErrors startupErrors_;
+  std::unique_ptr<PluginObjects> objects_;
   bool started_ = false;
   int port_ = 0;
   StartSettings settings_;

@@ -4,7 +4,7 @@
 
 #include "common/logging/LogRecord.h"
 #include "ostrel/plugin/ConfigKeys.h"
-#include "ostrel/plugin/StartupErrors.h"
+#include "ostrel/services/StartupErrors.h"
 #include "tessaro/ConfigurationManager.h"
 
 namespace PluginSettings {
@@ -53,11 +53,11 @@ Roots composeRoots(const ConfigurationManager& configuration, const std::string&
 
 std::string documentRootOption(const Roots& roots) { return roots.html + ",/download=" + roots.download; }
 
-bool readDefaultUIType(const ConfigurationManager& configuration, std::string& uiType) {
+bool readDefaultUIType(const ConfigurationManager& configuration, std::string& uiType, StartupErrors& errors) {
   if (configuration.getValue(ConfigKeys::kDefaultUIType, uiType) == 0) return true;
   const char* text = "Error while retrieving default UI information. DEFAULT UITYPE KEY";
   OSTREL_LOG(LOG_ERROR) << text;
-  StartupErrors::instance().append(text);
+  errors.append(text);
   return false;
 }
 

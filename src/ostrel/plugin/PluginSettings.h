@@ -6,6 +6,7 @@
 #include <string>
 
 class ConfigurationManager;
+class StartupErrors;
 
 namespace PluginSettings {
 
@@ -27,7 +28,7 @@ std::string composeRoot(const std::string& dataPath, const std::string& value);
 std::string documentRootOption(const Roots& roots);
 
 // "Ostrel/DefaultUIType"; on failure logs, records a start-up error and returns false.
-bool readDefaultUIType(const ConfigurationManager& configuration, std::string& uiType);
+bool readDefaultUIType(const ConfigurationManager& configuration, std::string& uiType, StartupErrors& errors);
 // On unless "Ostrel/ReferrerCheck" is exactly "false".
 bool readReferrerCheck(const ConfigurationManager& configuration);
 

@@ -1,7 +1,7 @@
 #include "ostrel/services/HCAvailabilityFunctor.h"
 
 #include "common/logging/LogRecord.h"
-#include "ostrel/plugin/StartupErrors.h"
+#include "ostrel/services/StartupErrors.h"
 #include "ostrel/services/FunctorException.h"
 #include "ostrel/services/LocalFunctorSupport.h"
 #include "ostrel/services/ReflectiveSerializer.h"
@@ -13,9 +13,9 @@ constexpr int kFormatJson = 2;
 
 std::string HCAvailabilityFunctor::operator()(std::map<std::string, std::string> parameters, const std::string&,
                                               const std::string&) {
-  std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::requireUIDescriptor(parameters);
+  std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::requireUIDescriptor(context_.contexts, parameters);
   StatusData status;
-  status.Errors__error = StartupErrors::instance().list();
+  if (context_.startupErrors) status.Errors__error = context_.startupErrors->list();
   try {
     if (descriptor->outputFormat() == kFormatJson)
       return "{\"response\":{" +

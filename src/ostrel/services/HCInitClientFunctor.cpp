@@ -1,13 +1,12 @@
 #include "ostrel/services/HCInitClientFunctor.h"
 
-#include <boost/algorithm/string/replace.hpp>
 #include <boost/lexical_cast.hpp>
 
 #include "common/logging/LogRecord.h"
 #include "ostrel/services/FunctorException.h"
 #include "ostrel/services/LocalFunctorSupport.h"
 #include "ostrel/services/ReflectiveSerializer.h"
-#include "ostrel/channels/ReliableHCListener.h"
+#include "ostrel/channels/ReliableListener.h"
 
 using LocalFunctorSupport::withoutBraces;
 
@@ -26,7 +25,7 @@ std::string joinMembers(const std::string& first, const std::string& second) {
 
 std::string HCInitClientFunctor::operator()(std::map<std::string, std::string> parameters,
                                             const std::string& servicePath, const std::string& rawRequest) {
-  std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::requireUIDescriptor(parameters);
+  std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::requireUIDescriptor(context_.contexts, parameters);
   auto topic = parameters.find("eventstopic");
   const std::string eventsTopic = topic != parameters.end() ? topic->second : "all";
   try {
@@ -38,16 +37,16 @@ std::string HCInitClientFunctor::operator()(std::map<std::string, std::string> p
   }
 
   std::string session = HCServiceProxyFunctor::operator()(parameters, servicePath, rawRequest);
-  const std::string pending = ReliableHCListener::instance().takePending(eventsTopic);
+  const std::string pending = context_.reliable ? context_.reliable->takePending(eventsTopic) : "";
 
   try {
     if (descriptor->outputFormat() == kFormatJson) {
-      boost::algorithm::replace_all(session, "response", "kivrasessionproperties");
+      session = LocalFunctorSupport::renameRoot(session, "response", "kivrasessionproperties");
       std::string descriptorPart = withoutBraces(ReflectiveSerializer::writeJson(*descriptor, descriptor->typeName()));
       if (!pending.empty()) descriptorPart = joinMembers(descriptorPart, withoutBraces(pending));
       return "{\"response\":{" + joinMembers(descriptorPart, withoutBraces(session)) + "}}";
     }
-    boost::algorithm::replace_all(session, "Response", "KivraSessionProperties");
+    session = LocalFunctorSupport::renameRoot(session, "Response", "KivraSessionProperties");
     return "<Response>" + ReflectiveSerializer::writeXml(*descriptor, descriptor->typeName()) + session + pending +
            "</Response>";
   } catch (const std::exception&) {

@@ -2,12 +2,16 @@
 
 // The functor of every service the business logic answers: fills the service's
 // template, sends the document to the business-logic plug-in and returns its
-// reply. Every failure is a std::logic_error whose message is a status document
-// (or the business logic's own error document).
+// reply. Every failure is a ServiceError: a status of the plug-in's own, or the
+// business logic's own error document.
 
 #include <string>
 
-#include "ostrel/plugin/BuilderRegistry.h"
+#include <stdexcept>
+
+#include "ostrel/services/BuilderRegistry.h"
+#include "ostrel/services/HCServiceProxyConfigNotFoundException.h"
+#include "ostrel/services/ServiceError.h"
 #include "ostrel/services/Functor.h"
 #include "ostrel/services/ReflectiveObject.h"
 #include "ostrel/services/ServiceTable.h"
@@ -15,6 +19,9 @@
 
 class HCServiceProxyFunctor : public Functor, public ReflectiveObject {
  public:
+  // Every operation path goes to this topic prefix.
+  static constexpr const char* kBusinessLogicTarget = "target:/KivraBusinessLogic/";
+
   HCServiceProxyFunctor();
 
   std::string operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
@@ -31,16 +38,39 @@ class HCServiceProxyFunctor : public Functor, public ReflectiveObject {
   static WaitingCalls& waitingCalls();
 
  protected:
-  // Throws std::logic_error carrying a status document with code -13.
+  // Throws the ServiceError of status -13 with this message.
   [[noreturn]] static void throwStatusError(const std::string& message);
+  // Runs `call`, turning a failure into a ServiceError: a missing table row is
+  // named, and anything but a ServiceError or a std::logic_error (passed on as
+  // it is) is unexpected.
+  template <typename Call>
+  static std::string asServiceCall(const char* unexpected, Call call);
 
   const ServiceConfig& lookup(const std::string& servicePath) const;
 
   ServiceTablePtr table_;
 };
 
+template <typename Call>
+std::string HCServiceProxyFunctor::asServiceCall(const char* unexpected, Call call) {
+  try {
+    return call();
+  } catch (const ServiceError&) {
+    throw;
+  } catch (const HCServiceProxyConfigNotFoundException& missing) {
+    throwStatusError(missing.what());
+  } catch (const std::logic_error&) {
+    // "The proxy configuration was not initializated." passes as it is.
+    throw;
+  } catch (...) {
+    throwStatusError(unexpected);
+  }
+}
+
 class BuilderHCServiceProxyFunctor : public Builder {
  public:
   std::string name() const override { return "HCServiceProxyFunctor"; }
-  std::unique_ptr<ReflectiveObject> create() const override { return std::make_unique<HCServiceProxyFunctor>(); }
+  std::unique_ptr<ReflectiveObject> create(const FunctorContext&) const override {
+    return std::make_unique<HCServiceProxyFunctor>();
+  }
 };

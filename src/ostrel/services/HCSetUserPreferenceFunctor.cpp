@@ -12,10 +12,10 @@ constexpr int kFormatJson = 2;
 
 std::string HCSetUserPreferenceFunctor::operator()(std::map<std::string, std::string> parameters,
                                                    const std::string& servicePath, const std::string&) {
-  std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::requireUIDescriptor(parameters);
+  std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::requireUIDescriptor(context_.contexts, parameters);
   const std::string marker =
       descriptor->outputFormat() == kFormatJson ? "\"statusmessage\":\"Success" : "<statusMessage>Success";
-  try {
+  return asServiceCall("Unexpected Error", [&] {
     const ServiceConfig& config = lookup(servicePath);
     std::string reply;
     for (const auto& parameter : parameters) {
@@ -24,11 +24,5 @@ std::string HCSetUserPreferenceFunctor::operator()(std::map<std::string, std::st
       if (reply.find(marker) == std::string::npos) return reply;
     }
     return reply;
-  } catch (const HCServiceProxyConfigNotFoundException& missing) {
-    throwStatusError(missing.what());
-  } catch (const std::logic_error& error) {
-    throw error;
-  } catch (...) {
-    throwStatusError("Unexpected Error");
-  }
+  });
 }

@@ -6,7 +6,6 @@
 
 #include "common/logging/LogRecord.h"
 #include "ostrel/services/ReflectiveSerializer.h"
-#include "ostrel/web/ResourcesStorage.h"
 #include "tessaro/XMLTool.h"
 
 void KivraLocale::visitFields(FieldVisitor& visitor) {
@@ -32,7 +31,7 @@ void KivraUIDescriptor::visitFields(FieldVisitor& visitor) {
 }
 
 std::string KivraUIDescriptor::uiFolder() const {
-  return (boost::filesystem::path(ResourcesStorage::instance().htmlRoot()) / uiType_).string();
+  return (boost::filesystem::path(htmlRoot_) / uiType_).string();
 }
 
 void KivraUIDescriptor::load() {

@@ -22,7 +22,9 @@ class KivraUIDescriptor : public UIDescriptor {
  public:
   static constexpr const char* kManifest = "UXManifest.xml";
 
-  explicit KivraUIDescriptor(std::string uiType) : UIDescriptor(std::move(uiType)) {}
+  // The UI's folder is `htmlRoot`/`uiType`.
+  explicit KivraUIDescriptor(std::string uiType, std::string htmlRoot = "")
+      : UIDescriptor(std::move(uiType)), htmlRoot_(std::move(htmlRoot)) {}
 
   std::string uiFolder() const override;
   // A missing manifest is logged and leaves the constructed values.
@@ -43,6 +45,7 @@ class KivraUIDescriptor : public UIDescriptor {
   const std::vector<KivraFeature>& supportedFeatures() const { return features_; }
 
  private:
+  const std::string htmlRoot_;
   int32_t storeId_ = 0;
   int32_t affiliateId_ = 0;
   std::vector<KivraLocale> locales_;

@@ -10,19 +10,6 @@
 #include "ostrel/services/UIDescriptorFactory.h"
 #include "ostrel/xml2json/Xml2Json.h"
 
-namespace {
-
-constexpr int kFormatXml = 0;
-constexpr int kFormatJson = 2;
-constexpr int kFormatUnset = -1;
-
-}  // namespace
-
-ServiceProxy& ServiceProxy::instance() {
-  static ServiceProxy proxy;
-  return proxy;
-}
-
 void ServiceProxy::registerFunctor(const std::string& servicePath, const FunctorPtr& functor) {
   std::unique_lock<std::shared_mutex> lock(mutex_);
   functors_[servicePath] = functor;
@@ -87,64 +74,72 @@ ParameterMap ServiceProxy::parameters(const std::string& query) {
   return map;
 }
 
-MessagePtr ServiceProxy::httpError(const std::string& text, int format) {
+MessagePtr ServiceProxy::httpError(const std::string& text, OutputFormat format) {
   const std::string xml = "<http><error>" + text + "</error></http>";
-  if (format == kFormatJson) return std::make_shared<Message>("{\"http\":{\"error\":\"" + text + "\"}}", Message::JsonError);
-  if (format == kFormatXml) return std::make_shared<Message>(xml, Message::XmlError);
-  return std::make_shared<Message>(Xml2Json().convert(xml), Message::JsonError);
+  if (format == OutputFormat::Json)
+    return std::make_shared<Message>("{\"http\":{\"error\":\"" + text + "\"}}", Message::JsonError);
+  if (format == OutputFormat::Xml) return std::make_shared<Message>(xml, Message::XmlError);
+  return std::make_shared<Message>(render(xml, OutputFormat::XmlAsJson), Message::JsonError);
+}
+
+MessagePtr ServiceProxy::reply(const std::string& text, OutputFormat format) {
+  if (format == OutputFormat::Xml) return std::make_shared<Message>(text, Message::XmlReply);
+  return std::make_shared<Message>(render(text, format), Message::JsonReply);
+}
+
+MessagePtr ServiceProxy::failure(const ServiceError& error, OutputFormat format) {
+  if (format == OutputFormat::Xml) return std::make_shared<Message>(error.what(), Message::XmlError);
+  if (format != OutputFormat::Json) return std::make_shared<Message>(render(error.what(), format), Message::JsonError);
+  StatusResultTypePayload status;
+  if (error.isStatus()) {
+    status.statusCode = error.code();
+    status.statusMessage = error.message();
+  } else {
+    // The business logic's own document; one that is no status document
+    // leaves here as the reader's exception.
+    status = StatusDocument::readXml(error.what());
+  }
+  return std::make_shared<Message>(StatusDocument::writeJson(status), Message::JsonError);
+}
+
+UIDescriptorPtr ServiceProxy::context(const ParameterMap& parameters, OutputFormat format, MessagePtr& error) {
+  auto session = parameters.find("sessionId");
+  if (session != parameters.end()) {
+    UIDescriptorPtr found = contexts_.get(session->second);
+    if (!found) error = httpError("Unknown or expired session", format);
+    return found;
+  }
+  UIDescriptorPtr found = contexts_.forUIType(defaultUIType());
+  if (!found) error = httpError("Unsupported UI Type. No builder available", format);
+  return found;
 }
 
 void ServiceProxy::process(MessagePtr& result, const std::string& query, const std::string& uri,
                            const SocketPtr& socket) {
   const std::string path = servicePath(uri);
   const ParameterMap map = parameters(query);
-  int format = responseCoding();
+  OutputFormat format = outputFormatOf(responseCoding());
 
-  UIDescriptorPtr context;
-  auto session = map.find("sessionId");
-  if (session != map.end()) {
-    context = UIContextHolder::instance().get(session->second);
-    if (!context) {
-      result = httpError("Unknown or expired session", format);
-      return;
-    }
-  } else {
-    context = UIContextHolder::instance().get(defaultUIType());
-    if (!context) {
-      context = UIDescriptorFactory::instance().create(defaultUIType());
-      if (!context) {
-        result = httpError("Unsupported UI Type. No builder available", format);
-        return;
-      }
-      UIContextHolder::instance().put(defaultUIType(), context);
-    }
-  }
-  if (context->outputFormat() != kFormatUnset) format = context->outputFormat();
+  const UIDescriptorPtr caller = context(map, format, result);
+  if (!caller) return;
+  if (caller->outputFormat() != numberOf(OutputFormat::Unset)) format = outputFormatOf(caller->outputFormat());
+  // Neither XML nor JSON as written: converted.
+  if (format == OutputFormat::Unset) format = OutputFormat::XmlAsJson;
 
   FunctorPtr handler = functor(path);
   if (!handler) {
     result = std::make_shared<Message>("Not implemented", Message::HtmlReply);
     return;
   }
-  if (socket) socket->setOutputFormat(format);
+  if (socket) socket->setOutputFormat(numberOf(format));
   try {
-    std::string reply = (*handler)(map, path, socket ? socket->rawRequest() : std::string());
-    if (format == kFormatJson) {
-      result = std::make_shared<Message>(reply, Message::JsonReply);
-    } else if (format == kFormatXml) {
-      result = std::make_shared<Message>(reply, Message::XmlReply);
-    } else {
-      result = std::make_shared<Message>(Xml2Json().convert(reply), Message::JsonReply);
-    }
+    result = reply((*handler)(map, path, socket ? socket->rawRequest() : std::string()), format);
+  } catch (const ServiceError& error) {
+    result = failure(error, format);
   } catch (const std::exception& error) {
-    const std::string text = error.what();
-    if (format == kFormatJson) {
-      // A text that is no status document leaves here as an exception.
-      result = std::make_shared<Message>(StatusDocument::writeJson(StatusDocument::readXml(text)), Message::JsonError);
-    } else if (format == kFormatXml) {
-      result = std::make_shared<Message>(text, Message::XmlError);
-    } else {
-      result = std::make_shared<Message>(Xml2Json().convert(text), Message::JsonError);
-    }
+    // A failure of text only: in JSON written by the business logic it has no
+    // form, and leaves here for the web front to answer.
+    if (format == OutputFormat::Json) throw;
+    result = failure(ServiceError::document(error.what()), format);
   }
 }

@@ -10,11 +10,15 @@
 
 #include "ostrel/services/Functor.h"
 #include "ostrel/services/ParameterMap.h"
+#include "ostrel/services/ServiceError.h"
+#include "ostrel/services/UIContexts.h"
 #include "ostrel/web/MessageReceiver.h"
+#include "ostrel/web/OutputFormat.h"
 
 class ServiceProxy : public MessageReceiver {
  public:
-  static ServiceProxy& instance();
+  // The callers' UI contexts are found in, or made into, `contexts`.
+  explicit ServiceProxy(UIContexts& contexts) : contexts_(contexts) {}
 
   void process(MessagePtr& result, const std::string& query, const std::string& uri,
                const SocketPtr& socket) override;
@@ -30,7 +34,14 @@ class ServiceProxy : public MessageReceiver {
   static ParameterMap parameters(const std::string& query);
 
  private:
-  static MessagePtr httpError(const std::string& text, int format);
+  // The caller's context: its session's, or the default UI type's (made on
+  // first use); null with `error` set when there is none.
+  UIDescriptorPtr context(const ParameterMap& parameters, OutputFormat format, MessagePtr& error);
+  static MessagePtr httpError(const std::string& text, OutputFormat format);
+  static MessagePtr reply(const std::string& text, OutputFormat format);
+  static MessagePtr failure(const ServiceError& error, OutputFormat format);
+
+  UIContexts& contexts_;
 
   mutable std::shared_mutex mutex_;  // guards functors_
   std::map<std::string, FunctorPtr> functors_;

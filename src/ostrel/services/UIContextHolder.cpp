@@ -2,11 +2,6 @@
 
 #include <mutex>
 
-UIContextHolder& UIContextHolder::instance() {
-  static UIContextHolder holder;
-  return holder;
-}
-
 UIDescriptorPtr UIContextHolder::get(const std::string& key) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   auto it = contexts_.find(key);

@@ -10,8 +10,6 @@
 
 class UIContextHolder {
  public:
-  static UIContextHolder& instance();
-
   // Empty when the key has no context.
   UIDescriptorPtr get(const std::string& key) const;
   void put(const std::string& key, const UIDescriptorPtr& descriptor);

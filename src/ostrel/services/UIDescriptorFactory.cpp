@@ -4,11 +4,6 @@
 
 #include "ostrel/services/KivraUIDescriptor.h"
 
-UIDescriptorFactory& UIDescriptorFactory::instance() {
-  static UIDescriptorFactory factory;
-  return factory;
-}
-
 bool UIDescriptorFactory::registerBuilder(const std::string& uiType, Builder builder) {
   std::unique_lock<std::shared_mutex> lock(mutex_);
   return builders_.emplace(uiType, std::move(builder)).second;
@@ -25,9 +20,9 @@ UIDescriptorPtr UIDescriptorFactory::create(const std::string& uiType) const {
   return builder();
 }
 
-UIDescriptorFactory::Builder UIDescriptorFactory::kivraBuilder(const std::string& uiType) {
-  return [uiType] {
-    auto descriptor = std::make_shared<KivraUIDescriptor>(uiType);
+UIDescriptorFactory::Builder UIDescriptorFactory::kivraBuilder(const std::string& uiType, const std::string& htmlRoot) {
+  return [uiType, htmlRoot] {
+    auto descriptor = std::make_shared<KivraUIDescriptor>(uiType, htmlRoot);
     descriptor->load();
     return descriptor;
   };

@@ -15,15 +15,14 @@ class UIDescriptorFactory {
  public:
   using Builder = std::function<UIDescriptorPtr()>;
 
-  static UIDescriptorFactory& instance();
-
   // A name already registered keeps its first builder; false then.
   bool registerBuilder(const std::string& uiType, Builder builder);
   // Null when no builder has the name.
   UIDescriptorPtr create(const std::string& uiType) const;
 
-  // The builder the start sequence registers: a KivraUIDescriptor of that type, loaded.
-  static Builder kivraBuilder(const std::string& uiType);
+  // The builder the start sequence registers: a KivraUIDescriptor of that type,
+  // loaded from its folder under `htmlRoot`.
+  static Builder kivraBuilder(const std::string& uiType, const std::string& htmlRoot);
 
  private:
   mutable std::shared_mutex mutex_;  // guards builders_

@@ -11,7 +11,7 @@ class ReliableEventSource {
  public:
   virtual ~ReliableEventSource() = default;
   virtual int eventsFormat() const = 0;
-  // The oldest pending event text of the name, dropping the others; empty when none.
+  // The oldest pending event text of the name; empty when none.
   virtual std::string takePending(const std::string& name) = 0;
 };
 

@@ -1,9 +1,7 @@
 #include "ostrel/updates/ReliableListenerEvents.h"
 
-#include "ostrel/channels/ReliableHCListener.h"
-
-int ReliableListenerEvents::eventsFormat() const { return ReliableHCListener::instance().outputFormat(); }
+int ReliableListenerEvents::eventsFormat() const { return listener_.outputFormat(); }
 
 std::string ReliableListenerEvents::takePending(const std::string& name) {
-  return ReliableHCListener::instance().takePending(name);
+  return listener_.takePending(name);
 }

@@ -1,13 +1,18 @@
 #pragma once
 
-// The plug-in's reliable-event listener as the UX update's event source. The
-// start sequence binds it once the listener exists and its format is set:
-//   UXUpdateManager::getInstance()->setReliableEvents(std::make_shared<ReliableListenerEvents>());
+// The plug-in's reliable-event listener as the UX update's event source, bound
+// by the start sequence once the listener's format is set.
 
+#include "ostrel/channels/ReliableHCListener.h"
 #include "ostrel/updates/ReliableEventSource.h"
 
 class ReliableListenerEvents : public ReliableEventSource {
  public:
+  explicit ReliableListenerEvents(ReliableHCListener& listener) : listener_(listener) {}
+
   int eventsFormat() const override;
   std::string takePending(const std::string& name) override;
+
+ private:
+  ReliableHCListener& listener_;
 };

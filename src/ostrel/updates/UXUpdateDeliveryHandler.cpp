@@ -1,23 +1,15 @@
 #include "ostrel/updates/UXUpdateDeliveryHandler.h"
 
 #include "common/logging/LogRecord.h"
-#include "ostrel/updates/UXUpdateFunctor.h"
 #include "tessaro/MessageDispatcher.h"
 #include "tessaro/StatusResultTypePayload.h"
 
-_UXUpdateDeliveryHandler& _UXUpdateDeliveryHandler::instance() {
-  // The dispatcher is made first so that it outlives the handler.
-  MessageDispatcher::getInstance();
-  static _UXUpdateDeliveryHandler handler;
-  return handler;
-}
-
 _UXUpdateDeliveryHandler::~_UXUpdateDeliveryHandler() {
-  if (subscribed_) MessageDispatcher::getInstance()->unsubscribe(this, kTopic);
+  if (subscribed_) dispatcher_.unsubscribe(this, kTopic);
 }
 
 int _UXUpdateDeliveryHandler::subscribe() {
-  if (MessageDispatcher::getInstance()->subscribe(this, kTopic) != 0) {
+  if (dispatcher_.subscribe(this, kTopic) != 0) {
     OSTREL_LOG(LOG_ERROR) << "Couldn't Subscribe to server";
     return 2;
   }
@@ -26,7 +18,7 @@ int _UXUpdateDeliveryHandler::subscribe() {
 }
 
 int _UXUpdateDeliveryHandler::unsubscribe() {
-  if (MessageDispatcher::getInstance()->unsubscribe(this, kTopic) != 0) {
+  if (dispatcher_.unsubscribe(this, kTopic) != 0) {
     OSTREL_LOG(LOG_ERROR) << "Couldn't de-subscribe from server";
     return 2;
   }
@@ -55,6 +47,5 @@ void _UXUpdateDeliveryHandler::onMessage(uint64_t, const LocalMessagePtr& messag
     OSTREL_LOG(LOG_ERROR) << "Invalid Payload. File property is empty";
     return;
   }
-  UXUpdateManagerPtr manager = manager_ ? manager_ : UXUpdateManager::getInstance();
-  manager->startUpdate(file->second, true, &UXUpdateFunctor::updateCallback);
+  updates_.startUpdate(file->second, true);
 }

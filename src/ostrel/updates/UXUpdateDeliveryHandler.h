@@ -6,18 +6,18 @@
 #include <atomic>
 #include <memory>
 
-#include "ostrel/updates/UXUpdateManager.h"
+#include "ostrel/services/UpdateService.h"
 #include "tessaro/IMessageSink.h"
+
+class MessageDispatcher;
 
 class _UXUpdateDeliveryHandler : public IMessageSink {
  public:
   static constexpr const char* kTopic = "event://KivraStore/UXUpdate";
 
-  // The process-wide handler that the start sequence subscribes.
-  static _UXUpdateDeliveryHandler& instance();
-
-  // Without a manager updates go to the process-wide one, looked up at delivery.
-  explicit _UXUpdateDeliveryHandler(UXUpdateManagerPtr manager = nullptr) : manager_(std::move(manager)) {}
+  // Subscribes with `dispatcher`; starts its updates with `updates`.
+  _UXUpdateDeliveryHandler(MessageDispatcher& dispatcher, UpdateService& updates)
+      : dispatcher_(dispatcher), updates_(updates) {}
   // Still subscribed, it unsubscribes: no delivery may reach a handler that is gone.
   ~_UXUpdateDeliveryHandler() override;
 
@@ -29,6 +29,7 @@ class _UXUpdateDeliveryHandler : public IMessageSink {
   void onMessage(uint64_t tag, const LocalMessagePtr& message) override;
 
  private:
-  UXUpdateManagerPtr manager_;
+  MessageDispatcher& dispatcher_;
+  UpdateService& updates_;
   std::atomic<bool> subscribed_{false};
 };

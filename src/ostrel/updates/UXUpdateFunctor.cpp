@@ -1,6 +1,8 @@
 #include "ostrel/updates/UXUpdateFunctor.h"
 
-#include "common/logging/LogRecord.h"
+#include "ostrel/channels/ReliableListener.h"
+#include "ostrel/services/UpdateService.h"
+#include "ostrel/updates/update_msg.h"
 #include "ostrel/services/LocalFunctorSupport.h"
 #include "ostrel/xml2json/JsonEscape.h"
 #include "ostrel/xml2json/Xml2Json.h"
@@ -22,8 +24,8 @@ std::string parameter(const std::map<std::string, std::string>& parameters, cons
 
 // Output format 2: the replies are written as JSON here, in the shape that the
 // conversion of their XML form has, so a UI reads the same members in either JSON.
-bool writesJson(const std::map<std::string, std::string>& parameters) {
-  std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::findUIDescriptor(parameters);
+bool writesJson(UIContexts* contexts, const std::map<std::string, std::string>& parameters) {
+  std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::findUIDescriptor(contexts, parameters);
   return descriptor && descriptor->outputFormat() == kFormatJson;
 }
 
@@ -79,24 +81,23 @@ std::string wasUpdatedReply(bool updated, const std::string& pending, bool json)
 
 }  // namespace
 
-void UXUpdateFunctor::updateCallback(const UpdateMsgPtr& message) {
-  if (!message) OSTREL_LOG(LOG_ERROR) << "Can't Update. ";
+std::string UXUpdateFunctor::takePendingEvent() {
+  return context_.reliable ? context_.reliable->takePending(kPendingEvents) : "";
 }
-
-UXUpdateManagerPtr UXUpdateFunctor::manager() const { return manager_ ? manager_ : UXUpdateManager::getInstance(); }
 
 std::string UXUpdateFunctor::operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
                                         const std::string&) {
-  UXUpdateManagerPtr updates = manager();
-  const bool json = writesJson(parameters);
+  UpdateService* updates = context_.updates;
+  if (!updates) throwStatusError("Configuration Key (" + servicePath + ") not found!");
+  const bool json = writesJson(context_.contexts, parameters);
   if (servicePath == kUpdate) {
     const std::string action = parameter(parameters, "Action");
     const std::string path = parameter(parameters, "Path");
     int status = UXUpdateStatus::kSuccess;
     if (action == "UPDATE") {
-      status = updates->startUpdate(path, false, &UXUpdateFunctor::updateCallback);
+      status = updates->startUpdate(path, false);
     } else if (action == "UPDATE_ACTIVATE") {
-      status = updates->startUpdate(path, true, &UXUpdateFunctor::updateCallback);
+      status = updates->startUpdate(path, true);
     } else if (action == "ACTIVATE") {
       status = updates->activateUpdate();
     } else if (action == "RESTORE") {
@@ -106,12 +107,12 @@ std::string UXUpdateFunctor::operator()(std::map<std::string, std::string> param
   }
   if (servicePath == kVersion) {
     const std::string version = updates->getUxVersion();
-    const std::string pending = updates->reliableEvents()->takePending(kPendingEvents);
+    const std::string pending = takePendingEvent();
     return versionReply(version, pending, json);
   }
   if (servicePath == kWasUpdated) {
     const bool updated = updates->wasUpdated();
-    const std::string pending = updates->reliableEvents()->takePending(kPendingEvents);
+    const std::string pending = takePendingEvent();
     return wasUpdatedReply(updated, pending, json);
   }
   throwStatusError("Configuration Key (" + servicePath + ") not found!");

@@ -12,11 +12,7 @@
 #include "common/logging/LogRecord.h"
 #include "common/logging/LoggerClient.h"
 #include "ostrel/updates/UXFolders.h"
-#include "ostrel/services/ServiceProxy.h"
-#include "ostrel/services/UIContextHolder.h"
 #include "ostrel/services/ReflectiveSerializer.h"
-#include "ostrel/services/UIDescriptorFactory.h"
-#include "ostrel/web/ResourcesStorage.h"
 #include "tessaro/MessageDispatcher.h"
 #include "tessaro/XMLPayload.h"
 
@@ -114,24 +110,11 @@ class UXUpdateManager::BusyGuard {
   UXUpdateManager& manager_;
 };
 
-std::shared_ptr<UXUpdateManager> UXUpdateManager::getInstance() {
-  // The services an update thread uses are made first, so that they outlive
-  // the manager, whose destruction joins that thread.
-  static const std::shared_ptr<UXUpdateManager> instance = [] {
-    LoggerClient::instance();
-    MessageDispatcher::getInstance();
-    ServiceProxy::instance();
-    UIContextHolder::instance();
-    UIDescriptorFactory::instance();
-    return std::make_shared<UXUpdateManager>(ResourcesStorage::instance().htmlRoot());
-  }();
-  return instance;
-}
-
-UXUpdateManager::UXUpdateManager(const std::string& htmlRoot, const UXPackageLimits& limits)
+UXUpdateManager::UXUpdateManager(const std::string& htmlRoot, UIContexts* contexts, const UXPackageLimits& limits)
     : uxDirectory_(normalRoot(htmlRoot)),
       updateDirectory_(sibling(uxDirectory_, "_update")),
       recoveryDirectory_(sibling(uxDirectory_, "_recovery")),
+      contexts_(contexts),
       limits_(limits),
       copyDirectory_(fs::path(uxDirectory_).parent_path().string()),
       package_(limits_, copyDirectory_),
@@ -350,11 +333,19 @@ int UXUpdateManager::restore() {
 }
 
 std::string UXUpdateManager::getUxVersion() {
-  std::shared_ptr<KivraUIDescriptor> installed = installedDescriptor(ServiceProxy::instance().defaultUIType());
+  std::shared_ptr<KivraUIDescriptor> installed = installedDescriptor(defaultUIType());
   return installed ? installed->version() : std::string();
 }
 
 bool UXUpdateManager::wasUpdated() { return wasUpdated_.exchange(false); }
+
+int UXUpdateManager::startUpdate(const std::string& path, bool activate) {
+  return startUpdate(path, activate, &UXUpdateManager::updateCallback);
+}
+
+void UXUpdateManager::updateCallback(const UpdateMsgPtr& message) {
+  if (!message) OSTREL_LOG(LOG_ERROR) << "Can't Update. ";
+}
 
 int UXUpdateManager::compareVersions(const std::string& a, const std::string& b) {
   std::vector<std::string> left = versionComponents(a);
@@ -369,23 +360,25 @@ int UXUpdateManager::compareVersions(const std::string& a, const std::string& b)
 }
 
 std::shared_ptr<KivraUIDescriptor> UXUpdateManager::installedDescriptor(const std::string& fallbackType) const {
-  UIDescriptorPtr descriptor = UIContextHolder::instance().get(ServiceProxy::instance().defaultUIType());
-  if (!descriptor && !fallbackType.empty()) descriptor = UIDescriptorFactory::instance().create(fallbackType);
+  if (!contexts_) return nullptr;
+  UIDescriptorPtr descriptor = contexts_->get(defaultUIType());
+  if (!descriptor && !fallbackType.empty()) descriptor = contexts_->factory().create(fallbackType);
   return std::dynamic_pointer_cast<KivraUIDescriptor>(descriptor);
 }
 
 void UXUpdateManager::reloadInstalledDescriptor() {
   // Descriptors are shared read-only by the request threads: a fresh one is
   // loaded and replaces the old instead of reloading it in place.
-  const std::string key = ServiceProxy::instance().defaultUIType();
-  UIDescriptorPtr current = UIContextHolder::instance().get(key);
+  if (!contexts_) return;
+  const std::string key = defaultUIType();
+  UIDescriptorPtr current = contexts_->get(key);
   if (!current) return;
-  UIDescriptorPtr fresh = UIDescriptorFactory::instance().create(current->uiType());
+  UIDescriptorPtr fresh = contexts_->factory().create(current->uiType());
   if (!fresh) {
-    fresh = std::make_shared<KivraUIDescriptor>(current->uiType());
+    fresh = std::make_shared<KivraUIDescriptor>(current->uiType(), uxDirectory_);
     fresh->load();
   }
-  UIContextHolder::instance().put(key, fresh);
+  contexts_->holder().put(key, fresh);
 }
 
 bool UXUpdateManager::queryAgent(const std::string& operation, std::string& reply) {

@@ -17,40 +17,45 @@
 #include "ostrel/updates/ReliableEventSource.h"
 #include "ostrel/updates/update_msg.h"
 #include "ostrel/services/KivraUIDescriptor.h"
+#include "ostrel/services/UIContexts.h"
+#include "ostrel/services/UpdateService.h"
 
-class UXUpdateManager {
+class UXUpdateManager : public UpdateService {
  public:
   static constexpr const char* kAgentTarget = "target:/KivraBusinessLogic/1.0/Agent/";
 
-  // The process-wide manager of the HTML root that the resources storage holds
-  // at the first call (so not before the start sequence has set it).
-  static std::shared_ptr<UXUpdateManager> getInstance();
-
-  // A manager of its own for `htmlRoot`; the update and recovery directories are
-  // its siblings "<name>_update" and "<name>_recovery". An empty root leaves
-  // every directory empty and every operation failing. Packages that pass
-  // `limits` are refused like unreadable ones.
-  explicit UXUpdateManager(const std::string& htmlRoot, const UXPackageLimits& limits = {});
+  // The manager of `htmlRoot`; the update and recovery directories are its
+  // siblings "<name>_update" and "<name>_recovery". An empty root leaves every
+  // directory empty and every operation failing. The installed UI is the
+  // default UI type's context in `contexts` (none: no installed UI). Packages
+  // that pass `limits` are refused like unreadable ones.
+  explicit UXUpdateManager(const std::string& htmlRoot, UIContexts* contexts = nullptr,
+                           const UXPackageLimits& limits = {});
   // Interrupts a running update's wait for the business logic and joins it.
-  virtual ~UXUpdateManager();
+  ~UXUpdateManager() override;
   UXUpdateManager(const UXUpdateManager&) = delete;
   UXUpdateManager& operator=(const UXUpdateManager&) = delete;
 
   // 0 when an update thread was started, -103 when one is running.
   int startUpdate(const std::string& path, bool activate, UpdateCallback callback);
+  // UpdateService: the same, its progress reported nowhere.
+  int startUpdate(const std::string& path, bool activate) override;
+  // The callback of the updates the services and the delivery handler start:
+  // progress is not reported anywhere; an empty message is logged.
+  static void updateCallback(const UpdateMsgPtr& message);
   // The update itself, on the calling thread; -103 when one is running.
   int runUpdate(const std::string& path, bool activate, const UpdateCallback& callback);
   // The eight checks of package() against the client and the installed UI.
   bool validatePackage();
   // 0, -105 when it failed, -103 while an update runs.
-  int activateUpdate();
+  int activateUpdate() override;
   // 0 (also when there is nothing to restore), -106 when the UX directory could
   // not be rebuilt (the recovery copy is kept then), -103 while an update runs.
-  int restoreRecovery();
+  int restoreRecovery() override;
   // The installed UI's version; empty when there is no descriptor.
-  std::string getUxVersion();
+  std::string getUxVersion() override;
   // Whether an activation succeeded since the last call.
-  bool wasUpdated();
+  bool wasUpdated() override;
   // -1, 0 or 1 as `a` is older than, equal to or newer than `b`.
   static int compareVersions(const std::string& a, const std::string& b);
 
@@ -86,6 +91,7 @@ class UXUpdateManager {
 
   bool queryAgent(const std::string& operation, std::string& reply);
   std::shared_ptr<KivraUIDescriptor> installedDescriptor(const std::string& fallbackType) const;
+  std::string defaultUIType() const { return contexts_ ? contexts_->defaultUIType() : std::string(); }
   void reloadInstalledDescriptor();
   static void report(const UpdateCallback& callback, int code, const std::string& text = "");
 
@@ -96,6 +102,7 @@ class UXUpdateManager {
   const std::string uxDirectory_;
   const std::string updateDirectory_;
   const std::string recoveryDirectory_;
+  UIContexts* const contexts_;
   const UXPackageLimits limits_;
   // Where a package's private copy is made: beside the staging folder, on its file system.
   const std::string copyDirectory_;

@@ -7,11 +7,6 @@
 #include "platform/SocketOwner.h"
 #include "platform/UserAccounts.h"
 
-SecurityValidations& SecurityValidations::instance() {
-  static LinuxSecurityValidations validations;
-  return validations;
-}
-
 namespace {
 bool isLoopback(uint32_t address) { return (address >> 24) == 127; }
 }  // namespace

@@ -15,6 +15,9 @@ class MessageReceiver {
   // True when a request for URI becomes a channel that this receiver keeps
   // open; such a request is checked by its handshake, not by its Referer.
   virtual bool opensChannel(const std::string& /*uri*/) const { return false; }
+  // Ends the connections this receiver keeps (event channels); called by the
+  // server's stop.
+  virtual void closeAll() {}
 
   const std::string& defaultUIType() const { return defaultUIType_; }
   // Written by the start sequence only, before the engine runs.

@@ -1,10 +1,5 @@
 #include "ostrel/web/ResourcesStorage.h"
 
-ResourcesStorage& ResourcesStorage::instance() {
-  static ResourcesStorage storage;
-  return storage;
-}
-
 void ResourcesStorage::process(MessagePtr& result, const std::string&, const std::string&, const SocketPtr&) {
   result = std::make_shared<Message>("", Message::StaticResource);
 }

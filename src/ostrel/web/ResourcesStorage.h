@@ -9,7 +9,6 @@
 // channel: it lets the engine serve the file. Also the holder of the HTML root.
 class ResourcesStorage : public MessageReceiver {
  public:
-  static ResourcesStorage& instance();
 
   void process(MessagePtr& result, const std::string& query, const std::string& uri,
                const SocketPtr& socket) override;

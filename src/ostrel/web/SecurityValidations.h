@@ -6,9 +6,6 @@
 // to the plug-in: a process of the same user, or of an administrator.
 class SecurityValidations {
  public:
-  // The process-wide validator, created on first use.
-  static SecurityValidations& instance();
-
   // `port`: the client's TCP port, host byte order.
   virtual bool validate(uint32_t port) = 0;
   // The same for the connection between these two ends (addresses in host byte

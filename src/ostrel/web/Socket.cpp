@@ -6,7 +6,7 @@
 #include "ostrel/engine/engine.h"
 
 Socket::Socket(Connection* connection, int /*wsTimeout*/)
-    : outputFormat_(connection ? mg_resp_coding(connection) : 1), connection_(connection) {
+    : outputFormat_(1), connection_(connection) {
   sockaddr_in local{};
   socklen_t length = sizeof local;
   if (connection && getsockname(connection->client.sock, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&

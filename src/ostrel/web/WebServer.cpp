@@ -1,18 +1,29 @@
 #include "ostrel/web/WebServer.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "common/logging/LogRecord.h"
 #include "ostrel/engine/engine.h"
-#include "ostrel/web/RequestCallback.h"
-#include "ostrel/channels/WebSocketManager.h"
+#include "ostrel/web/LinuxSecurityValidations.h"
 
-std::atomic<bool> WebServer::referrerCheck_{true};
+namespace {
+
+Receivers withResources(Receivers receivers, ResourcesStorage& own) {
+  if (!receivers.resources) receivers.resources = &own;
+  return receivers;
+}
+
+}  // namespace
+
+WebServer::WebServer(Receivers receivers, std::shared_ptr<SecurityValidations> validations)
+    : receivers_(withResources(receivers, resources_)),
+      validations_(validations ? std::move(validations) : std::make_shared<LinuxSecurityValidations>()),
+      gate_(receivers_, *validations_) {}
 
 bool WebServer::start(const std::string& port, int threads, const std::string& accessControlList, int wsTimeout,
                       int responseCoding, const std::string& documentRoot, bool referrerCheck, bool keepAlive) {
-  referrerCheck_ = referrerCheck;
   const std::string threadText = std::to_string(threads);
   const std::string timeoutText = std::to_string(wsTimeout);
   const std::string codingText = std::to_string(responseCoding);
@@ -30,17 +41,22 @@ bool WebServer::start(const std::string& port, int threads, const std::string& a
       "cgi_pattern", "",
       nullptr,
   };
-  EngineContext* context = mg_launch(ostrelRequestCallback, nullptr, options);
+  // Set before the engine runs: its first events already pass the gate.
+  gate_.configure(referrerCheck, responseCoding);
+  EngineContext* context = mg_launch(ostrelRequestCallback, &gate_, options);
   if (!context) {
     OSTREL_LOG(LOG_ERROR) << "Internal Server failed to start";
     return false;
   }
+  // The engine's own value of its option, read once.
+  const char* coding = mg_get_option(context, "resp_coding");
+  gate_.configure(referrerCheck, coding ? std::atoi(coding) : responseCoding);
   context_ = context;
   return true;
 }
 
 void WebServer::stop() {
-  WebSocketManager::instance().closeAll();
+  if (receivers_.channels) receivers_.channels->closeAll();
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (context_) mg_halt(context_);
   // The engine frees its context in mg_halt: keeping the pointer would let a
@@ -48,5 +64,5 @@ void WebServer::stop() {
   context_ = nullptr;
   // A channel whose handshake a worker was answering meanwhile is open now;
   // no worker is left to open another.
-  WebSocketManager::instance().closeAll();
+  if (receivers_.channels) receivers_.channels->closeAll();
 }

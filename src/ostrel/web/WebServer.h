@@ -1,14 +1,23 @@
 #pragma once
 
-#include <atomic>
+#include <memory>
 #include <string>
+
+#include "ostrel/web/MessageRouter.h"
+#include "ostrel/web/RequestGate.h"
+#include "ostrel/web/ResourcesStorage.h"
+#include "ostrel/web/SecurityValidations.h"
 
 struct EngineContext;
 
-// The plug-in's handle on its HTTP engine.
+// The plug-in's handle on its HTTP engine: starts it with the plug-in's fixed
+// options and its request gate, and stops it.
 class WebServer {
  public:
-  WebServer() = default;
+  // The receivers of service calls and event channels; files go to a resource
+  // storage of the server's own unless one is given. The default validations
+  // ask the kernel for each client's owner.
+  explicit WebServer(Receivers receivers = {}, std::shared_ptr<SecurityValidations> validations = nullptr);
   // Does not stop the engine: the owner stops it first.
   virtual ~WebServer() = default;
   WebServer(const WebServer&) = delete;
@@ -17,14 +26,16 @@ class WebServer {
   // True when the engine runs; logs "Internal Server failed to start" otherwise.
   bool start(const std::string& port, int threads, const std::string& accessControlList, int wsTimeout,
              int responseCoding, const std::string& documentRoot, bool referrerCheck, bool keepAlive);
+  // Closes the channels the receivers keep, then stops the engine.
   void stop();
-
   EngineContext* context() const { return context_; }
-
-  // Process-wide: written by start while no engine runs, read by every request.
-  static bool referrerCheck() { return referrerCheck_; }
+  bool referrerCheck() const { return gate_.referrerCheck(); }
+  ResourcesStorage& resources() { return resources_; }
 
  private:
+  ResourcesStorage resources_;
+  Receivers receivers_;
+  std::shared_ptr<SecurityValidations> validations_;
+  RequestGate gate_;
   EngineContext* context_ = nullptr;
-  static std::atomic<bool> referrerCheck_;
 };

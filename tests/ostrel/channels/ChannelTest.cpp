@@ -112,7 +112,6 @@ TEST_F(ChannelTest, TopicsFollowTheUri) {
 
 TEST_F(ChannelTest, PendingReliableEventsAllReachTheOpeningChannelOldestFirst) {
   bindPluginRoutes();
-  ReliableHCListener& reliable = ReliableHCListener::instance();
   while (!reliable.takePending("inAppPurchase").empty()) {
   }
   for (const char* text : {"a", "b", "c"}) publish(std::string(kReliableTopic) + "inAppPurchase/42", text);
@@ -131,7 +130,6 @@ TEST_F(ChannelTest, PendingReliableEventsAllReachTheOpeningChannelOldestFirst) {
 
 TEST_F(ChannelTest, ReliableEventsGoToOneChannelOfTheNameAndMoveOnWhenItCloses) {
   bindPluginRoutes();
-  ReliableHCListener& reliable = ReliableHCListener::instance();
   while (!reliable.takePending("inAppPurchase").empty()) {
   }
   auto first = openChannel("/1.0/Events/inAppPurchase.ws");
@@ -160,7 +158,6 @@ TEST_F(ChannelTest, ReliableEventsGoToOneChannelOfTheNameAndMoveOnWhenItCloses) 
 
 TEST_F(ChannelTest, WatcherNeverTakesPartInReliableDelivery) {
   bindPluginRoutes(std::chrono::milliseconds(20));
-  ReliableHCListener& reliable = ReliableHCListener::instance();
   while (!reliable.takePending("watcher").empty()) {
   }
   auto watcher = openChannel("/1.0/Events/watcher.ws");
@@ -228,29 +225,24 @@ TEST_F(ChannelTest, CloseAllEndsEveryChannelAndFreesItsWorker) {
   EXPECT_EQ("again", andAgain->frame());
 }
 
-TEST_F(ChannelTest, ServerStopClosesTheChannelsOfThePluginsManager) {
-  MessageRouter::bindReceivers(nullptr, &WebSocketManager::instance());
-  WebSocketManager::instance().setDefaultUIType(kUIType);
-  WebSocketManager::instance().addRoute("1.0/Events/all", std::make_shared<HCServiceProxyWebSocketListenerFactory>(false));
+TEST_F(ChannelTest, ServerStopClosesTheChannelsOfItsReceivers) {
+  bindPluginRoutes();
   auto channel = openChannel("/1.0/Events/all.ws");
-  ASSERT_TRUE(eventually([&] { return WebSocketManager::instance().openChannels() == 1; }));
+  ASSERT_TRUE(eventually([&] { return manager.openChannels() == 1; }));
   server.stop();
   EXPECT_TRUE(channel->serverClosed());
-  EXPECT_EQ(0u, WebSocketManager::instance().openChannels());
+  EXPECT_EQ(0u, manager.openChannels());
 }
 
 TEST_F(ChannelTest, ChannelOpenedAfterCloseAllEndsWithTheServer) {
-  MessageRouter::bindReceivers(nullptr, &WebSocketManager::instance());
-  WebSocketManager::instance().setDefaultUIType(kUIType);
-  WebSocketManager::instance().addRoute("1.0/Events/featureAccess",
-                                        std::make_shared<HCServiceProxyWebSocketListenerFactory>(false));
-  WebSocketManager::instance().closeAll();
+  bindPluginRoutes();
+  manager.closeAll();
   auto late = openChannel("/1.0/Events/featureAccess.ws");
-  ASSERT_TRUE(eventually([&] { return WebSocketManager::instance().openChannels() == 1; }));
+  ASSERT_TRUE(eventually([&] { return manager.openChannels() == 1; }));
   // Not in the list closeAll saw: the server's stop ends it.
   server.stop();
   EXPECT_TRUE(late->serverClosed());
-  EXPECT_EQ(0u, WebSocketManager::instance().openChannels());
+  EXPECT_EQ(0u, manager.openChannels());
 }
 
 TEST_F(ChannelTest, PostAndWaitOnAnEndedChannelReturnsFalseAtOnce) {
@@ -291,7 +283,6 @@ TEST_F(ChannelTest, AnEventLargerThanTheSocketBufferGoesOutWhole) {
 TEST_F(ChannelTest, AChannelThatStopsReadingIsClosedAndItsReliableEventWaitsForTheNext) {
   manager.setChannelLimits(Channel::Limits{std::chrono::milliseconds(1000), 4 << 20});
   bindPluginRoutes();
-  ReliableHCListener& reliable = ReliableHCListener::instance();
   while (!reliable.takePending("inAppPurchase").empty()) {
   }
   auto stalled = openChannel("/1.0/Events/inAppPurchase.ws");  // never reads again
@@ -322,7 +313,6 @@ TEST_F(ChannelTest, ReliableEventsPastTheBacklogBoundStillReachTheNextChannelOne
   // Once recursed without end: the batch overflowed the channel's queue, and
   // each refused event was handed to the same channel again.
   bindPluginRoutes();
-  ReliableHCListener& reliable = ReliableHCListener::instance();
   while (!reliable.takePending("inAppPurchase").empty()) {
   }
   std::vector<std::string> events;
@@ -375,10 +365,9 @@ class EndedChannel : public EventChannel {
 };
 
 TEST_F(ChannelTest, ReliableDeliveryToAnEndedChannelStaysPending) {
-  ReliableHCListener& reliable = ReliableHCListener::instance();
   while (!reliable.takePending("ended").empty()) {
   }
-  auto listener = std::make_shared<WebSocketListener>("ended", true);
+  auto listener = std::make_shared<WebSocketListener>("ended", &reliable);
   listener->setSender(std::make_shared<EndedChannel>());
   listener->onOpen("");
   ASSERT_EQ(1u, reliable.registeredCount("ended"));

@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "ostrel/services/UIContextHolder.h"
+#include "ostrel/channels/ReliableHCListener.h"
+#include "ostrel/services/UIContexts.h"
 #include "ostrel/services/KivraUIDescriptor.h"
 #include "ostrel/web/MessageRouter.h"
 #include "ostrel/web/WebServer.h"
@@ -159,7 +160,7 @@ class DraftBrowser {
 // Remembers what its listeners heard.
 class RecordingListener : public WebSocketListener {
  public:
-  RecordingListener(const std::string& name, bool reliable) : WebSocketListener(name, reliable) {}
+  RecordingListener(const std::string& name, ReliableListener* reliable) : WebSocketListener(name, reliable) {}
   void onOpen(const std::string& request) override {
     WebSocketListener::onOpen(request);
     record("open");
@@ -189,7 +190,8 @@ class RecordingListener : public WebSocketListener {
 
 class RecordingFactory : public WebSocketListenerFactory {
  public:
-  explicit RecordingFactory(bool reliable = false) : reliable_(reliable) {}
+  // Its listeners register with `reliable`, when given.
+  explicit RecordingFactory(ReliableListener* reliable = nullptr) : reliable_(reliable) {}
   WebSocketListenerPtr create(const std::string& name, const std::string&) override {
     auto listener = std::make_shared<RecordingListener>(name, reliable_);
     std::lock_guard<std::mutex> lock(mutex_);
@@ -202,7 +204,7 @@ class RecordingFactory : public WebSocketListenerFactory {
   }
 
  private:
-  bool reliable_;
+  ReliableListener* reliable_;
   std::mutex mutex_;
   std::vector<std::shared_ptr<RecordingListener>> made_;
 };
@@ -216,7 +218,6 @@ class ChannelTest : public ::testing::Test {
     baselineThreads = threadCount();
     useFormat(0);
     manager.setDefaultUIType(kUIType);
-    MessageRouter::bindReceivers(nullptr, &manager);
     port = freeLoopbackPort();
     ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), workers, "-0.0.0.0/0,+127.0.0.1", 0, 1, "/nonexistent",
                              true, false));
@@ -224,28 +225,29 @@ class ChannelTest : public ::testing::Test {
   void TearDown() override {
     manager.closeAll();
     server.stop();
-    MessageRouter::bindReceivers(nullptr, nullptr);
     // Every worker, channel and keep-alive thread is gone with the server.
     EXPECT_TRUE(eventually([&] { return threadCount() == baselineThreads; }))
         << threadCount() << " threads, " << baselineThreads << " before";
   }
 
-  static void useFormat(int format) {
+  void useFormat(int format) {
     auto descriptor = std::make_shared<KivraUIDescriptor>(kUIType);
     descriptor->readFromText(std::string("<KivraUIDescriptor><UIType>") + kUIType +
                              "</UIType><Version>1</Version><OutputFormat>" + std::to_string(format) +
                              "</OutputFormat><StoreID>1</StoreID><AffiliateID>2</AffiliateID>"
                              "<SupportedLocaleCodes/><SupportedFeatures/></KivraUIDescriptor>");
-    UIContextHolder::instance().put(kUIType, descriptor);
+    contexts.holder().put(kUIType, descriptor);
   }
 
   // The routes of the plug-in; "all" keeps alive with the given interval when set.
   void bindPluginRoutes(std::chrono::milliseconds keepAlive = std::chrono::milliseconds(0)) {
     bool on = keepAlive.count() > 0;
-    manager.addRoute("1.0/Events/all", std::make_shared<HCServiceProxyWebSocketListenerFactory>(
-                                           on, on ? keepAlive : HCServiceProxyWebSocketListenerFactory::kKeepAliveInterval));
+    MessageDispatcher& dispatcher = *MessageDispatcher::getInstance();
+    manager.addRoute("1.0/Events/all",
+                     std::make_shared<HCServiceProxyWebSocketListenerFactory>(
+                         on, dispatcher, &reliable, on ? keepAlive : HCServiceProxyWebSocketListenerFactory::kKeepAliveInterval));
     for (const char* route : {"1.0/Events/watcher", "1.0/Events/inAppPurchase", "1.0/Events/featureAccess"})
-      manager.addRoute(route, std::make_shared<HCServiceProxyWebSocketListenerFactory>(false));
+      manager.addRoute(route, std::make_shared<HCServiceProxyWebSocketListenerFactory>(false, dispatcher, &reliable));
   }
 
   // An open early-draft channel, handshake read.
@@ -258,7 +260,12 @@ class ChannelTest : public ::testing::Test {
 
   int workers = 4;
   int baselineThreads = 0;
-  WebSocketManager manager;
-  WebServer server;
+  ReliableHCListener reliable{*MessageDispatcher::getInstance()};
+  UIContexts contexts{kUIType};
+  WebSocketManager manager{[this] {
+    UIDescriptorPtr context = contexts.forDefaultUIType();
+    return context ? context->outputFormat() : 1;
+  }};
+  WebServer server{Receivers{nullptr, &manager, nullptr}};
   int port = 0;
 };

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
-#include "ostrel/plugin/ConfigKeys.h"
 #include "support/TempDir.h"
-#include "tessaro/ConfigurationManager.h"
 
 namespace {
 
@@ -29,28 +27,13 @@ TEST(ReliableHCListenerTest, EventTypeByFormatAndNameByTopic) {
 
 class SavePendingTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    clear();
-    reliable.setOutputFormat(0);
-    configuration().setValue(ConfigKeys::kDataPath, dir.path());
-  }
-  void TearDown() override {
-    configuration().removeValue(ConfigKeys::kDataPath);
-    clear();
-  }
-  void clear() {
-    for (const char* name : {"linkA", "linkB"})
-      while (reliable.pendingCount(name) > 0) reliable.takePending(name);
-  }
-  static ConfigurationManager& configuration() {
-    return *ConfigurationManager::getDefaultInstance(ConfigScopeComponent);
-  }
+  void SetUp() override { reliable.setOutputFormat(0); }
   static std::string webLink(const std::string& application, const std::string& locale) {
     return "<Event><Type>WebLinkEvent</Type><Message><applicationId>" + application + "</applicationId><categoryId>3"
            "</categoryId><localeCode>" + locale + "</localeCode></Message></Event>";
   }
 
-  ReliableHCListener& reliable = ReliableHCListener::instance();
+  ReliableHCListener reliable{*MessageDispatcher::getInstance()};
   TempDir dir;
 };
 
@@ -63,7 +46,7 @@ TEST_F(SavePendingTest, WritesThePendingWebLinksInOrder) {
   publish(std::string(kReliableTopic) + "linkA", webLink("A1", "en-GB"));
   ASSERT_TRUE(eventually([&] { return reliable.pendingCount("linkA") == 1 && reliable.pendingCount("linkB") == 4; }));
 
-  reliable.savePending();
+  reliable.savePending(dir.path());
   EXPECT_EQ("<Process type=\"HyperlinkingProcesses\">\r\n"
             "<HyperlinkingMessage type=\"HyperlinkingMessage\">\r\n<AppGUID>A1</AppGUID>\r\n"
             "<DisplayLocale>en-GB</DisplayLocale>\r\n<ReferalId>0</ReferalId>\r\n</HyperlinkingMessage>\r\n"
@@ -86,7 +69,7 @@ TEST_F(SavePendingTest, WebLinksInJsonAreSavedLikeXmlOnes) {
                                    "\"localecode\":\"nb-NO\"}}}",
                                    "WebLinkEvent"));
   reliable.dispatch("linkA", Event("{\"event\": broken", "WebLinkEvent"));
-  reliable.savePending();
+  reliable.savePending(dir.path());
   EXPECT_EQ("<Process type=\"HyperlinkingProcesses\">\r\n"
             "<HyperlinkingMessage type=\"HyperlinkingMessage\">\r\n<AppGUID>J1</AppGUID>\r\n"
             "<DisplayLocale>sv-SE</DisplayLocale>\r\n<ReferalId>0</ReferalId>\r\n</HyperlinkingMessage>\r\n"
@@ -98,12 +81,11 @@ TEST_F(SavePendingTest, WebLinksInJsonAreSavedLikeXmlOnes) {
 
 TEST_F(SavePendingTest, NothingIsWrittenWithoutWebLinksOrDataPath) {
   reliable.dispatch("linkA", Event("<Event><Type>Other</Type></Event>", "Other"));
-  reliable.savePending();
+  reliable.savePending(dir.path());
   EXPECT_EQ("", TempDir::read(dir.path() + "/bootstrap/ostrel_events.xml"));
 
   reliable.dispatch("linkA", Event(webLink("A1", "en"), "WebLinkEvent"));
-  configuration().removeValue(ConfigKeys::kDataPath);
-  reliable.savePending();
+  reliable.savePending("");
   EXPECT_EQ("", TempDir::read(dir.path() + "/bootstrap/ostrel_events.xml"));
 }
 

@@ -1,4 +1,4 @@
-#include "ostrel/plugin/BuilderRegistry.h"
+#include "ostrel/services/BuilderRegistry.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,9 @@ class NamedBuilder : public Builder {
  public:
   NamedBuilder(std::string name, std::string tag) : name_(std::move(name)), tag_(std::move(tag)) {}
   std::string name() const override { return name_; }
-  std::unique_ptr<ReflectiveObject> create() const override { return std::make_unique<TestFunctor>(tag_); }
+  std::unique_ptr<ReflectiveObject> create(const FunctorContext&) const override {
+    return std::make_unique<TestFunctor>(tag_);
+  }
 
  private:
   std::string name_, tag_;
@@ -30,7 +32,9 @@ class NamedBuilder : public Builder {
 class WrongKindBuilder : public Builder {
  public:
   std::string name() const override { return "WrongKind"; }
-  std::unique_ptr<ReflectiveObject> create() const override { return std::make_unique<NotAFunctor>(); }
+  std::unique_ptr<ReflectiveObject> create(const FunctorContext&) const override {
+    return std::make_unique<NotAFunctor>();
+  }
 };
 
 std::string call(const FunctorPtr& functor) { return (*functor)({}, "", ""); }

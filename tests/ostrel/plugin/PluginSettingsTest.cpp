@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ostrel/plugin/StartupErrors.h"
+#include "ostrel/services/StartupErrors.h"
 #include "support/LogCapture.h"
 #include "tessaro/ConfigurationManager.h"
 
@@ -10,15 +10,10 @@ namespace {
 
 class PluginSettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    configuration->clear();
-    StartupErrors::instance().clear();
-  }
-  void TearDown() override {
-    configuration->clear();
-    StartupErrors::instance().clear();
-  }
+  void SetUp() override { configuration->clear(); }
+  void TearDown() override { configuration->clear(); }
   ConfigurationManager* configuration = ConfigurationManager::getDefaultInstance(ConfigScopeComponent);
+  StartupErrors startupErrors;
   LogCapture capture;
 };
 
@@ -77,7 +72,7 @@ TEST_F(PluginSettingsTest, FailedReadsLogAndFallBack) {
   std::string uiType;
   EXPECT_FALSE(PluginSettings::readKeepAlive(*configuration));
   EXPECT_EQ("", PluginSettings::readDataPath(*configuration));
-  EXPECT_FALSE(PluginSettings::readDefaultUIType(*configuration, uiType));
+  EXPECT_FALSE(PluginSettings::readDefaultUIType(*configuration, uiType, startupErrors));
   EXPECT_TRUE(PluginSettings::readReferrerCheck(*configuration));
   std::vector<std::string> expected = {
       "WARNING Error while trying to retrieve information for KEEP_ALIVE_KEY.",
@@ -87,7 +82,7 @@ TEST_F(PluginSettingsTest, FailedReadsLogAndFallBack) {
   };
   EXPECT_EQ(expected, capture.records());
   EXPECT_EQ(std::vector<std::string>{"Error while retrieving default UI information. DEFAULT UITYPE KEY"},
-            StartupErrors::instance().list());
+            startupErrors.list());
 }
 
 }  // namespace

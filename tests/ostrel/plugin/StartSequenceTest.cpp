@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ostrel/plugin/OstrelPlugin.h"
-#include "ostrel/plugin/StartupErrors.h"
+#include "ostrel/services/StartupErrors.h"
 #include "ostrel/channels/ReliableHCListener.h"
 #include "support/BusinessLogicDouble.h"
 #include "support/HttpExchange.h"
@@ -36,7 +36,6 @@ class StartSequenceTest : public ::testing::Test {
   void SetUp() override {
     setenv("TESSARO_REGISTRY_ROOT", dir.file("registry").c_str(), 1);
     configuration->clear();
-    StartupErrors::instance().clear();
     dir.write("html/desktop/UXManifest.xml",
               "<KivraUIDescriptor><UIType>desktop</UIType><Version>1</Version><OutputFormat>2</OutputFormat>"
               "<StoreID>1</StoreID><AffiliateID>2</AffiliateID><SupportedLocaleCodes/><SupportedFeatures/>"
@@ -47,7 +46,6 @@ class StartSequenceTest : public ::testing::Test {
   void TearDown() override {
     plugin.stop();
     configuration->clear();
-    StartupErrors::instance().clear();
     unsetenv("TESSARO_REGISTRY_ROOT");
   }
 
@@ -90,9 +88,9 @@ TEST_F(StartSequenceTest, TellsTheBusinessLogicItsFormatThenBootstraps) {
       "startBootstrap target:/KivraBusinessLogic/1.0/Internal/startBootstrap <startBootstrap></startBootstrap>",
   };
   EXPECT_EQ(expected, messages(logic));
-  EXPECT_EQ(2, ReliableHCListener::instance().outputFormat());
+  EXPECT_EQ(2, plugin.reliableEvents()->outputFormat());
   EXPECT_TRUE(records().empty()) << records()[0];
-  EXPECT_TRUE(StartupErrors::instance().list().empty());
+  EXPECT_TRUE(plugin.startupErrors().list().empty());
   // Only the exact words count: "TRUE" leaves keep-alive off, "False" the check on.
   EXPECT_FALSE(plugin.settings().keepAlive);
   EXPECT_TRUE(plugin.settings().referrerCheck);
@@ -125,7 +123,7 @@ TEST_F(StartSequenceTest, FailedReadsAreLoggedInOrderAndStartGoesOn) {
   };
   EXPECT_EQ(expected, records());
   EXPECT_EQ(std::vector<std::string>{"Error while retrieving default UI information. DEFAULT UITYPE KEY"},
-            StartupErrors::instance().list());
+            plugin.startupErrors().list());
   // No default UI type: no output format message, but the bootstrap still goes.
   ASSERT_EQ(1u, messages(logic).size());
   EXPECT_EQ(0u, messages(logic)[0].find("startBootstrap "));
@@ -139,7 +137,7 @@ TEST_F(StartSequenceTest, NoAnswerToTheOutputFormatIsAStartupError) {
   logic.silence();
   plugin.startupReplyTimeoutSeconds = 0;
   plugin.start();
-  EXPECT_EQ(std::vector<std::string>{"Bizl Communication Error"}, StartupErrors::instance().list());
+  EXPECT_EQ(std::vector<std::string>{"Bizl Communication Error"}, plugin.startupErrors().list());
   EXPECT_EQ(std::vector<std::string>{"ERROR Error while trying to set the output format"}, records());
   EXPECT_GE(plugin.port(), 8091);
 }

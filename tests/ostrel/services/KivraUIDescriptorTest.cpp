@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "ostrel/services/UIDescriptorFactory.h"
-#include "ostrel/web/ResourcesStorage.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -29,15 +28,13 @@ const char* kManifest =
 
 class KivraUIDescriptorTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResourcesStorage::instance().setHtmlRoot(dir.path()); }
-  void TearDown() override { ResourcesStorage::instance().setHtmlRoot(""); }
   TempDir dir;
   LogCapture capture;
 };
 
 TEST_F(KivraUIDescriptorTest, LoadsTheManifestJoiningWords) {
   dir.write("desktop/UXManifest.xml", kManifest);
-  KivraUIDescriptor descriptor("desktop");
+  KivraUIDescriptor descriptor("desktop", dir.path());
   EXPECT_EQ(dir.path() + "/desktop", descriptor.uiFolder());
   descriptor.load();
   EXPECT_TRUE(capture.records().empty()) << capture.records()[0];
@@ -56,7 +53,7 @@ TEST_F(KivraUIDescriptorTest, LoadsTheManifestJoiningWords) {
   EXPECT_EQ(0u, json.find("{\"kivrauidescriptor\":{\"uitype\":\"desktop\",\"version\":\"2.1.0\",\"outputformat\":2,"
                           "\"storeid\":42,\"affiliateid\":7,\"supportedlocalecodes\":[{\"isocode\":\"en-GB\","))
       << json;
-  KivraUIDescriptor copy("x");
+  KivraUIDescriptor copy("x", dir.path());
   copy.readFromText(descriptor.writeToText());
   EXPECT_EQ("desktop", copy.uiType());
   EXPECT_EQ(2u, copy.supportedLocaleCodes().size());
@@ -66,7 +63,7 @@ TEST_F(KivraUIDescriptorTest, PartialManifestKeepsEarlierValues) {
   std::string manifest = kManifest;
   manifest.erase(manifest.find("  <SupportedFeatures>"), manifest.find("</KivraUIDescriptor>") - manifest.find("  <SupportedFeatures>"));
   dir.write("desktop/UXManifest.xml", manifest);
-  KivraUIDescriptor descriptor("desktop");
+  KivraUIDescriptor descriptor("desktop", dir.path());
   descriptor.load();
   EXPECT_EQ(2, descriptor.outputFormat());
   EXPECT_EQ(2u, descriptor.supportedLocaleCodes().size());
@@ -76,8 +73,8 @@ TEST_F(KivraUIDescriptorTest, PartialManifestKeepsEarlierValues) {
 TEST_F(KivraUIDescriptorTest, MissingManifestKeepsConstructedValues) {
   UIDescriptorFactory factory;
   EXPECT_EQ(nullptr, factory.create("desktop"));
-  EXPECT_TRUE(factory.registerBuilder("desktop", UIDescriptorFactory::kivraBuilder("desktop")));
-  EXPECT_FALSE(factory.registerBuilder("desktop", UIDescriptorFactory::kivraBuilder("other")));
+  EXPECT_TRUE(factory.registerBuilder("desktop", UIDescriptorFactory::kivraBuilder("desktop", dir.path())));
+  EXPECT_FALSE(factory.registerBuilder("desktop", UIDescriptorFactory::kivraBuilder("other", dir.path())));
   UIDescriptorPtr descriptor = factory.create("desktop");
   ASSERT_NE(nullptr, descriptor);
   EXPECT_EQ("desktop", descriptor->uiType());

@@ -5,11 +5,11 @@
 
 #include <mutex>
 
-#include "ostrel/plugin/BuilderRegistry.h"
-#include "ostrel/plugin/StartupErrors.h"
+#include "ostrel/services/BuilderRegistry.h"
+#include "ostrel/services/StartupErrors.h"
 #include "ostrel/services/FunctorException.h"
 #include "ostrel/services/ServiceProxy.h"
-#include "ostrel/services/UIContextHolder.h"
+#include "ostrel/services/UIContexts.h"
 #include "ostrel/services/HCAvailabilityFunctor.h"
 #include "ostrel/services/HCInitClientFunctor.h"
 #include "ostrel/services/HCSetUserPreferenceFunctor.h"
@@ -33,19 +33,12 @@ std::string manifest(const std::string& uiType, int format, int storeId) {
 
 class LocalFunctorsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ServiceProxy::instance().setDefaultUIType(kUIType);
-    useDescriptor(kUIType, 0, 7);
-    for (const char* name : {"all", "custom"})
-      while (ReliableHCListener::instance().pendingCount(name) > 0) ReliableHCListener::instance().takePending(name);
-    StartupErrors::instance().clear();
-  }
-  void TearDown() override { StartupErrors::instance().clear(); }
+  void SetUp() override { useDescriptor(kUIType, 0, 7); }
 
-  static void useDescriptor(const std::string& key, int format, int storeId) {
+  void useDescriptor(const std::string& key, int format, int storeId) {
     auto descriptor = std::make_shared<KivraUIDescriptor>(key);
     descriptor->readFromText(manifest(key, format, storeId));
-    UIContextHolder::instance().put(key, descriptor);
+    contexts.holder().put(key, descriptor);
   }
   static std::string descriptorXml(int format, int storeId) {
     KivraUIDescriptor descriptor(kUIType);
@@ -54,20 +47,27 @@ class LocalFunctorsTest : public ::testing::Test {
   }
 
   // A functor as the start sequence makes it, by class name.
-  static FunctorPtr make(const std::string& className) {
-    FunctorPtr functor = BuilderRegistry::instance().create(className);
+  FunctorPtr make(const std::string& className) {
+    FunctorContext context;
+    context.contexts = &contexts;
+    context.reliable = &reliable;
+    context.startupErrors = &startupErrors;
+    FunctorPtr functor = BuilderRegistry::instance().create(className, context);
     EXPECT_TRUE(functor) << className;
     if (auto proxy = std::dynamic_pointer_cast<HCServiceProxyFunctor>(functor)) proxy->replyTimeoutSeconds = 2;
     return functor;
   }
 
   BusinessLogicDouble logic;
+  UIContexts contexts{kUIType};
+  ReliableHCListener reliable{*MessageDispatcher::getInstance()};
+  StartupErrors startupErrors;
 };
 
 TEST_F(LocalFunctorsTest, InitClientSendsTheUIsStoreDataAndWrapsTheReplyInXml) {
   logic.script({{"SUCCESS", "<Response><localeCode>en</localeCode></Response>"}});
-  ReliableHCListener::instance().dispatch("all", Event("<Event><Type>A</Type></Event>", "A"));
-  ReliableHCListener::instance().dispatch("all", Event("<Event><Type>B</Type></Event>", "B"));
+  reliable.dispatch("all", Event("<Event><Type>A</Type></Event>", "A"));
+  reliable.dispatch("all", Event("<Event><Type>B</Type></Event>", "B"));
   FunctorPtr initClient = make("HCInitClientFunctor");
 
   std::string reply = (*initClient)({{"storeid", "5"}, {"locale", "en"}}, "1.0/Process/startInitialization", "");
@@ -80,22 +80,22 @@ TEST_F(LocalFunctorsTest, InitClientSendsTheUIsStoreDataAndWrapsTheReplyInXml) {
                 "<KivraSessionProperties><localeCode>en</localeCode></KivraSessionProperties>"
                 "<Event><Type>A</Type></Event></Response>",
             reply);
-  EXPECT_EQ(1u, ReliableHCListener::instance().pendingCount("all"));
+  EXPECT_EQ(1u, reliable.pendingCount("all"));
 
   // A topic of its own, and nothing pending there.
-  ReliableHCListener::instance().dispatch("all", Event("<Event><Type>C</Type></Event>", "C"));
+  reliable.dispatch("all", Event("<Event><Type>C</Type></Event>", "C"));
   reply = (*initClient)({{"eventstopic", "custom"}}, "1.0/Process/startInitialization", "");
   EXPECT_EQ("<Response>" + descriptorXml(0, 7) +
                 "<KivraSessionProperties><localeCode>en</localeCode></KivraSessionProperties></Response>",
             reply);
-  EXPECT_EQ(2u, ReliableHCListener::instance().pendingCount("all"));
+  EXPECT_EQ(2u, reliable.pendingCount("all"));
 }
 
 TEST_F(LocalFunctorsTest, InitClientInJsonAndWithAUITypeOfItsOwn) {
   useDescriptor("json-ui", 2, 11);
   FunctorPtr initClient = make("HCInitClientFunctor");
   logic.script({{"SUCCESS", "{\"response\":{\"localecode\":\"en\"}}"}});
-  ReliableHCListener::instance().dispatch("custom", Event("{\"event\":{\"type\":\"X\"}}", "X"));
+  reliable.dispatch("custom", Event("{\"event\":{\"type\":\"X\"}}", "X"));
   std::string reply = (*initClient)({{"uitype", "json-ui"}, {"eventstopic", "custom"}}, "1.0/Process/startInitialization", "");
   EXPECT_NE(std::string::npos, logic.documents()[0].find("<store_id>11</store_id>"));
   EXPECT_EQ("{\"response\":{\"kivrauidescriptor\":{\"uitype\":\"json-ui\",\"version\":\"3\",\"outputformat\":2,"
@@ -129,8 +129,8 @@ TEST_F(LocalFunctorsTest, AvailabilityListsTheStartupErrorsWithoutTheBusinessLog
   FunctorPtr availability = make("HCAvailabilityFunctor");
   EXPECT_EQ("<Response><StatusData><Errors/></StatusData></Response>",
             (*availability)({}, "1.0/Process/getAvailability", ""));
-  StartupErrors::instance().append("Error while retrieving default UI information. DEFAULT UITYPE KEY");
-  StartupErrors::instance().append("Bizl Communication Error");
+  startupErrors.append("Error while retrieving default UI information. DEFAULT UITYPE KEY");
+  startupErrors.append("Bizl Communication Error");
   EXPECT_EQ("<Response><StatusData><Errors><error>Error while retrieving default UI information. DEFAULT UITYPE KEY"
             "</error><error>Bizl Communication Error</error></Errors></StatusData></Response>",
             (*availability)({}, "1.0/Process/getAvailability", ""));
@@ -177,14 +177,14 @@ TEST_F(LocalFunctorsTest, SetUserPreferenceFailures) {
   try {
     (*preference)({{"a", "1"}, {"b", "2"}}, "1.0/Profile/setUserPreference", "");
     ADD_FAILURE() << "no exception";
-  } catch (const std::logic_error& error) {
+  } catch (const ServiceError& error) {
     EXPECT_STREQ("<Status><statusCode>-4</statusCode></Status>", error.what());
   }
   EXPECT_EQ(1u, logic.documents().size());
   try {
     (*preference)({{"a", "1"}}, "1.0/Profile/noSuchService", "");
     ADD_FAILURE() << "no exception";
-  } catch (const std::logic_error& error) {
+  } catch (const ServiceError& error) {
     EXPECT_NE(std::string::npos, std::string(error.what()).find("<statusCode>-13</statusCode>"));
     EXPECT_NE(std::string::npos,
               std::string(error.what()).find("Configuration Key (1.0/Profile/noSuchService) not found!"));

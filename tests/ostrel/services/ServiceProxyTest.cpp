@@ -8,7 +8,6 @@
 #include "ostrel/services/UIContextHolder.h"
 #include "ostrel/services/KivraUIDescriptor.h"
 #include "ostrel/services/UIDescriptorFactory.h"
-#include "ostrel/web/ResourcesStorage.h"
 #include "common/HandlerHelper/HandlerHelper.h"
 #include "ostrel/web/MessageRouter.h"
 #include "ostrel/web/WebServer.h"
@@ -27,9 +26,8 @@ std::string body(const std::string& reply) {
 class ServiceProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResourcesStorage::instance().setHtmlRoot(dir.path());
     proxy.setDefaultUIType("default-ui");
-    UIDescriptorFactory::instance().registerBuilder("default-ui", UIDescriptorFactory::kivraBuilder("default-ui"));
+    contexts.factory().registerBuilder("default-ui", UIDescriptorFactory::kivraBuilder("default-ui", dir.path()));
     // The default UI has no manifest: its output format 0 would override the
     // coding, so the tests put contexts of their own.
     useFormat(-1);
@@ -43,7 +41,7 @@ class ServiceProxyTest : public ::testing::Test {
   void useFormat(int format) {
     auto descriptor = std::make_shared<KivraUIDescriptor>("default-ui");
     descriptor->readFromText(manifest(format));
-    UIContextHolder::instance().put("default-ui", descriptor);
+    contexts.holder().put("default-ui", descriptor);
   }
   static std::string manifest(int format) {
     return "<KivraUIDescriptor><UIType>default-ui</UIType><Version>1</Version><OutputFormat>" +
@@ -61,7 +59,8 @@ class ServiceProxyTest : public ::testing::Test {
   }
 
   TempDir dir;
-  ServiceProxy proxy;
+  UIContexts contexts;
+  ServiceProxy proxy{contexts};
   std::shared_ptr<HCServiceProxyFunctor> functor;
   BusinessLogicDouble logic;
 };
@@ -122,17 +121,17 @@ TEST_F(ServiceProxyTest, UnknownSessionAndUnsupportedUITypeInEachFormat) {
 
 TEST_F(ServiceProxyTest, DefaultContextIsCreatedOnceThroughTheFactory) {
   proxy.setDefaultUIType("fresh-ui");
-  UIDescriptorFactory::instance().registerBuilder("fresh-ui", UIDescriptorFactory::kivraBuilder("fresh-ui"));
+  contexts.factory().registerBuilder("fresh-ui", UIDescriptorFactory::kivraBuilder("fresh-ui", dir.path()));
   dir.write("fresh-ui/UXManifest.xml", "<KivraUIDescriptor><UIType>fresh-ui</UIType><Version>1</Version>"
                                        "<OutputFormat>0</OutputFormat><StoreID>1</StoreID><AffiliateID>2</AffiliateID>"
                                        "<SupportedLocaleCodes/><SupportedFeatures/></KivraUIDescriptor>");
-  EXPECT_EQ(nullptr, UIContextHolder::instance().get("fresh-ui"));
+  EXPECT_EQ(nullptr, contexts.get("fresh-ui"));
   EXPECT_EQ(Message::HtmlReply, call("", "/1.0/Nothing/here.svc")->type());
-  UIDescriptorPtr context = UIContextHolder::instance().get("fresh-ui");
+  UIDescriptorPtr context = contexts.get("fresh-ui");
   ASSERT_NE(nullptr, context);
   // The manifest's format 0 overrides the coding.
   EXPECT_EQ(Message::XmlReply, call("")->type());
-  EXPECT_EQ(context, UIContextHolder::instance().get("fresh-ui"));
+  EXPECT_EQ(context, contexts.get("fresh-ui"));
 }
 
 TEST_F(ServiceProxyTest, SuccessRepliesByFormat) {
@@ -207,8 +206,7 @@ TEST_F(ServiceProxyTest, CallsBeyondTheWaitingBoundAreAnsweredAtOnceAndFilesStay
   useFormat(0);
   functor->replyTimeoutSeconds = 60;
   dir.write("index.html", "home");
-  MessageRouter::bindReceivers(&proxy, nullptr);
-  WebServer server;
+  WebServer server(Receivers{&proxy, nullptr, nullptr});
   const int port = freeLoopbackPort();
   ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), 50, "-0.0.0.0/0,+127.0.0.1", 0, 1, dir.path(), true,
                            false));
@@ -253,13 +251,12 @@ TEST_F(ServiceProxyTest, CallsBeyondTheWaitingBoundAreAnsweredAtOnceAndFilesStay
   for (int fd : callers) close(fd);
   EXPECT_EQ(0, HCServiceProxyFunctor::waitingCalls().waiting());
   server.stop();
-  MessageRouter::bindReceivers(nullptr, nullptr);
 }
 
 TEST_F(ServiceProxyTest, TemplateCarriesParametersIncludingTheSession) {
   auto session = std::make_shared<KivraUIDescriptor>("default-ui");
   session->readFromText(manifest(0));
-  UIContextHolder::instance().put("s-1", session);
+  contexts.holder().put("s-1", session);
   call("sessionId=s-1&categoryId=7&sort=name&localeCode=en", "/1.0/Catalog/getApplicationsByCategory.svc");
   ASSERT_EQ(1u, logic.requests().size());
   const std::string document = logic.requests()[0].text;
@@ -274,7 +271,10 @@ TEST(HCServiceProxyFunctorTest, UnknownPathIsAStatusError) {
   try {
     functor({}, "1.0/No/such", "");
     FAIL() << "no exception";
-  } catch (const std::logic_error& error) {
+  } catch (const ServiceError& error) {
+    EXPECT_TRUE(error.isStatus());
+    EXPECT_EQ(-13, error.code());
+    EXPECT_EQ("Configuration Key (1.0/No/such) not found!", error.message());
     EXPECT_EQ("<Status><version/><statusCode>-13</statusCode><statusMessage>Configuration Key (1.0/No/such) not "
               "found!</statusMessage></Status>",
               std::string(error.what()));

@@ -10,10 +10,7 @@
 #include <functional>
 #include <fstream>
 
-#include "ostrel/services/ServiceProxy.h"
-#include "ostrel/services/UIContextHolder.h"
-#include "ostrel/services/UIDescriptorFactory.h"
-#include "ostrel/web/ResourcesStorage.h"
+#include "ostrel/services/UIContexts.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "UXUpdateTestSupport.h"
@@ -49,11 +46,10 @@ class UXUpdateManagerTest : public ::testing::Test {
     dir.write("html/store/index.html", "old");
     dir.write("html/store/css/site.css", "old css");
     dir.write("html/top.txt", "top");
-    ResourcesStorage::instance().setHtmlRoot(html);
-    ServiceProxy::instance().setDefaultUIType("store");
-    UIDescriptorFactory::instance().registerBuilder("store", UIDescriptorFactory::kivraBuilder("store"));
-    UIContextHolder::instance().put("store", UIDescriptorFactory::instance().create("store"));
-    manager = std::make_shared<UXUpdateManager>(html);
+    contexts.setDefaultUIType("store");
+    contexts.factory().registerBuilder("store", UIDescriptorFactory::kivraBuilder("store", html));
+    contexts.holder().put("store", contexts.factory().create("store"));
+    manager = std::make_shared<UXUpdateManager>(html, &contexts);
     manager->queryTimeoutSeconds = 10;
     agent.answerXml(4, "2.1.0");
   }
@@ -78,7 +74,7 @@ class UXUpdateManagerTest : public ::testing::Test {
 
   // A manager of the same HTML root with limits of the test's own.
   std::shared_ptr<UXUpdateManager> limitedManager(const UXPackageLimits& limits) {
-    auto limited = std::make_shared<UXUpdateManager>(html, limits);
+    auto limited = std::make_shared<UXUpdateManager>(html, &contexts, limits);
     limited->queryTimeoutSeconds = 10;
     return limited;
   }
@@ -119,6 +115,7 @@ class UXUpdateManagerTest : public ::testing::Test {
   std::string html;
   LogCapture log;
   uxtest::Agent agent;
+  UIContexts contexts;
   std::shared_ptr<UXUpdateManager> manager;
 };
 
@@ -182,7 +179,7 @@ TEST_F(UXUpdateManagerTest, EachValidationFailureLogsItsText) {
     EXPECT_EQ("ERROR UIType does not match. (Current: store, New: second)", fresh.records().back());
   }
   // No installed descriptor and no builder for the package's type.
-  ServiceProxy::instance().setDefaultUIType("nothing-installed");
+  contexts.setDefaultUIType("nothing-installed");
   dir.write("html/unbuilt/index.html", "x");
   {
     LogCapture fresh;

@@ -10,12 +10,10 @@
 #include "ostrel/updates/ReliableListenerEvents.h"
 #include "ostrel/updates/UXUpdateDeliveryHandler.h"
 #include "ostrel/updates/UXUpdateFunctor.h"
-#include "ostrel/plugin/BuilderRegistry.h"
+#include "ostrel/services/BuilderRegistry.h"
 #include "ostrel/services/ServiceProxy.h"
-#include "ostrel/services/UIContextHolder.h"
-#include "ostrel/services/UIDescriptorFactory.h"
-#include "ostrel/web/MessageRouter.h"
-#include "ostrel/web/ResourcesStorage.h"
+#include "ostrel/services/UIContexts.h"
+#include "ostrel/updates/UXUpdateManager.h"
 #include "ostrel/web/WebServer.h"
 #include "ostrel/channels/ReliableHCListener.h"
 #include "ostrel/xml2json/Xml2Json.h"
@@ -35,19 +33,22 @@ class UXUpdateServiceTest : public ::testing::Test {
     html = dir.file("html");
     dir.write("html/store/UXManifest.xml", uxtest::uiManifest("store", "1.0.5", 7, 3, 0));
     dir.write("html/store/index.html", "old");
-    ResourcesStorage::instance().setHtmlRoot(html);
-    ServiceProxy::instance().setDefaultUIType("store");
-    UIDescriptorFactory::instance().registerBuilder("store", UIDescriptorFactory::kivraBuilder("store"));
-    UIContextHolder::instance().put("store", UIDescriptorFactory::instance().create("store"));
+    contexts.setDefaultUIType("store");
+    proxy.setDefaultUIType("store");
+    contexts.factory().registerBuilder("store", UIDescriptorFactory::kivraBuilder("store", html));
+    contexts.holder().put("store", contexts.factory().create("store"));
     agent.answerXml(4, "2.1.0");
 
-    manager = std::make_shared<UXUpdateManager>(html);
+    manager = std::make_shared<UXUpdateManager>(html, &contexts);
     manager->queryTimeoutSeconds = 10;
     manager->setReliableEvents(events);
-    auto functor = std::make_shared<UXUpdateFunctor>(manager);
+    FunctorContext context;
+    context.contexts = &contexts;
+    context.reliable = &reliable;
+    context.updates = manager.get();
+    auto functor = std::make_shared<UXUpdateFunctor>(context);
     for (const char* path : {"1.0/UXUpdate/uxUpdate", "1.0/UXUpdate/getUxVersion", "1.0/UXUpdate/uxWasUpdated"})
-      ServiceProxy::instance().registerFunctor(path, functor);
-    MessageRouter::bindReceivers(&ServiceProxy::instance(), nullptr);
+      proxy.registerFunctor(path, functor);
     port = freeLoopbackPort();
     ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), 4, "-0.0.0.0/0,+127.0.0.1", 0, 1, html, true, false));
   }
@@ -55,8 +56,9 @@ class UXUpdateServiceTest : public ::testing::Test {
     agent.release();
     manager->waitForUpdate();
     server.stop();
-    MessageRouter::bindReceivers(nullptr, nullptr);
   }
+  // A reliable event of "all" that no channel takes: it waits for a reply.
+  void pend(const std::string& text) { reliable.dispatch("all", Event(text, "")); }
 
   std::string package(const std::string& version = "1.1.0") {
     const std::string folder = dir.file("pkg-" + version);
@@ -87,7 +89,7 @@ class UXUpdateServiceTest : public ::testing::Test {
   // The installed "store" UI, now with this output format.
   void serveFormat(int format, const std::string& version = "1.0.5") {
     dir.write("html/store/UXManifest.xml", uxtest::uiManifest("store", version, 7, 3, format));
-    UIContextHolder::instance().put("store", UIDescriptorFactory::instance().create("store"));
+    contexts.holder().put("store", contexts.factory().create("store"));
   }
   static std::string status(int code) {
     return "<Response><Status><statuscode>" + std::to_string(code) + "</statuscode></Status></Response>";
@@ -98,7 +100,10 @@ class UXUpdateServiceTest : public ::testing::Test {
   uxtest::Agent agent;
   std::shared_ptr<uxtest::FakeEvents> events = std::make_shared<uxtest::FakeEvents>();
   std::shared_ptr<UXUpdateManager> manager;
-  WebServer server;
+  UIContexts contexts;
+  ServiceProxy proxy{contexts};
+  ReliableHCListener reliable{*MessageDispatcher::getInstance()};
+  WebServer server{Receivers{&proxy, nullptr, nullptr}};
   int port = 0;
 };
 
@@ -112,11 +117,13 @@ TEST_F(UXUpdateServiceTest, UpdateActivateThenRestoreOverHttp) {
   EXPECT_EQ("new 1.1.0", get("/store/index.html").second);
   EXPECT_EQ("app 1.1.0", get("/store/js/app.js").second);
 
-  events->add("all", "<Event><Type>A</Type></Event>");
-  events->add("all", "<Event><Type>B</Type></Event>");
+  pend("<Event><Type>A</Type></Event>");
+  pend("<Event><Type>B</Type></Event>");
+  // One event a reply, oldest first.
   EXPECT_EQ("<Response><wasUpdated>1</wasUpdated><Event><Type>A</Type></Event></Response>", service("uxWasUpdated"));
+  EXPECT_EQ("<Response><wasUpdated>0</wasUpdated><Event><Type>B</Type></Event></Response>", service("uxWasUpdated"));
   EXPECT_EQ("<Response><wasUpdated>0</wasUpdated></Response>", service("uxWasUpdated"));
-  events->add("all", "<Event><Type>C</Type></Event>");
+  pend("<Event><Type>C</Type></Event>");
   EXPECT_EQ("<Response><uxVersion>1.1.0</uxVersion><Event><Type>C</Type></Event></Response>", service("getUxVersion"));
 
   EXPECT_EQ(status(0), service("uxUpdate", "Action=RESTORE"));
@@ -185,29 +192,29 @@ TEST_F(UXUpdateServiceTest, JsonWrittenHereHasTheShapeOfTheConvertedXml) {
   for (const Call& call : calls) {
     const std::string what = call.service + " " + call.query + " " + call.version + " " + call.jsonEvent;
     serveFormat(0, call.version);
-    if (!call.xmlEvent.empty()) events->add("all", call.xmlEvent);
+    if (!call.xmlEvent.empty()) pend(call.xmlEvent);
     const std::string xml = service(call.service, call.query);
     serveFormat(1, call.version);
-    if (!call.xmlEvent.empty()) events->add("all", call.xmlEvent);
+    if (!call.xmlEvent.empty()) pend(call.xmlEvent);
     const std::string converted = service(call.service, call.query);
     serveFormat(2, call.version);
-    if (!call.jsonEvent.empty()) events->add("all", call.jsonEvent);
+    if (!call.jsonEvent.empty()) pend(call.jsonEvent);
     const std::string written = service(call.service, call.query);
     EXPECT_EQ(Xml2Json().convert(xml), written) << what;
     EXPECT_EQ(converted, written) << what;
     EXPECT_TRUE(QJsonDocument::fromJson(QByteArray::fromStdString(written)).isObject()) << written;
   }
   serveFormat(2);
-  events->add("all", jsonEvent);
+  pend(jsonEvent);
   EXPECT_EQ("{\"response\":{\"uxversion\":\"1.0.5\",\"event\":{\"type\":\"A\",\"message\":{\"id\":\"7\"}}}}",
             service("getUxVersion"));
   EXPECT_EQ("{\"response\":{\"status\":{\"statuscode\":\"-105\"}}}", service("uxUpdate", "Action=ACTIVATE"));
 
   // An event that is no {"event":...} document is the "event" member; one
   // still in XML is converted: either way the reply stays JSON.
-  events->add("all", "{\"type\":\"B\"}");
+  pend("{\"type\":\"B\"}");
   EXPECT_EQ("{\"response\":{\"wasupdated\":\"0\",\"event\":{\"type\":\"B\"}}}", service("uxWasUpdated"));
-  events->add("all", "<Event><Type>C</Type></Event>");
+  pend("<Event><Type>C</Type></Event>");
   EXPECT_EQ("{\"response\":{\"wasupdated\":\"0\",\"event\":{\"type\":\"C\"}}}", service("uxWasUpdated"));
 }
 
@@ -216,27 +223,30 @@ TEST(UXUpdateFunctorTest, BuilderAndUnknownPaths) {
   ASSERT_NE(nullptr, built);
   EXPECT_NE(nullptr, std::dynamic_pointer_cast<UXUpdateFunctor>(built));
 
-  UXUpdateFunctor functor(std::make_shared<UXUpdateManager>(""));
+  UXUpdateManager manager("");
+  FunctorContext context;
+  context.updates = &manager;
+  UXUpdateFunctor functor(context);
   try {
     functor({}, "1.0/UXUpdate/other", "");
     FAIL() << "no exception";
-  } catch (const std::logic_error& error) {
+  } catch (const ServiceError& error) {
     EXPECT_EQ("<Status><version/><statusCode>-13</statusCode><statusMessage>Configuration Key (1.0/UXUpdate/other) "
               "not found!</statusMessage></Status>",
               std::string(error.what()));
   }
 
   LogCapture log;
-  UXUpdateFunctor::updateCallback(std::make_shared<update_msg>(2));
+  UXUpdateManager::updateCallback(std::make_shared<update_msg>(2));
   EXPECT_TRUE(log.records().empty());
-  UXUpdateFunctor::updateCallback(nullptr);
+  UXUpdateManager::updateCallback(nullptr);
   EXPECT_EQ(std::vector<std::string>{"ERROR Can't Update. "}, log.records());
 }
 
 TEST_F(UXUpdateServiceTest, TheRealListenerServesPendingEventsAndItsFormat) {
-  manager->setReliableEvents(std::make_shared<ReliableListenerEvents>());
-  ReliableHCListener::instance().dispatch("all", Event("<Event><Type>First</Type></Event>", "First"));
-  ReliableHCListener::instance().dispatch("all", Event("<Event><Type>Second</Type></Event>", "Second"));
+  manager->setReliableEvents(std::make_shared<ReliableListenerEvents>(reliable));
+  reliable.dispatch("all", Event("<Event><Type>First</Type></Event>", "First"));
+  reliable.dispatch("all", Event("<Event><Type>Second</Type></Event>", "Second"));
   // One reply, one event, oldest first: none is dropped.
   EXPECT_EQ("<Response><wasUpdated>0</wasUpdated><Event><Type>First</Type></Event></Response>", service("uxWasUpdated"));
   EXPECT_EQ("<Response><uxVersion>1.0.5</uxVersion><Event><Type>Second</Type></Event></Response>",
@@ -244,12 +254,12 @@ TEST_F(UXUpdateServiceTest, TheRealListenerServesPendingEventsAndItsFormat) {
   EXPECT_EQ("<Response><uxVersion>1.0.5</uxVersion></Response>", service("getUxVersion"));
 
   // The agent's replies are read in the listener's format.
-  ReliableHCListener::instance().setOutputFormat(2);
+  reliable.setOutputFormat(2);
   agent.answer("{\"deviceType\":9}", "{\"version\":\"2.1.0\"}");
   int32_t deviceType = 0;
   EXPECT_TRUE(manager->queryDeviceType(deviceType));
   EXPECT_EQ(9, deviceType);
-  ReliableHCListener::instance().setOutputFormat(0);
+  reliable.setOutputFormat(0);
   EXPECT_FALSE(manager->queryDeviceType(deviceType));
 }
 
@@ -279,7 +289,7 @@ class UXUpdateDeliveryTest : public UXUpdateServiceTest {
 };
 
 TEST_F(UXUpdateDeliveryTest, MessagesWithoutAFileAreLoggedAndIgnored) {
-  _UXUpdateDeliveryHandler handler(manager);
+  _UXUpdateDeliveryHandler handler(*MessageDispatcher::getInstance(), *manager);
   ASSERT_EQ(0, handler.subscribe());
   EXPECT_EQ(2, handler.subscribe());
   EXPECT_TRUE(logged("ERROR Couldn't Subscribe to server"));
@@ -308,7 +318,7 @@ TEST_F(UXUpdateDeliveryTest, MessagesWithoutAFileAreLoggedAndIgnored) {
 
 TEST_F(UXUpdateDeliveryTest, AHandlerThatGoesIsUnsubscribed) {
   {
-    _UXUpdateDeliveryHandler handler(manager);
+    _UXUpdateDeliveryHandler handler(*MessageDispatcher::getInstance(), *manager);
     ASSERT_EQ(0, handler.subscribe());
     EXPECT_EQ(1u, MessageDispatcher::getInstance()->subscriptionCount(_UXUpdateDeliveryHandler::kTopic));
   }
@@ -316,7 +326,7 @@ TEST_F(UXUpdateDeliveryTest, AHandlerThatGoesIsUnsubscribed) {
 }
 
 TEST_F(UXUpdateDeliveryTest, AFileStartsAnUpdateWithActivation) {
-  _UXUpdateDeliveryHandler handler(manager);
+  _UXUpdateDeliveryHandler handler(*MessageDispatcher::getInstance(), *manager);
   ASSERT_EQ(0, handler.subscribe());
   const std::map<std::string, std::string> properties = {{"filename", package()}};
   MessageDispatcher::getInstance()->post(message(status(&properties)));

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ostrel/web/LinuxSecurityValidations.h"
-#include "ostrel/web/RequestCallback.h"
+#include "ostrel/web/RequestGate.h"
 
 TEST(LocalAddressTest, RefererMustNameThisServerAsTheBrowserReachedIt) {
   const uint32_t loopback = 0x7F000001;
@@ -70,5 +70,5 @@ TEST(SecurityValidationsTest, SameUserAndAdministratorsMayConnect) {
     EXPECT_FALSE(LinuxSecurityValidations::mayConnect(65534));
   }
   // Nothing listens on port 1 of loopback, so no row carries it.
-  EXPECT_FALSE(SecurityValidations::instance().validate(1));
+  EXPECT_FALSE(LinuxSecurityValidations().validate(1));
 }

@@ -44,15 +44,11 @@ class WebFrontTest : public ::testing::Test {
     dir.write("ui/index.html", "<p>index</p>");
     dir.write("ui/app.js", "js");
     dir.write("dl/file.bin", "bin");
-    MessageRouter::bindReceivers(&services, &channels);
     port = freeLoopbackPort();
     ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), 4, "-0.0.0.0/0,+127.0.0.1", 0, 1,
                              dir.file("ui") + ",/download=" + dir.file("dl"), true, true));
   }
-  void TearDown() override {
-    server.stop();
-    MessageRouter::bindReceivers(nullptr, nullptr);
-  }
+  void TearDown() override { server.stop(); }
 
   std::string get(const std::string& target, const std::string& headers = "") {
     // Static files are served with keep-alive: ask for the end of the connection.
@@ -68,7 +64,7 @@ class WebFrontTest : public ::testing::Test {
   TempDir dir;
   EchoReceiver services;
   ChannelReceiver channels;
-  WebServer server;
+  WebServer server{Receivers{&services, &channels, nullptr}};
   int port = 0;
 };
 
@@ -193,7 +189,7 @@ TEST_F(WebFrontTest, PostBodyIsMergedIntoTheQuery) {
 
 TEST_F(WebFrontTest, RoutesByUriAndWritesFixedHeads) {
   MessagePtr result;
-  ResourcesStorage::instance().process(result, "q", "/download/file.bin", nullptr);
+  server.resources().process(result, "q", "/download/file.bin", nullptr);
   EXPECT_EQ(Message::StaticResource, result->type());
 
   EXPECT_EQ("bin", body(get("/download/file.bin", referer())));
@@ -223,11 +219,15 @@ TEST_F(WebFrontTest, RoutesByUriAndWritesFixedHeads) {
 }
 
 TEST_F(WebFrontTest, UnboundReceiversAnswerNotImplemented) {
-  MessageRouter::bindReceivers(nullptr, nullptr);
+  server.stop();
+  WebServer unbound;
+  ASSERT_TRUE(unbound.start("127.0.0.1:" + std::to_string(port), 4, "-0.0.0.0/0,+127.0.0.1", 0, 1,
+                            dir.file("ui") + ",/download=" + dir.file("dl"), true, true));
   EXPECT_EQ("Not implemented", body(get("/1.0/Catalog/getBanners.svc", referer())));
   // Not a channel while nothing is bound: the Referer decides, then nothing is written.
   EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\nReferrer: is NULL\r\n\r\n", get("/1.0/Events/all.ws"));
   EXPECT_EQ("", get("/1.0/Events/all.ws", referer()));
+  unbound.stop();
 }
 
 TEST_F(WebFrontTest, RepliesEndKeptAliveConnections) {
@@ -248,7 +248,7 @@ TEST(WebServerTest, FailedStartIsLoggedAndStopIsSafeTwice) {
   EXPECT_EQ(expected, capture.records());
   server.stop();
   ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(freeLoopbackPort()), 1, "", 0, 1, ".", false, false));
-  EXPECT_FALSE(WebServer::referrerCheck());
+  EXPECT_FALSE(server.referrerCheck());
   server.stop();
   server.stop();
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ostrel/services/Functor.h"
+#include "ostrel/services/FunctorContext.h"
 #include "ostrel/services/ReflectiveObject.h"
 
 class Builder {
@@ -15,14 +16,19 @@ class Builder {
   virtual ~Builder() = default;
   // The class name of what create() makes.
   virtual std::string name() const { return ""; }
-  virtual std::unique_ptr<ReflectiveObject> create() const { return nullptr; }
+  // A new object, given what the running plug-in offers it.
+  virtual std::unique_ptr<ReflectiveObject> create(const FunctorContext& context) const {
+    (void)context;
+    return nullptr;
+  }
 };
 
 class BuilderRegistry {
  public:
   static constexpr int kSlots = 20;
 
-  // The process-wide registry.
+  // The process-wide registry: its builders register themselves while the
+  // library loads, before any object could hand it to them.
   static BuilderRegistry& instance();
 
   // The index of the slot that now holds `builder`'s name: the first empty slot,
@@ -32,7 +38,7 @@ class BuilderRegistry {
 
   // A new functor of that class, or null when no builder has the name or the
   // object it makes is not a Functor.
-  FunctorPtr create(const std::string& className) const;
+  FunctorPtr create(const std::string& className, const FunctorContext& context = {}) const;
 
   const Builder* builderAt(int slot) const;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// Start-up failures that the availability service reports, process-wide.
+// Start-up failures that the availability service reports.
 
 #include <mutex>
 #include <string>
@@ -8,7 +8,6 @@
 
 class StartupErrors {
  public:
-  static StartupErrors& instance();
 
   void append(const std::string& error);
   std::vector<std::string> list() const;

@@ -1,4 +1,4 @@
-#include "ostrel/plugin/BuilderRegistry.h"
+#include "ostrel/services/BuilderRegistry.h"
 
 BuilderRegistry& BuilderRegistry::instance() {
   static BuilderRegistry registry;
@@ -17,12 +17,12 @@ int BuilderRegistry::add(std::unique_ptr<Builder> builder) {
   return kSlots;
 }
 
-FunctorPtr BuilderRegistry::create(const std::string& className) const {
+FunctorPtr BuilderRegistry::create(const std::string& className, const FunctorContext& context) const {
   for (int slot = 0; slot < kSlots; ++slot) {
     const std::string name = slots_[slot] ? slots_[slot]->name() : std::string();
     if (name != className) continue;
     if (!slots_[slot]) return nullptr;
-    std::unique_ptr<ReflectiveObject> object = slots_[slot]->create();
+    std::unique_ptr<ReflectiveObject> object = slots_[slot]->create(context);
     auto* functor = dynamic_cast<Functor*>(object.get());
     if (!functor) return nullptr;
     object.release();

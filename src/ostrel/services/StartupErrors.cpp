@@ -1,9 +1,4 @@
-#include "ostrel/plugin/StartupErrors.h"
-
-StartupErrors& StartupErrors::instance() {
-  static StartupErrors errors;
-  return errors;
-}
+#include "ostrel/services/StartupErrors.h"
 
 void StartupErrors::append(const std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -1,0 +1,36 @@
+#pragma once
+
+// Every reply head the web front writes, in one place, with the texts byte for
+// byte. Replies whose head carries no length end with the connection, so each
+// of these marks the connection to close.
+
+#include <cstddef>
+
+#include "ostrel/web/Message.h"
+
+struct Connection;
+
+namespace ReplyHeads {
+
+enum class Fixed {
+  Forbidden,         // another user's process, a foreign Host or Origin
+  RefererMissing,    // "Referrer: is NULL"
+  BadBodyLength,     // a POST length that is no number or too big
+  NoMemoryOrNoUri,   // the body could not be held; the request had no URI
+  LengthRequired,    // a POST without "Content-Length"
+  NotAnUpgrade,      // a channel's address asked for without an upgrade
+  Busy,              // too many channels open
+};
+
+void writeFixed(Connection* connection, Fixed head);
+// The Referer is echoed, cut so that the whole head fits the engine's
+// formatting buffer.
+void writeRefererRefused(Connection* connection, const char* referer);
+// The head of a receiver's reply of this type (0, 1, 3, 5 or 6).
+void writeReply(Connection* connection, Message::Type type, size_t bodyLength);
+// The head of a receiver's failure, whose text follows as the body.
+void writeServiceFailure(Connection* connection, size_t bodyLength);
+// A bare status line in place of the engine's error page.
+void writeEngineError(Connection* connection, int status);
+
+}  // namespace ReplyHeads

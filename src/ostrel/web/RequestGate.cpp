@@ -1,0 +1,215 @@
+#include "ostrel/web/RequestGate.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "common/logging/LogRecord.h"
+#include "ostrel/web/LocalAddress.h"
+#include "ostrel/web/ReplyHeads.h"
+
+using ReplyHeads::Fixed;
+
+namespace {
+
+constexpr uint32_t kMaxBody = 10485760;
+constexpr size_t kPiece = 250;
+
+bool isHead(const RequestInfo* request) {
+  return request->request_method && std::strcmp(request->request_method, "HEAD") == 0;
+}
+
+void sendInPieces(Connection* connection, const std::string& body) {
+  for (const std::string& piece : replyPieces(body)) mg_send_formatted(connection, "%s", piece.c_str());
+}
+
+// The whole text must be an unsigned 32-bit decimal number.
+bool parseContentLength(const char* text, uint32_t& length) {
+  if (!text || *text < '0' || *text > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value > 0xFFFFFFFFull) return false;
+  length = uint32_t(value);
+  return true;
+}
+
+// The address and port the client connected to (host byte order): a listener
+// on all addresses records 0.0.0.0, so the socket itself is asked.
+bool serverEnd(const Connection* connection, uint32_t& address, uint16_t& port) {
+  sockaddr_in server{};
+  socklen_t length = sizeof server;
+  if (getsockname(connection->client.sock, reinterpret_cast<sockaddr*>(&server), &length) != 0 ||
+      server.sin_family != AF_INET)
+    return false;
+  address = ntohl(server.sin_addr.s_addr);
+  port = ntohs(server.sin_port);
+  return true;
+}
+
+// The Referer must name this server as the browser reached it.
+bool refererNamesServer(const Connection* connection, const char* referer) {
+  uint32_t address = 0;
+  uint16_t port = 0;
+  return serverEnd(connection, address, port) && namesServer(referer, address, port);
+}
+
+void logEngineMessage(mg_event event) {
+  if (event == EVT_LOG_MESSAGE) OSTREL_LOG(LOG_ERROR) << "Internal Server Error: ";
+}
+
+// The request's body as text up to its first NUL, appended to the query.
+RequestGate::Result readBodyInto(Connection* connection, std::string& query) {
+  const char* lengthText = mg_find_header(connection, "Content-Length");
+  // The body's end is unknown: a status line rather than no reply at all.
+  if (!lengthText) {
+    ReplyHeads::writeFixed(connection, Fixed::LengthRequired);
+    return RequestGate::Result::Handled;
+  }
+  uint32_t length = 0;
+  if (!parseContentLength(lengthText, length) || length > kMaxBody) {
+    ReplyHeads::writeFixed(connection, Fixed::BadBodyLength);
+    return RequestGate::Result::Handled;
+  }
+  std::vector<char> body;
+  try {
+    body.resize(size_t(length) + 1, '\0');
+  } catch (const std::bad_alloc&) {
+    ReplyHeads::writeFixed(connection, Fixed::NoMemoryOrNoUri);
+    return RequestGate::Result::Handled;
+  }
+  const int read = mg_read_body(connection, body.data(), length);
+  body[read > 0 ? size_t(read) : 0] = '\0';
+  if (!query.empty()) query += "&";
+  query += body.data();
+  return RequestGate::Result::EngineContinues;
+}
+
+}  // namespace
+
+std::vector<std::string> replyPieces(const std::string& body) {
+  std::vector<std::string> pieces;
+  for (size_t at = 0; at < body.size(); at += kPiece) pieces.push_back(body.substr(at, kPiece));
+  return pieces;
+}
+
+RequestGate::Result RequestGate::onEvent(mg_event event, Connection* connection, RequestInfo* request) {
+  if (request->remote_ip == 0) {
+    logEngineMessage(event);
+    return Result::Handled;
+  }
+  // Only a new request runs the gate's steps: the other events come while a
+  // request is being answered, and must neither write nor check again.
+  switch (event) {
+    case EVT_NEW_CONNECTION:
+      return refuseForeignClient(connection, request);
+    case EVT_NEW_REQUEST:
+      return admit(connection, request);
+    case EVT_HTTP_ERROR:
+      // The engine's pages would show the client its own request back.
+      ReplyHeads::writeEngineError(connection, request->status_code);
+      return Result::Handled;
+    default:
+      logEngineMessage(event);
+      return Result::Handled;
+  }
+}
+
+bool RequestGate::clientMayConnect(Connection* connection, const RequestInfo* request) {
+  uint32_t address = 0;
+  uint16_t port = 0;
+  return serverEnd(connection, address, port) &&
+         validations_.validateConnection(request->remote_ip, uint32_t(request->remote_port), address, port);
+}
+
+// The kernel knows a socket's owner before the client has sent anything: a
+// foreign process is refused before it can hold a worker with a slow head.
+RequestGate::Result RequestGate::refuseForeignClient(Connection* connection, const RequestInfo* request) {
+  if (clientMayConnect(connection, request)) return Result::EngineContinues;
+  // The reply is short enough for any socket buffer; the accept thread must not wait.
+  mg_set_nonblocking(connection);
+  ReplyHeads::writeFixed(connection, Fixed::Forbidden);
+  return Result::Handled;
+}
+
+// Every URI routed to the services or the files needs a Referer of this
+// server, but "/" and other names without a dot, so that the store can be
+// opened from its address; a channel checks its Origin in its handshake instead.
+bool RequestGate::referrerCheckApplies(const std::string& uri) const {
+  return referrerCheck_ && uri.find('.') != std::string::npos && !MessageRouter(receivers_).opensChannel(uri);
+}
+
+RequestGate::Result RequestGate::admit(Connection* connection, RequestInfo* request) {
+  // A page of a foreign site that had its name pointed at 127.0.0.1 (DNS
+  // rebinding) names that site in "Host".
+  const char* host = mg_find_header(connection, "Host");
+  if ((host && !isLocalHostName(host)) || !clientMayConnect(connection, request)) {
+    ReplyHeads::writeFixed(connection, Fixed::Forbidden);
+    return Result::Handled;
+  }
+  std::string query = request->query_string ? request->query_string : "";
+  const std::string uri = request->uri ? request->uri : "";
+  if (referrerCheckApplies(uri)) {
+    const char* referer = mg_find_header(connection, "Referer");
+    if (!referer) {
+      ReplyHeads::writeFixed(connection, Fixed::RefererMissing);
+      return Result::Handled;
+    }
+    if (!refererNamesServer(connection, referer)) {
+      ReplyHeads::writeRefererRefused(connection, referer);
+      return Result::Handled;
+    }
+  }
+  if (request->request_method && std::strcmp(request->request_method, "POST") == 0 &&
+      readBodyInto(connection, query) == Result::Handled)
+    return Result::Handled;
+  return serve(connection, request, query, uri);
+}
+
+// Steps for a new request once the client and the request are admitted.
+RequestGate::Result RequestGate::serve(Connection* connection, RequestInfo* request, const std::string& query,
+                                       const std::string& uri) {
+  try {
+    auto socket = std::make_shared<Socket>(connection, 0);
+    socket->setOutputFormat(responseCoding_);
+    socket->setRequestData(request->raw_request ? request->raw_request : "", request->request_len,
+                           request->data_len);
+    for (int i = 0; i < MAX_REQUEST_HEADERS; ++i)
+      if (request->http_headers[i].name)
+        socket->addHeader(request->http_headers[i].name,
+                          request->http_headers[i].value ? request->http_headers[i].value : "");
+    if (!request->uri) {
+      ReplyHeads::writeFixed(connection, Fixed::NoMemoryOrNoUri);
+      return Result::Handled;
+    }
+    MessageRouter router(receivers_);
+    router.setResponseCoding(responseCoding_);
+    MessagePtr message = router.route(query, uri, socket);
+    const auto type = message ? Message::Type(message->type()) : Message::TakenOver;
+    if (type == Message::StaticResource) return Result::EngineContinues;
+    if (type != Message::XmlReply && type != Message::HtmlReply && type != Message::JsonReply &&
+        type != Message::JsonError && type != Message::XmlError)
+      return Result::Handled;
+    ReplyHeads::writeReply(connection, type, message->body().size());
+    // A reply to HEAD is its head alone.
+    if (!isHead(request)) sendInPieces(connection, message->body());
+  } catch (const std::exception& error) {
+    const std::string text = error.what();
+    ReplyHeads::writeServiceFailure(connection, text.size());
+    sendInPieces(connection, text);
+  }
+  return Result::Handled;
+}
+
+void* ostrelRequestCallback(mg_event event, Connection* connection, RequestInfo* request) {
+  static char handled[] = "OK";
+  auto* gate = static_cast<RequestGate*>(request->user_data);
+  if (!gate) return handled;
+  return gate->onEvent(event, connection, request) == RequestGate::Result::Handled ? handled : nullptr;
+}
