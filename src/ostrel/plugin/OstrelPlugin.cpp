@@ -81,6 +81,7 @@ void OstrelPlugin::registerFunctors(const ServiceTable& table) {
   context.reliable = reliable_.get();
   context.startupErrors = &startupErrors_;
   context.updates = objects_->updates.get();
+  context.waitingCalls = &objects_->waitingCalls;
   for (const std::string& path : table.keys())
     objects_->services.registerFunctor(path,
                                        BuilderRegistry::instance().create(table.lookup(path).functorName, context));

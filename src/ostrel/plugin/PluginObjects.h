@@ -11,6 +11,7 @@
 #include "ostrel/channels/WebSocketManager.h"
 #include "ostrel/services/ServiceProxy.h"
 #include "ostrel/services/UIContexts.h"
+#include "ostrel/services/WaitingCalls.h"
 #include "ostrel/updates/UXUpdateDeliveryHandler.h"
 #include "ostrel/updates/UXUpdateManager.h"
 #include "ostrel/web/WebServer.h"
@@ -27,6 +28,7 @@ struct PluginObjects {
   PluginObjects& operator=(const PluginObjects&) = delete;
 
   UIContexts contexts;
+  WaitingCalls waitingCalls;
   ServiceProxy services;
   WebSocketManager channels;
   // Made once the HTML root is known.

@@ -8,7 +8,7 @@
 class HCAvailabilityFunctor : public HCServiceProxyFunctor {
  public:
   // The UI contexts and the start-up errors of the running plug-in.
-  explicit HCAvailabilityFunctor(const FunctorContext& context) : context_(context) {}
+  explicit HCAvailabilityFunctor(const FunctorContext& context) : HCServiceProxyFunctor(context), context_(context) {}
 
   std::string operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
                          const std::string& rawRequest) override;

@@ -9,7 +9,7 @@
 class HCInitClientFunctor : public HCServiceProxyFunctor {
  public:
   // The UI contexts and the pending reliable events of the running plug-in.
-  explicit HCInitClientFunctor(const FunctorContext& context) : context_(context) {}
+  explicit HCInitClientFunctor(const FunctorContext& context) : HCServiceProxyFunctor(context), context_(context) {}
 
   std::string operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
                          const std::string& rawRequest) override;

@@ -7,7 +7,10 @@
 #include "ostrel/services/StatusDocument.h"
 #include "tessaro/XMLPayload.h"
 
-HCServiceProxyFunctor::HCServiceProxyFunctor() : table_(std::make_shared<ServiceTable>()) { table_->load(); }
+HCServiceProxyFunctor::HCServiceProxyFunctor(const FunctorContext& context)
+    : table_(std::make_shared<ServiceTable>()), waitingCalls_(context.waitingCalls) {
+  table_->load();
+}
 
 void HCServiceProxyFunctor::throwStatusError(const std::string& message) {
   throw ServiceError::status(StatusDocument::kPluginError, message);
@@ -31,13 +34,8 @@ namespace {
 const char kNoReply[] = "Unexpected Error: HCI::HandlerHelper::sendAndWait returns NULL, posible timeout";
 }  // namespace
 
-WaitingCalls& HCServiceProxyFunctor::waitingCalls() {
-  static WaitingCalls calls;
-  return calls;
-}
-
 std::string HCServiceProxyFunctor::sendMsgToBizl(const std::string& document, const std::string& operationPath) {
-  const WaitingCalls::Place place = waitingCalls().take();
+  const WaitingCalls::Place place = waitingCalls_ ? waitingCalls_->take() : WaitingCalls::Place::unbounded();
   if (!place) throwStatusError(kNoReply);
   auto payload = std::make_shared<XMLPayload>(document);
   LocalMessagePtr reply = HCI::HandlerHelper::sendAndWait(kBusinessLogicTarget + operationPath,

@@ -22,7 +22,8 @@ class HCServiceProxyFunctor : public Functor, public ReflectiveObject {
   // Every operation path goes to this topic prefix.
   static constexpr const char* kBusinessLogicTarget = "target:/KivraBusinessLogic/";
 
-  HCServiceProxyFunctor();
+  // Calls wait within `context.waitingCalls` (none: without a bound).
+  explicit HCServiceProxyFunctor(const FunctorContext& context = {});
 
   std::string operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
                          const std::string& rawRequest) override;
@@ -33,9 +34,6 @@ class HCServiceProxyFunctor : public Functor, public ReflectiveObject {
   // How long a call waits for the business logic, in seconds.
   int replyTimeoutSeconds = 120;
 
-  // The calls of every business-logic functor waiting at one time. One bound
-  // for the process, since they all wait on the one engine's workers.
-  static WaitingCalls& waitingCalls();
 
  protected:
   // Throws the ServiceError of status -13 with this message.
@@ -49,6 +47,7 @@ class HCServiceProxyFunctor : public Functor, public ReflectiveObject {
   const ServiceConfig& lookup(const std::string& servicePath) const;
 
   ServiceTablePtr table_;
+  WaitingCalls* const waitingCalls_;
 };
 
 template <typename Call>
@@ -70,7 +69,7 @@ std::string HCServiceProxyFunctor::asServiceCall(const char* unexpected, Call ca
 class BuilderHCServiceProxyFunctor : public Builder {
  public:
   std::string name() const override { return "HCServiceProxyFunctor"; }
-  std::unique_ptr<ReflectiveObject> create(const FunctorContext&) const override {
-    return std::make_unique<HCServiceProxyFunctor>();
+  std::unique_ptr<ReflectiveObject> create(const FunctorContext& context) const override {
+    return std::make_unique<HCServiceProxyFunctor>(context);
   }
 };

@@ -8,7 +8,7 @@
 class HCSetUserPreferenceFunctor : public HCServiceProxyFunctor {
  public:
   // The UI contexts of the running plug-in.
-  explicit HCSetUserPreferenceFunctor(const FunctorContext& context) : context_(context) {}
+  explicit HCSetUserPreferenceFunctor(const FunctorContext& context) : HCServiceProxyFunctor(context), context_(context) {}
 
   std::string operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
                          const std::string& rawRequest) override;

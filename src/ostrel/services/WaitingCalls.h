@@ -17,24 +17,27 @@ class WaitingCalls {
   // The right to wait, released when it goes; false when none was left.
   class Place {
    public:
-    Place(Place&& other) noexcept : calls_(other.calls_) { other.calls_ = nullptr; }
+    // For a call that no bound applies to.
+    static Place unbounded() { return Place(nullptr, true); }
+    Place(Place&& other) noexcept : calls_(other.calls_), granted_(other.granted_) { other.calls_ = nullptr; }
     Place(const Place&) = delete;
     Place& operator=(const Place&) = delete;
     ~Place() {
       if (calls_) calls_->waiting_--;
     }
-    explicit operator bool() const { return calls_ != nullptr; }
+    explicit operator bool() const { return granted_; }
 
    private:
     friend class WaitingCalls;
-    explicit Place(WaitingCalls* calls) : calls_(calls) {}
+    Place(WaitingCalls* calls, bool granted) : calls_(calls), granted_(granted) {}
     WaitingCalls* calls_;
+    bool granted_;
   };
 
   Place take() {
-    if (waiting_.fetch_add(1) < limit_) return Place(this);
+    if (waiting_.fetch_add(1) < limit_) return Place(this, true);
     waiting_--;
-    return Place(nullptr);
+    return Place(nullptr, false);
   }
   int waiting() const { return waiting_.load(); }
   void setLimit(int limit) { limit_ = limit; }

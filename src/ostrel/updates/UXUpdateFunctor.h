@@ -13,7 +13,7 @@ class UXUpdateFunctor : public HCServiceProxyFunctor {
  public:
   // The update manager, the UI contexts (for the reply's format) and the
   // pending reliable events of the running plug-in.
-  explicit UXUpdateFunctor(const FunctorContext& context) : context_(context) {}
+  explicit UXUpdateFunctor(const FunctorContext& context) : HCServiceProxyFunctor(context), context_(context) {}
 
   std::string operator()(std::map<std::string, std::string> parameters, const std::string& servicePath,
                          const std::string& rawRequest) override;

@@ -204,7 +204,12 @@ TEST_F(ServiceProxyTest, SilentBusinessLogicGivesTheTimeOutStatus) {
 TEST_F(ServiceProxyTest, CallsBeyondTheWaitingBoundAreAnsweredAtOnceAndFilesStayServed) {
   logic.silence();
   useFormat(0);
-  functor->replyTimeoutSeconds = 60;
+  WaitingCalls waiting;
+  FunctorContext context;
+  context.waitingCalls = &waiting;
+  auto bounded = std::make_shared<HCServiceProxyFunctor>(context);
+  bounded->replyTimeoutSeconds = 60;
+  proxy.registerFunctor("1.0/Catalog/getBanners", bounded);
   dir.write("index.html", "home");
   WebServer server(Receivers{&proxy, nullptr, nullptr});
   const int port = freeLoopbackPort();
@@ -249,7 +254,7 @@ TEST_F(ServiceProxyTest, CallsBeyondTheWaitingBoundAreAnsweredAtOnceAndFilesStay
     EXPECT_NE(std::string::npos, reply.find("sendAndWait returns NULL, posible timeout"));
   }
   for (int fd : callers) close(fd);
-  EXPECT_EQ(0, HCServiceProxyFunctor::waitingCalls().waiting());
+  EXPECT_EQ(0, waiting.waiting());
   server.stop();
 }
 
