@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "ostrel/plugin/OstrelPlugin.h"
 #include "ostrel/plugin/UnencodedString.h"
 #include "tessaro/PluginInterface.h"
@@ -19,6 +23,23 @@ int32_t recordRegistration(const char* type, const PF_RegisterParams* params) {
   registeredType = type;
   registered = *params;
   return answer;
+}
+
+TEST(PluginEntryTest, TheLibraryExportsOnlyItsEntryPoints) {
+  FILE* symbols = popen("nm -D --defined-only '" OSTREL_LIBRARY "'", "r");
+  ASSERT_NE(nullptr, symbols);
+  std::vector<std::string> names;
+  char line[4096];
+  while (std::fgets(line, sizeof line, symbols)) {
+    std::string text(line);
+    text.erase(text.find_last_not_of("\n") + 1);
+    names.push_back(text.substr(text.rfind(' ') + 1));
+  }
+  ASSERT_EQ(0, pclose(symbols));
+  ASSERT_FALSE(names.empty());
+  for (const std::string& name : names)
+    EXPECT_TRUE(name == "PF_initPlugin" || name == "ExitFunc" || name.find("15UnencodedString") != std::string::npos)
+        << name;
 }
 
 TEST(PluginEntryTest, RegistersTheComponentFactory) {
