@@ -1,7 +1,9 @@
 # Sourced by the benchmarks: runs the host with the demo business logic and
 # Ostrel (UI type desktop, the bundled ui/, keep-alive on) from build-bench/ in
 # a temporary folder, and stops it when the script exits.
-#   start_demo_host LOG_LEVEL   sets $work (the folder), $host (its pid), $port
+#   start_demo_host LOG_LEVEL [BIZL]   sets $work (the folder), $host (its pid),
+#                               $port; BIZL "memory" loads the business logic
+#                               that answers from memory instead of the demo
 #   stop_demo_host              SIGINT, then the host's exit status
 #   log_tail                    the last lines of its log, separators as tabs
 
@@ -17,9 +19,11 @@ log_tail() { tr '\013' '\t' <"$work/host.log" | tail -n 20; }
 
 start_demo_host() {
   mkdir -p "$work/var/bootstrap" "$work/downloads"
+  local bizl=$PWD/build-bench/src/bizl-demo/libkivra-bizl-demo.so
+  [ "${2:-demo}" = memory ] && bizl=$PWD/build-bench/bench/memory-bizl/libkivra-bizl-memory.so
   cat >"$work/host.ini" <<INI
 [host]
-plugins = $PWD/build-bench/src/bizl-demo/libkivra-bizl-demo.so $PWD/build-bench/src/ostrel/libostrel.so
+plugins = $bizl $PWD/build-bench/src/ostrel/libostrel.so
 log_file = host.log
 [scope0]
 Directories/VarPath = $work/var

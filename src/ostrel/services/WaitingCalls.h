@@ -1,16 +1,22 @@
 #pragma once
 
 // Bounds how many calls may wait for the business logic at once. Each waiting
-// call holds an engine worker: beyond the bound a call is answered at once as
-// if its wait had timed out, so that files and the services answered inside
-// the plug-in always find a free worker.
+// call holds an engine worker: beyond the bound a call is answered soon as if
+// its wait had timed out, so that files and the services answered inside the
+// plug-in always find a free worker.
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 class WaitingCalls {
  public:
   // The plug-in's 50 engine workers less a reserve of 10.
   static constexpr int kDefaultLimit = 40;
+  // How long a call beyond the bound waits for a place: a business logic that
+  // answers frees places far sooner, so a crowd of callers is served rather
+  // than refused; a silent one frees none, and the call gives its worker back.
+  static constexpr std::chrono::milliseconds kPlaceWait{50};
 
   explicit WaitingCalls(int limit = kDefaultLimit) : limit_(limit) {}
 
@@ -23,7 +29,7 @@ class WaitingCalls {
     Place(const Place&) = delete;
     Place& operator=(const Place&) = delete;
     ~Place() {
-      if (calls_) calls_->waiting_--;
+      if (calls_) calls_->release();
     }
     explicit operator bool() const { return granted_; }
 
@@ -35,14 +41,27 @@ class WaitingCalls {
   };
 
   Place take() {
-    if (waiting_.fetch_add(1) < limit_) return Place(this, true);
-    waiting_--;
-    return Place(nullptr, false);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!freed_.wait_for(lock, kPlaceWait, [this] { return waiting_ < limit_; })) return Place(nullptr, false);
+    ++waiting_;
+    return Place(this, true);
   }
-  int waiting() const { return waiting_.load(); }
-  void setLimit(int limit) { limit_ = limit; }
+  int waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_;
+  }
 
  private:
-  std::atomic<int> waiting_{0};
-  std::atomic<int> limit_;
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --waiting_;
+    }
+    freed_.notify_one();
+  }
+
+  mutable std::mutex mutex_;  // guards both below
+  std::condition_variable freed_;
+  int waiting_ = 0;
+  const int limit_;
 };

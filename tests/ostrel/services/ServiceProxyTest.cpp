@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "ostrel/services/HCServiceProxyFunctor.h"
 #include "ostrel/services/UIContextHolder.h"
 #include "ostrel/services/KivraUIDescriptor.h"
@@ -256,6 +259,36 @@ TEST_F(ServiceProxyTest, CallsBeyondTheWaitingBoundAreAnsweredAtOnceAndFilesStay
   for (int fd : callers) close(fd);
   EXPECT_EQ(0, waiting.waiting());
   server.stop();
+}
+
+// A business logic that answers frees places at once: a crowd larger than the
+// bound is served, not refused.
+TEST_F(ServiceProxyTest, ACrowdBeyondTheWaitingBoundIsServedWhileTheBusinessLogicAnswers) {
+  useFormat(0);
+  WaitingCalls waiting(2);
+  FunctorContext context;
+  context.waitingCalls = &waiting;
+  auto bounded = std::make_shared<HCServiceProxyFunctor>(context);
+  bounded->replyTimeoutSeconds = 10;
+  proxy.registerFunctor("1.0/Catalog/getBanners", bounded);
+  const std::string expected = call("")->body();
+  std::atomic<int> refused{0};
+  std::vector<std::thread> crowd;
+  for (int i = 0; i < 16; ++i)
+    crowd.emplace_back([&] {
+      for (int j = 0; j < 20; ++j)
+        if (call("")->body() != expected) refused++;
+    });
+  for (std::thread& caller : crowd) caller.join();
+  EXPECT_EQ(0, refused.load());
+  EXPECT_EQ(0, waiting.waiting());
+
+  // With the business logic silent, a call beyond the bound gives its worker back soon.
+  logic.silence();
+  WaitingCalls::Place held = waiting.take(), alsoHeld = waiting.take();
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_NE(std::string::npos, call("")->body().find("posible timeout"));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
 }
 
 TEST_F(ServiceProxyTest, TemplateCarriesParametersIncludingTheSession) {
