@@ -139,13 +139,16 @@ void MessageDispatcher::deliver(const std::vector<SubscriptionPtr>& targets, con
     }
   }
   if (toSchedule.empty()) return;
+  const size_t ready = toSchedule.size();
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     if (threads_.empty())
       for (int i = 0; i < kThreads; ++i) threads_.emplace_back(&MessageDispatcher::deliveryLoop, this);
     for (SubscriptionPtr& s : toSchedule) ready_.push_back(std::move(s));
   }
-  queueCondition_.notify_all();
+  // One thread per subscription made ready: waking all of them for one
+  // message costs every post a crowd of context switches.
+  for (size_t i = 0; i < ready; ++i) queueCondition_.notify_one();
 }
 
 void MessageDispatcher::deliveryLoop() {

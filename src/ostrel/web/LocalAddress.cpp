@@ -1,6 +1,10 @@
 #include "ostrel/web/LocalAddress.h"
 
+#include <arpa/inet.h>
 #include <strings.h>
+#include <sys/socket.h>
+
+#include "ostrel/engine/engine.h"
 
 namespace {
 
@@ -44,4 +48,20 @@ bool namesServer(const std::string& url, uint32_t address, uint16_t port) {
   const std::string dotted = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
                              std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
   return authority == dotted + ":" + std::to_string(port) || (port == 80 && authority == dotted);
+}
+
+bool serverEnd(const Connection* connection, uint32_t& address, uint16_t& port) {
+  if (!connection) return false;
+  // A listener bound to one address is the local end of all it accepts: the
+  // kernel need not be asked again for every request.
+  sockaddr_in local = connection->client.local_addr;
+  if (local.sin_family != AF_INET || local.sin_addr.s_addr == htonl(INADDR_ANY)) {
+    socklen_t length = sizeof local;
+    if (getsockname(connection->client.sock, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET)
+      return false;
+  }
+  address = ntohl(local.sin_addr.s_addr);
+  port = ntohs(local.sin_port);
+  return true;
 }

@@ -14,3 +14,9 @@ bool isLocalHostName(const std::string& hostAndPort);
 // browser may reach over IPv6, where this server does not listen), and of course
 // "http://localhost.attacker.example/".
 bool namesServer(const std::string& url, uint32_t address, uint16_t port);
+
+struct Connection;
+
+// The address and port of the connection's local end, as the client reached it.
+// False for a connection without an IPv4 socket.
+bool serverEnd(const Connection* connection, uint32_t& address, uint16_t& port);

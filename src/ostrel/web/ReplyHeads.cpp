@@ -1,5 +1,7 @@
 #include "ostrel/web/ReplyHeads.h"
 
+#include <string>
+
 #include "ostrel/engine/engine.h"
 
 namespace ReplyHeads {
@@ -68,44 +70,50 @@ void writeRefererRefused(Connection* connection, const char* referer) {
   closeAfter(connection);
 }
 
-void writeReply(Connection* connection, Message::Type type, size_t bodyLength) {
+namespace {
+
+// The head of a receiver's reply of this type; empty for a type with no reply.
+std::string replyHead(Message::Type type, size_t bodyLength) {
+  const std::string length = std::to_string(bodyLength);
   switch (type) {
     case Message::XmlReply:
-      mg_send_formatted(connection, "%s",
-                        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n");
-      break;
+      return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n";
     case Message::HtmlReply:
-      mg_send_formatted(connection, "%s",
-                        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n\r\n");
-      break;
+      return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n\r\n";
     case Message::JsonReply:
-      mg_send_formatted(connection, "%s",
-                        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/json; charset=utf-8\r\n\r\n");
-      break;
+      return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/json; charset=utf-8\r\n\r\n";
     case Message::JsonError:
-      mg_send_formatted(connection,
-                        "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Length: %d\r\n"
-                        "Content-Type: text/json; charset=utf-8\r\n\r\n",
-                        int(bodyLength));
-      break;
+      return "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Length: " + length +
+             "\r\nContent-Type: text/json; charset=utf-8\r\n\r\n";
     case Message::XmlError:
-      mg_send_formatted(connection,
-                        "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Length: %d\r\n"
-                        "Content-Type: text/xml; charset=utf-8\r\n\r\n",
-                        int(bodyLength));
-      break;
+      return "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Length: " + length +
+             "\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n";
     default:
-      return;
+      return "";
   }
+}
+
+// Head and body leave in one write: one segment on the wire for a small reply.
+void sendWhole(Connection* connection, std::string head, const std::string& body, bool withBody) {
+  if (withBody) head += body;
+  mg_send(connection, head.data(), head.size());
   closeAfter(connection);
 }
 
-void writeServiceFailure(Connection* connection, size_t bodyLength) {
-  mg_send_formatted(connection,
-                    "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html; charset=utf-8\r\n"
-                    "Content-Length: %d\r\nConnection: %s\r\n\r\n",
-                    int(bodyLength), "close");
-  closeAfter(connection);
+}  // namespace
+
+bool writeReply(Connection* connection, Message::Type type, const std::string& body, bool withBody) {
+  std::string head = replyHead(type, body.size());
+  if (head.empty()) return false;
+  sendWhole(connection, std::move(head), body, withBody);
+  return true;
+}
+
+void writeServiceFailure(Connection* connection, const std::string& text) {
+  sendWhole(connection,
+            "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+                std::to_string(text.size()) + "\r\nConnection: close\r\n\r\n",
+            text, true);
 }
 
 void writeEngineError(Connection* connection, int status) {

@@ -4,7 +4,7 @@
 // byte. Replies whose head carries no length end with the connection, so each
 // of these marks the connection to close.
 
-#include <cstddef>
+#include <string>
 
 #include "ostrel/web/Message.h"
 
@@ -26,10 +26,11 @@ void writeFixed(Connection* connection, Fixed head);
 // The Referer is echoed, cut so that the whole head fits the engine's
 // formatting buffer.
 void writeRefererRefused(Connection* connection, const char* referer);
-// The head of a receiver's reply of this type (0, 1, 3, 5 or 6).
-void writeReply(Connection* connection, Message::Type type, size_t bodyLength);
-// The head of a receiver's failure, whose text follows as the body.
-void writeServiceFailure(Connection* connection, size_t bodyLength);
+// A receiver's reply of this type (0, 1, 3, 5 or 6), its body left out for
+// HEAD; false, and nothing written, for a type that has no reply.
+bool writeReply(Connection* connection, Message::Type type, const std::string& body, bool withBody);
+// A receiver's failure, its text as the body.
+void writeServiceFailure(Connection* connection, const std::string& text);
 // A bare status line in place of the engine's error page.
 void writeEngineError(Connection* connection, int status);
 

@@ -19,14 +19,9 @@ using ReplyHeads::Fixed;
 namespace {
 
 constexpr uint32_t kMaxBody = 10485760;
-constexpr size_t kPiece = 250;
 
 bool isHead(const RequestInfo* request) {
   return request->request_method && std::strcmp(request->request_method, "HEAD") == 0;
-}
-
-void sendInPieces(Connection* connection, const std::string& body) {
-  for (const std::string& piece : replyPieces(body)) mg_send_formatted(connection, "%s", piece.c_str());
 }
 
 // The whole text must be an unsigned 32-bit decimal number.
@@ -42,17 +37,6 @@ bool parseContentLength(const char* text, uint32_t& length) {
 
 // The address and port the client connected to (host byte order): a listener
 // on all addresses records 0.0.0.0, so the socket itself is asked.
-bool serverEnd(const Connection* connection, uint32_t& address, uint16_t& port) {
-  sockaddr_in server{};
-  socklen_t length = sizeof server;
-  if (getsockname(connection->client.sock, reinterpret_cast<sockaddr*>(&server), &length) != 0 ||
-      server.sin_family != AF_INET)
-    return false;
-  address = ntohl(server.sin_addr.s_addr);
-  port = ntohs(server.sin_port);
-  return true;
-}
-
 // The Referer must name this server as the browser reached it.
 bool refererNamesServer(const Connection* connection, const char* referer) {
   uint32_t address = 0;
@@ -92,12 +76,6 @@ RequestGate::Result readBodyInto(Connection* connection, std::string& query) {
 }
 
 }  // namespace
-
-std::vector<std::string> replyPieces(const std::string& body) {
-  std::vector<std::string> pieces;
-  for (size_t at = 0; at < body.size(); at += kPiece) pieces.push_back(body.substr(at, kPiece));
-  return pieces;
-}
 
 RequestGate::Result RequestGate::onEvent(mg_event event, Connection* connection, RequestInfo* request) {
   if (request->remote_ip == 0) {
@@ -149,7 +127,9 @@ RequestGate::Result RequestGate::admit(Connection* connection, RequestInfo* requ
   // A page of a foreign site that had its name pointed at 127.0.0.1 (DNS
   // rebinding) names that site in "Host".
   const char* host = mg_find_header(connection, "Host");
-  if ((host && !isLocalHostName(host)) || !clientMayConnect(connection, request)) {
+  // The client's process was checked when its connection was accepted, and a
+  // socket's owner never changes.
+  if (host && !isLocalHostName(host)) {
     ReplyHeads::writeFixed(connection, Fixed::Forbidden);
     return Result::Handled;
   }
@@ -193,16 +173,10 @@ RequestGate::Result RequestGate::serve(Connection* connection, RequestInfo* requ
     MessagePtr message = router.route(query, uri, socket);
     const auto type = message ? Message::Type(message->type()) : Message::TakenOver;
     if (type == Message::StaticResource) return Result::EngineContinues;
-    if (type != Message::XmlReply && type != Message::HtmlReply && type != Message::JsonReply &&
-        type != Message::JsonError && type != Message::XmlError)
-      return Result::Handled;
-    ReplyHeads::writeReply(connection, type, message->body().size());
-    // A reply to HEAD is its head alone.
-    if (!isHead(request)) sendInPieces(connection, message->body());
+    // A reply to HEAD is its head alone; other types were answered by their receiver.
+    ReplyHeads::writeReply(connection, type, message->body(), !isHead(request));
   } catch (const std::exception& error) {
-    const std::string text = error.what();
-    ReplyHeads::writeServiceFailure(connection, text.size());
-    sendInPieces(connection, text);
+    ReplyHeads::writeServiceFailure(connection, error.what());
   }
   return Result::Handled;
 }

@@ -1,15 +1,14 @@
 #pragma once
 
 // The single gate of the web front: every engine event passes through here. A
-// new request is admitted (the Host names this machine, the client process is
-// of the same user or an administrator, the Referer names this server, a POST
-// body is read into the query), routed to its receiver and answered; a new
-// connection of another user is refused before its first byte; engine errors
-// get a bare status line.
+// new connection is refused before its first byte unless the client process is
+// of the same user or an administrator; a new request is admitted (the Host
+// names this machine, the Referer names this server, a POST body is read into
+// the query), routed to its receiver and answered; engine errors get a bare
+// status line.
 
 #include <atomic>
 #include <string>
-#include <vector>
 
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/MessageRouter.h"
@@ -47,7 +46,3 @@ class RequestGate {
 // The engine's callback: the gate is the engine's user data. The gate's result
 // becomes the engine's pointer here and only here.
 void* ostrelRequestCallback(mg_event event, Connection* connection, RequestInfo* request);
-
-// A reply body as the pieces it is written in: 250 bytes each, the last shorter,
-// so the engine's 512-byte formatting buffer never cuts one.
-std::vector<std::string> replyPieces(const std::string& body);

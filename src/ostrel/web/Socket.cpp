@@ -1,19 +1,10 @@
 #include "ostrel/web/Socket.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
-#include "ostrel/engine/engine.h"
+#include "ostrel/web/LocalAddress.h"
 
 Socket::Socket(Connection* connection, int /*wsTimeout*/)
     : outputFormat_(1), connection_(connection) {
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  if (connection && getsockname(connection->client.sock, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-      local.sin_family == AF_INET) {
-    serverAddress_ = ntohl(local.sin_addr.s_addr);
-    serverPort_ = ntohs(local.sin_port);
-  }
+  serverEnd(connection, serverAddress_, serverPort_);
 }
 
 void Socket::setRequestData(const std::string& rawRequest, int requestLength, int dataLength) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "ostrel/web/LinuxSecurityValidations.h"
-#include "ostrel/web/RequestGate.h"
 
 TEST(LocalAddressTest, RefererMustNameThisServerAsTheBrowserReachedIt) {
   const uint32_t loopback = 0x7F000001;
@@ -31,16 +30,6 @@ TEST(LocalAddressTest, HostHeaderMustNameALocalHost) {
   for (const char* host : {"evil.example", "evil.example:8091", "localhost.evil.example", "127.0.0.1.nip.io", "",
                            "10.0.0.1", "[::1]:8091", "localhost:x"})
     EXPECT_FALSE(isLocalHostName(host)) << host;
-}
-
-TEST(ReplyPiecesTest, BodiesAreWrittenIn250BytePieces) {
-  std::vector<std::string> pieces = replyPieces(std::string(600, 'x'));
-  ASSERT_EQ(3u, pieces.size());
-  EXPECT_EQ(250u, pieces[0].size());
-  EXPECT_EQ(250u, pieces[1].size());
-  EXPECT_EQ(100u, pieces[2].size());
-  EXPECT_TRUE(replyPieces("").empty());
-  EXPECT_EQ(1u, replyPieces(std::string(250, 'x')).size());
 }
 
 TEST(SecurityValidationsTest, FindsTheClientRowPreferringTheConnectionItself) {
