@@ -53,6 +53,14 @@ bool isReplyTopic(const std::string& topic) {
 }
 }  // namespace
 
+namespace {
+bool isPattern(const std::string& topic) { return !topic.empty() && topic.back() == '*'; }
+}  // namespace
+
+std::vector<MessageDispatcher::SubscriptionPtr>& MessageDispatcher::subscriptionsNamed(const std::string& topic) {
+  return isPattern(topic) ? patterns_ : exact_[topic];
+}
+
 int MessageDispatcher::subscribe(IMessageSink* sink, const std::string& topic) {
   if (!sink || topic.empty()) return -1;
   auto subscription = std::make_shared<Subscription>();
@@ -61,9 +69,10 @@ int MessageDispatcher::subscribe(IMessageSink* sink, const std::string& topic) {
   bool abandoned = false;
   {
     std::lock_guard<std::mutex> lock(subscriptionsMutex_);
-    for (const SubscriptionPtr& existing : subscriptions_)
+    std::vector<SubscriptionPtr>& named = subscriptionsNamed(topic);
+    for (const SubscriptionPtr& existing : named)
       if (existing->sink == sink && existing->topic == topic) return -1;
-    subscriptions_.push_back(subscription);
+    named.push_back(subscription);
     abandoned = repliesAbandoned_ && isReplyTopic(topic);
   }
   if (abandoned) deliver({subscription}, noReply(topic));
@@ -82,7 +91,9 @@ void MessageDispatcher::abandonReplies() {
   {
     std::lock_guard<std::mutex> lock(subscriptionsMutex_);
     repliesAbandoned_ = true;
-    for (const SubscriptionPtr& s : subscriptions_)
+    for (const auto& [topic, named] : exact_)
+      if (isReplyTopic(topic)) waiting.insert(waiting.end(), named.begin(), named.end());
+    for (const SubscriptionPtr& s : patterns_)
       if (isReplyTopic(s->topic)) waiting.push_back(s);
   }
   for (const SubscriptionPtr& s : waiting) deliver({s}, noReply(s->topic));
@@ -92,11 +103,14 @@ int MessageDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic)
   SubscriptionPtr subscription;
   {
     std::lock_guard<std::mutex> lock(subscriptionsMutex_);
-    auto it = std::find_if(subscriptions_.begin(), subscriptions_.end(),
+    if (!isPattern(topic) && exact_.find(topic) == exact_.end()) return -1;
+    std::vector<SubscriptionPtr>& named = subscriptionsNamed(topic);
+    auto it = std::find_if(named.begin(), named.end(),
                            [&](const SubscriptionPtr& s) { return s->sink == sink && s->topic == topic; });
-    if (it == subscriptions_.end()) return -1;
+    if (it == named.end()) return -1;
     subscription = *it;
-    subscriptions_.erase(it);
+    named.erase(it);
+    if (named.empty() && !isPattern(topic)) exact_.erase(topic);
   }
   std::unique_lock<std::mutex> lock(subscription->mutex);
   subscription->active = false;
@@ -110,7 +124,11 @@ int MessageDispatcher::unsubscribe(IMessageSink* sink, const std::string& topic)
 
 size_t MessageDispatcher::subscriptionCount(const std::string& topic) {
   std::lock_guard<std::mutex> lock(subscriptionsMutex_);
-  return size_t(std::count_if(subscriptions_.begin(), subscriptions_.end(),
+  if (!isPattern(topic)) {
+    auto named = exact_.find(topic);
+    return named == exact_.end() ? 0 : named->second.size();
+  }
+  return size_t(std::count_if(patterns_.begin(), patterns_.end(),
                               [&](const SubscriptionPtr& s) { return s->topic == topic; }));
 }
 
@@ -119,8 +137,11 @@ int MessageDispatcher::post(const LocalMessagePtr& message) {
   std::vector<SubscriptionPtr> targets;
   {
     std::lock_guard<std::mutex> lock(subscriptionsMutex_);
-    for (const SubscriptionPtr& s : subscriptions_)
-      if (topicMatches(s->topic, message->getTargetTopic())) targets.push_back(s);
+    const std::string& target = message->getTargetTopic();
+    auto named = exact_.find(target);
+    if (named != exact_.end()) targets = named->second;
+    for (const SubscriptionPtr& s : patterns_)
+      if (topicMatches(s->topic, target)) targets.push_back(s);
   }
   if (targets.empty()) return kNoReceiver;
   deliver(targets, message);

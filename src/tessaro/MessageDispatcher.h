@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "tessaro/IMessageSink.h"
@@ -62,9 +63,14 @@ class MessageDispatcher {
   void deliver(const std::vector<SubscriptionPtr>& targets, const LocalMessagePtr& message);
   static LocalMessagePtr noReply(const std::string& topic);
 
-  // Guards subscriptions_ and repliesAbandoned_.
+  // The subscriptions a topic or pattern names: exact topics by name, since every
+  // call waiting for a reply has one of its own; patterns in a list.
+  std::vector<SubscriptionPtr>& subscriptionsNamed(const std::string& topic);
+
+  // Guards exact_, patterns_ and repliesAbandoned_.
   std::mutex subscriptionsMutex_;
-  std::vector<SubscriptionPtr> subscriptions_;
+  std::unordered_map<std::string, std::vector<SubscriptionPtr>> exact_;
+  std::vector<SubscriptionPtr> patterns_;
   bool repliesAbandoned_ = false;
 
   // Guards ready_, stopping_ and the start of threads_.

@@ -94,6 +94,32 @@ TEST(MessageDispatcherTest, RejectsBadSubscriptionsAndMessages) {
   EXPECT_EQ(-1, dispatcher.unsubscribe(&sink, "t"));
 }
 
+TEST(MessageDispatcherTest, SeveralSinksOnOneTopicComeAndGoIndependently) {
+  MessageDispatcher dispatcher;
+  RecordingSink first, second, pattern;
+  ASSERT_EQ(0, dispatcher.subscribe(&first, "t"));
+  ASSERT_EQ(0, dispatcher.subscribe(&second, "t"));
+  ASSERT_EQ(0, dispatcher.subscribe(&pattern, "t*"));
+  EXPECT_EQ(2u, dispatcher.subscriptionCount("t"));
+  EXPECT_EQ(1u, dispatcher.subscriptionCount("t*"));
+  ASSERT_EQ(0, dispatcher.post(makeMessage("t", "both")));
+  ASSERT_TRUE(eventually([&] { return first.count() == 1 && second.count() == 1 && pattern.count() == 1; }));
+
+  EXPECT_EQ(0, dispatcher.unsubscribe(&first, "t"));
+  EXPECT_EQ(-1, dispatcher.unsubscribe(&first, "t"));
+  EXPECT_EQ(1u, dispatcher.subscriptionCount("t"));
+  ASSERT_EQ(0, dispatcher.post(makeMessage("t", "second")));
+  ASSERT_TRUE(eventually([&] { return second.count() == 2 && pattern.count() == 2; }));
+  EXPECT_EQ(1u, first.count());
+
+  EXPECT_EQ(0, dispatcher.unsubscribe(&second, "t"));
+  EXPECT_EQ(0u, dispatcher.subscriptionCount("t"));
+  // The pattern still matches the topic it is named after.
+  EXPECT_EQ(0, dispatcher.post(makeMessage("t", "pattern")));
+  EXPECT_EQ(0, dispatcher.unsubscribe(&pattern, "t*"));
+  EXPECT_EQ(MessageDispatcher::kNoReceiver, dispatcher.post(makeMessage("t")));
+}
+
 // A sink whose delivery blocks until released, to show unsubscribe waits for it.
 class BlockingSink : public IMessageSink {
  public:
