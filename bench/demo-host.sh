@@ -6,6 +6,7 @@
 #                               that answers from memory instead of the demo
 #   stop_demo_host              SIGINT, then the host's exit status
 #   log_tail                    the last lines of its log, separators as tabs
+#   host_rss                    the host's resident set in kB
 
 work=$(mktemp -d /tmp/ostrel-bench-XXXXXX)
 host=""
@@ -16,6 +17,9 @@ cleanup_demo_host() {
 trap cleanup_demo_host EXIT
 
 log_tail() { tr '\013' '\t' <"$work/host.log" | tail -n 20; }
+
+# The host's resident set in kB.
+host_rss() { awk '/^VmRSS:/ {print $2}' "/proc/$host/status"; }
 
 start_demo_host() {
   mkdir -p "$work/var/bootstrap" "$work/downloads"

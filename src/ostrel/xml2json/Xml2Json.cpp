@@ -94,9 +94,11 @@ const boost::regex& attribute() {
 std::string normalise(const std::string& text) {
   std::string out = dropSpaceBeforeEmptyClose(text);
   out = replaceAll(out, "<Downloads xsi:nil=\"true\"/>", "<Downloads>0</Downloads>");
-  // A match ends at a ">", so none lies past the last one.
+  // A match starts at "<!" and ends at a ">", so none lies past the last one;
+  // most documents have none at all and need no search.
   const std::size_t lastGt = out.rfind('>');
-  if (lastGt != std::string::npos) out = regexReplaceBefore(out, lastGt + 1, markupDeclaration(), "");
+  if (lastGt != std::string::npos && out.find("<!") < lastGt)
+    out = regexReplaceBefore(out, lastGt + 1, markupDeclaration(), "");
   return dropSpaceBeforeEmptyClose(out);
 }
 
