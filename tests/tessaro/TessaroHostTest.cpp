@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/Eventually.h"
 #include "support/HttpExchange.h"
 #include "support/Subprocess.h"
@@ -25,7 +27,7 @@ std::vector<std::string> ostrelTexts(const std::string& log) {
     const std::string& text = fields[5];
     // Ports taken by other programs only add records of the port search.
     if (text == "Internal server port is busy" || text == "Internal Server failed to start" ||
-        text == "Internal Server Error: ")
+        text == "Internal Server Error: " || text.find("Port ") == 0 || text.find("The web engine reports: ") == 0)
       continue;
     if (fields[3] == "ostrel" || (fields[3] == "tessaro-host" && text.find("ostrelplugin") != std::string::npos))
       texts.push_back(text);
@@ -52,10 +54,13 @@ TEST(TessaroHostTest, DrivesThePluginLifecycleAndStopsOnSigterm) {
       "start ostrelplugin",
       // The plug-in's own records reach the host's log through the shared queue.
       "Error while trying to retrieve information from  Configuration Service. DATA_PATH",
+      "Directories/VarPath is not set: roots beginning with \".\" stay relative",
       "Error while trying to retrieve information from Configuration Service. DOCUMENT ROOT ENTRY",
-      "Error while trying to compose html and download paths: basic_string::at: __n (which is 0) >= this->size() (which is 0)",
+      "Error while trying to compose html and download paths: Ostrel/DocumentRoot is empty or not set",
       "Error while retrieving default UI information. DEFAULT UITYPE KEY",
+      "Ostrel/DefaultUIType is not set: no UI is served",
       "Error while trying to retrieve information from Configuration Manager.",
+      "Ostrel/ReferrerCheck is not set: the Referer is checked",
       "stop ostrelplugin",
       "destroy ostrelplugin",
   };
@@ -163,12 +168,96 @@ TEST(TessaroHostTest, RefusesBadConfigurationsWithStatusTwo) {
   }
 }
 
-TEST(TessaroHostTest, HelpAndUsage) {
+TEST(TessaroHostTest, HelpVersionAndUsage) {
   Subprocess help({TESSARO_HOST, "--help"});
   EXPECT_EQ(0, help.wait());
   EXPECT_NE(std::string::npos, help.output().find("usage: tessaro-host --config FILE"));
+  Subprocess version({TESSARO_HOST, "--version"});
+  EXPECT_EQ(0, version.wait());
+  EXPECT_EQ(0u, version.output().find("tessaro-host 1.0 "));
   Subprocess bare({TESSARO_HOST});
   EXPECT_EQ(2, bare.wait());
+  EXPECT_NE(std::string::npos, bare.output().find("--config FILE is required"));
+  for (std::vector<std::string> flag : {std::vector<std::string>{"--config"}, {"--config", "--check"}, {"--check", "--config", ""}}) {
+    flag.insert(flag.begin(), TESSARO_HOST);
+    Subprocess missing(flag);
+    EXPECT_EQ(2, missing.wait());
+    EXPECT_EQ("tessaro-host: --config needs a value: the configuration file\n", missing.output());
+  }
+}
+
+// A store folder as the demo has it: the HTML root with one UI type, the
+// download root, and the data folder a "." is taken from.
+struct StoreFolders {
+  explicit StoreFolders(TempDir& dir) {
+    dir.write("var/ui/desktop/UXManifest.xml", "<KivraUIDescriptor><UIType>desktop</UIType></KivraUIDescriptor>");
+    dir.write("var/ui/index.html", "home");
+    dir.write("downloads/app.bin", "app");
+  }
+};
+
+TEST(TessaroHostTest, CheckNamesEveryProblemAndStartsNothing) {
+  TempDir dir;
+  StoreFolders folders(dir);
+  const std::string good = std::string("[host]\nplugins = ") + OSTREL_PLUGIN + "\nlog_file = host.log\n[scope0]\n" +
+                           "Directories/VarPath = " + dir.file("var/") + "\nOstrel/DocumentRoot = ./ui\n" +
+                           "Ostrel/DownloadRoot = " + dir.file("downloads") + "\nOstrel/DefaultUIType = desktop\n" +
+                           "Ostrel/KeepAlive = true\n[scope1]\nKivraLogger/Level = INFO\n";
+  Subprocess fine({TESSARO_HOST, "--check", "--config", dir.write("good.ini", good)});
+  EXPECT_EQ(0, fine.wait()) << fine.output();
+  // A relative setting shows where it leads.
+  EXPECT_NE(std::string::npos, fine.output().find("Ostrel/DocumentRoot = ./ui: the folder " + dir.file("var/./ui")))
+      << fine.output();
+  EXPECT_NE(std::string::npos, fine.output().find("No problems found.")) << fine.output();
+  // Nothing started: no log written, no port published.
+  EXPECT_FALSE(std::filesystem::exists(dir.file("host.log")));
+
+  const std::string bad = std::string("[host]\nplugins = ") + OSTREL_PLUGIN + "\n[scope0]\n" +
+                          "Ostrel/DocumentRoot = ./ui\nOstrel/DefaultUIType = mobile\nOstrel/KeepAlive = yes\n" +
+                          "Ostrel/ReferrerChek = false\nDirectories/VarPath = " + dir.file("var/") + "\n" +
+                          "[scope1]\nKivraLogger/Level = LOUD\n";
+  Subprocess wrong({TESSARO_HOST, "--check", "--config", dir.write("bad.ini", bad)});
+  EXPECT_EQ(1, wrong.wait()) << wrong.output();
+  for (const std::string& problem :
+       {std::string("problem: Ostrel/KeepAlive = yes: only true or false is understood\n"),
+        std::string("problem: Ostrel/DownloadRoot is not set\n"),
+        "problem: Ostrel/DefaultUIType = mobile: no manifest at " + dir.file("var/./ui/mobile/UXManifest.xml\n"),
+        std::string("problem: KivraLogger/Level = LOUD: not a level (DEBUG, TRACE, INFO, WARNING, ERROR, or 0 to 4)\n"),
+        std::string("problem: [scope0] Ostrel/ReferrerChek: no component reads this key\n"),
+        std::string("5 problems found.\n")})
+    EXPECT_NE(std::string::npos, wrong.output().find(problem)) << problem << wrong.output();
+
+  // Folders that are not there, and a relative root without the data folder.
+  const std::string missing = std::string("[host]\nplugins = ") + OSTREL_PLUGIN + "\n[scope0]\n" +
+                              "Ostrel/DocumentRoot = ./ui\nOstrel/DownloadRoot = " + dir.file("nowhere") +
+                              "\nOstrel/DefaultUIType = desktop\n";
+  Subprocess absent({TESSARO_HOST, "--check", "--config", dir.write("missing.ini", missing)});
+  EXPECT_EQ(1, absent.wait()) << absent.output();
+  EXPECT_NE(std::string::npos, absent.output().find("problem: Ostrel/DocumentRoot = ./ui begins with \".\", but "
+                                                    "Directories/VarPath, which would come before it, is not set\n"))
+      << absent.output();
+  EXPECT_NE(std::string::npos, absent.output().find("problem: Ostrel/DownloadRoot: no folder at " + dir.file("nowhere")))
+      << absent.output();
+}
+
+TEST(TessaroHostTest, PrintsTheAddressItServesOnceRunning) {
+  TempDir dir;
+  StoreFolders folders(dir);
+  setenv("TESSARO_REGISTRY_ROOT", dir.file("registry").c_str(), 1);
+  const std::string config = dir.write(
+      "host.ini", std::string("[host]\nplugins = ") + BIZL_PLUGIN + " " + OSTREL_PLUGIN + "\nlog_file = host.log\n" +
+                      "[scope0]\nDirectories/VarPath = " + dir.file("var/") + "\nOstrel/DocumentRoot = ./ui\n" +
+                      "Ostrel/DownloadRoot = " + dir.file("downloads") + "\nOstrel/DefaultUIType = desktop\n");
+  Subprocess host({TESSARO_HOST, "--config", config});
+  ASSERT_TRUE(host.waitForOutput(" (UI type desktop, root " + dir.file("var/./ui)\n"))) << host.output();
+  const std::string prefix = "Ostrel: serving http://127.0.0.1:";
+  const size_t at = host.output().find(prefix);
+  ASSERT_NE(std::string::npos, at) << host.output();
+  const int port = std::atoi(host.output().c_str() + at + prefix.size());
+  EXPECT_NE(std::string::npos, httpExchange(port, "GET / HTTP/1.0\r\n\r\n").find("home"));
+  host.signal(SIGINT);
+  EXPECT_EQ(0, host.wait()) << host.output();
+  unsetenv("TESSARO_REGISTRY_ROOT");
 }
 
 }  // namespace

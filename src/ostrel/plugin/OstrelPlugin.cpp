@@ -5,6 +5,7 @@
 #include "common/logging/LoggerClient.h"
 #include "ostrel/channels/HCServiceProxyWebSocketListenerFactory.h"
 #include "ostrel/plugin/PortSelection.h"
+#include "ostrel/plugin/SettingsCheck.h"
 #include "ostrel/services/BuilderRegistry.h"
 #include "ostrel/services/HCServiceProxyFunctor.h"
 #include "ostrel/services/ServiceTable.h"
@@ -43,6 +44,7 @@ void OstrelPlugin::start() {
 
   settings.dataPath = PluginSettings::readDataPath(configuration);
   settings.roots = PluginSettings::composeRoots(configuration, settings.dataPath);
+  PluginSettings::reportMissingFolders(settings.roots);
   objects_->server.resources().setHtmlRoot(settings.roots.html);
   objects_->updates = std::make_unique<UXUpdateManager>(settings.roots.html, &objects_->contexts);
   objects_->updates->setReliableEvents(std::make_shared<ReliableListenerEvents>(*reliable_));
@@ -73,6 +75,19 @@ void OstrelPlugin::stop() {
   port_ = 0;
   reliable_->savePending(settings_.dataPath);
   objects_.reset();
+}
+
+std::string OstrelPlugin::runningLine() const {
+  if (!started_) return "";
+  if (port_ == 0) return "Ostrel: not serving; the log says why";
+  const std::string uiType = settings_.hasDefaultUIType ? "UI type " + settings_.defaultUIType : "no UI type";
+  return "Ostrel: serving http://127.0.0.1:" + std::to_string(port_) + "/ (" + uiType + ", root " +
+         settings_.roots.html + ")";
+}
+
+void OstrelPlugin::checkConfiguration(ConfigurationCheck& check) const {
+  SettingsCheck::check(*ConfigurationManager::getDefaultInstance(ConfigScopeComponent),
+                       *ConfigurationManager::getDefaultInstance(ConfigScopeShared), check);
 }
 
 void OstrelPlugin::registerFunctors(const ServiceTable& table) {

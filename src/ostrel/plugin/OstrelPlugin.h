@@ -7,6 +7,7 @@
 #include "ostrel/plugin/PluginObjects.h"
 #include "ostrel/plugin/PluginSettings.h"
 #include "ostrel/services/StartupErrors.h"
+#include "tessaro/ComponentReport.h"
 #include "tessaro/IComponent.h"
 
 class ConfigurationManager;
@@ -15,7 +16,7 @@ class ServiceTable;
 
 // The component the host creates: wires the plug-in's subsystems together in
 // start and takes them apart in stop.
-class OstrelPlugin : public IComponent {
+class OstrelPlugin : public IComponent, public IComponentReport {
  public:
   OstrelPlugin();
   // Stops what still runs: a host may destroy a started component.
@@ -26,6 +27,11 @@ class OstrelPlugin : public IComponent {
   void shutdown() override;
   void start() override;
   void stop() override;
+
+  // IComponentReport
+  // "Ostrel: serving http://127.0.0.1:PORT/ (UI type T, root DIR)" while serving.
+  std::string runningLine() const override;
+  void checkConfiguration(ConfigurationCheck& check) const override;
 
   bool started() const { return started_; }
 

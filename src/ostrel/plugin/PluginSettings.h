@@ -10,7 +10,8 @@ class StartupErrors;
 
 namespace PluginSettings {
 
-// True exactly when "Ostrel/KeepAlive" is "true".
+// True exactly when "Ostrel/KeepAlive" is "true"; a word other than "true" or
+// "false" is logged.
 bool readKeepAlive(const ConfigurationManager& configuration);
 // "Directories/VarPath", or empty.
 std::string readDataPath(const ConfigurationManager& configuration);
@@ -22,14 +23,19 @@ struct Roots {
 // The HTML and download roots from "Ostrel/DocumentRoot" and "Ostrel/DownloadRoot".
 Roots composeRoots(const ConfigurationManager& configuration, const std::string& dataPath);
 // A configured root: the data path in front when the value begins with ".",
-// joined as is. Throws std::out_of_range for an empty value.
-std::string composeRoot(const std::string& dataPath, const std::string& value);
+// joined as is. Throws std::out_of_range, naming `key`, for an empty value.
+std::string composeRoot(const std::string& dataPath, const std::string& value, const std::string& key = "a root");
 // The engine's "document_root" value: the HTML root, then the download alias.
 std::string documentRootOption(const Roots& roots);
+// An existing folder named by an absolute path.
+bool isFolder(const std::string& path);
+// Logs each composed root that is no such folder.
+void reportMissingFolders(const Roots& roots);
 
 // "Ostrel/DefaultUIType"; on failure logs, records a start-up error and returns false.
 bool readDefaultUIType(const ConfigurationManager& configuration, std::string& uiType, StartupErrors& errors);
-// On unless "Ostrel/ReferrerCheck" is exactly "false".
+// On unless "Ostrel/ReferrerCheck" is exactly "false"; a word other than
+// "true" or "false" is logged.
 bool readReferrerCheck(const ConfigurationManager& configuration);
 
 }  // namespace PluginSettings

@@ -24,12 +24,16 @@ int PortSelection::startServer(const std::string& documentRoot, bool referrerChe
   do {
     ++port;
     started = server_.start(listeningPorts(port), 50, kAccessControlList, 0, 1, documentRoot, referrerCheck, keepAlive);
-    if (!started) OSTREL_LOG(LOG_INFO) << "Internal server port is busy";
+    if (!started) {
+      OSTREL_LOG(LOG_INFO) << "Internal server port is busy";
+      OSTREL_LOG(LOG_INFO) << "Port " << port << " is in use" << (port < kLastPort ? "; trying the next one" : "");
+    }
   } while (!started && port < kLastPort);
 
   if (!started) {
     port = 0;
     OSTREL_LOG(LOG_ERROR) << "Could not get a port to use.";
+    OSTREL_LOG(LOG_INFO) << "Every port from " << kFirstPort << " to " << kLastPort << " is in use";
   }
   if (!savePort(port, kSaveRetries)) OSTREL_LOG(LOG_ERROR) << "Could not save the port to use.";
   return port;

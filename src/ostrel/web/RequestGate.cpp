@@ -44,8 +44,12 @@ bool refererNamesServer(const Connection* connection, const char* referer) {
   return serverEnd(connection, address, port) && namesServer(referer, address, port);
 }
 
-void logEngineMessage(mg_event event) {
-  if (event == EVT_LOG_MESSAGE) OSTREL_LOG(LOG_ERROR) << "Internal Server Error: ";
+// The engine's own words follow on a line of their own: the first line's text is
+// fixed, and says nothing of what happened (a busy port, a socket error).
+void logEngineMessage(mg_event event, const RequestInfo* request) {
+  if (event != EVT_LOG_MESSAGE) return;
+  OSTREL_LOG(LOG_ERROR) << "Internal Server Error: ";
+  if (request->log_message) OSTREL_LOG(LOG_INFO) << "The web engine reports: " << request->log_message;
 }
 
 // The request's body as text up to its first NUL, appended to the query.
@@ -79,7 +83,7 @@ RequestGate::Result readBodyInto(Connection* connection, std::string& query) {
 
 RequestGate::Result RequestGate::onEvent(mg_event event, Connection* connection, RequestInfo* request) {
   if (request->remote_ip == 0) {
-    logEngineMessage(event);
+    logEngineMessage(event, request);
     return Result::Handled;
   }
   // Only a new request runs the gate's steps: the other events come while a
@@ -94,7 +98,7 @@ RequestGate::Result RequestGate::onEvent(mg_event event, Connection* connection,
       ReplyHeads::writeEngineError(connection, request->status_code);
       return Result::Handled;
     default:
-      logEngineMessage(event);
+      logEngineMessage(event, request);
       return Result::Handled;
   }
 }

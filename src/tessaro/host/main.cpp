@@ -15,29 +15,79 @@
 #include <string>
 #include <vector>
 
+#include "tessaro/ComponentReport.h"
 #include "tessaro/HostConfig.h"
 #include "tessaro/LoggerService.h"
 #include "tessaro/MessageDispatcher.h"
-#include "tessaro/PluginManager.h"
+#include "tessaro/host/ConfigurationCheckRun.h"
+#include "tessaro/host/HostComponents.h"
 
 namespace {
 
 const char* kUsage =
     "usage: tessaro-host --config FILE\n"
+    "       tessaro-host --check --config FILE\n"
+    "       tessaro-host --version | --help\n"
     "\n"
     "Loads the plug-ins listed under [host] plugins (space-separated, relative to\n"
     "FILE), initialises and starts their components, and runs until SIGINT or\n"
     "SIGTERM; then stops and destroys them in reverse order.\n"
+    "\n"
+    "--check reads every setting the components would read, prints what each\n"
+    "folder setting stands for and one line per problem, and starts nothing;\n"
+    "it exits 0 when there is no problem and 1 otherwise.\n"
     "\n"
     "FILE is an INI text:\n"
     "  [host]    plugins = a.so b.so    log_file = host.log   (\"-\": standard error)\n"
     "  [scope0]  the plug-ins' own settings, e.g. Ostrel/DocumentRoot = ./ui\n"
     "  [scope1]  shared settings, e.g. KivraLogger/Level = INFO\n";
 
-struct Component {
-  std::string type;
-  IComponent* object;
+struct Arguments {
+  std::string configPath;
+  bool check = false;
 };
+
+// -1 when the arguments were all there is to do (help, version), 2 on an error,
+// else 0.
+int parseArguments(int argc, char** argv, Arguments& arguments) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      return -1;
+    }
+    if (argument == "--version") {
+      std::printf("tessaro-host %s (the Tessaro host stand-in of Ostrel %s)\n", OSTREL_VERSION, OSTREL_VERSION);
+      return -1;
+    }
+    if (argument == "--check") {
+      arguments.check = true;
+    } else if (argument == "--config") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0' || std::strncmp(argv[i + 1], "--", 2) == 0) {
+        std::fprintf(stderr, "tessaro-host: --config needs a value: the configuration file\n");
+        return 2;
+      }
+      arguments.configPath = argv[++i];
+    } else {
+      std::fprintf(stderr, "tessaro-host: unknown argument '%s'\n%s", argv[i], kUsage);
+      return 2;
+    }
+  }
+  if (arguments.configPath.empty()) {
+    std::fprintf(stderr, "tessaro-host: --config FILE is required\n%s", kUsage);
+    return 2;
+  }
+  return 0;
+}
+
+// What each started component has to say, such as the address it serves.
+void printRunningLines(const std::vector<HostComponent>& components) {
+  for (const HostComponent& component : components)
+    if (auto* report = dynamic_cast<IComponentReport*>(component.object)) {
+      const std::string line = report->runningLine();
+      if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
 
 int fail(const std::string& file, const std::string& why) {
   std::fprintf(stderr, "tessaro-host: %s: %s\n", file.c_str(), why.c_str());
@@ -93,27 +143,15 @@ class SignalWatch {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string configPath;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (!std::strcmp(argv[i], "--config") && i + 1 < argc) {
-      configPath = argv[++i];
-    } else {
-      std::fprintf(stderr, "tessaro-host: unknown argument '%s'\n%s", argv[i], kUsage);
-      return 2;
-    }
-  }
-  if (configPath.empty()) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+  Arguments arguments;
+  const int parsed = parseArguments(argc, argv, arguments);
+  if (parsed != 0) return parsed < 0 ? 0 : parsed;
+  const std::string& configPath = arguments.configPath;
 
   HostConfig config;
   std::string error;
   if (!loadHostConfig(configPath, config, error)) return fail(configPath, error);
+  if (arguments.check) return checkConfiguration(config, stdout);
   applyHostConfig(config);
 
   FILE* logOutput = stderr;
@@ -133,52 +171,43 @@ int main(int argc, char** argv) {
   LoggerService logger(logOutput, logOutput == stderr);
   logger.start();
 
-  std::vector<Component> components;
+  std::vector<HostComponent> components;
   auto teardown = [&] {
     for (auto it = components.rbegin(); it != components.rend(); ++it) {
       logger.append(hostLine("stop " + it->type));
       it->object->stop();
     }
-    for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    for (auto it = components.rbegin(); it != components.rend(); ++it)
       logger.append(hostLine("destroy " + it->type));
-      PluginManager::getInstance().destroyObject(it->type, it->object);
-    }
-    components.clear();
+    destroyComponents(components);
     logger.stop();
     if (logOutput != stderr) std::fclose(logOutput);
   };
 
-  for (const std::string& plugin : config.plugins) {
-    std::vector<std::string> types;
-    if (!PluginManager::getInstance().load(plugin, types, error)) {
-      teardown();
-      return fail(plugin, error);
-    }
-    for (const std::string& type : types) {
-      IComponent* object = PluginManager::getInstance().createObject(type);
-      if (!object) {
-        teardown();
-        return fail(plugin, "the factory of '" + type + "' created nothing");
-      }
-      logger.append(hostLine("loaded " + type + " from " + plugin));
-      components.push_back({type, object});
-    }
+  std::string failed;
+  const bool created = createComponents(config.plugins, components, failed, error);
+  for (const HostComponent& c : components) logger.append(hostLine("loaded " + c.type + " from " + c.plugin));
+  if (!created) {
+    teardown();
+    return fail(failed, error);
   }
   // Signals are awaited from the start: a component that waits for an answer
   // during its start must not keep the host deaf to Ctrl-C.
   SignalWatch watch(signals);
-  for (Component& c : components) {
+  for (HostComponent& c : components) {
     if (watch.received()) break;
     logger.append(hostLine("initialize " + c.type));
     c.object->initialize();
   }
-  for (Component& c : components) {
+  for (HostComponent& c : components) {
     if (watch.received()) break;
     logger.append(hostLine("start " + c.type));
     c.object->start();
   }
-  if (!watch.received())
+  if (!watch.received()) {
     std::fprintf(stderr, "tessaro-host: running %zu component(s); Ctrl-C stops\n", components.size());
+    printRunningLines(components);
+  }
 
   const int signal = watch.wait();
   std::fprintf(stderr, "tessaro-host: %s received, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");

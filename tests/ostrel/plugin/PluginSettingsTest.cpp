@@ -22,7 +22,12 @@ TEST_F(PluginSettingsTest, RootCompositionJoinsWithoutNormalising) {
   EXPECT_EQ("D:/var/./ui", PluginSettings::composeRoot("D:/var/", "./ui"));
   EXPECT_EQ("D:/var./ui", PluginSettings::composeRoot("D:/var", "./ui"));
   EXPECT_EQ("./ui", PluginSettings::composeRoot("", "./ui"));
-  EXPECT_THROW(PluginSettings::composeRoot("/data", ""), std::out_of_range);
+  try {
+    PluginSettings::composeRoot("/data", "", "Ostrel/DownloadRoot");
+    ADD_FAILURE() << "an empty root was composed";
+  } catch (const std::out_of_range& error) {
+    EXPECT_STREQ("Ostrel/DownloadRoot is empty or not set", error.what());
+  }
 }
 
 TEST_F(PluginSettingsTest, EmptyDownloadRootKeepsTheComposedHtmlRoot) {
@@ -65,7 +70,12 @@ TEST_F(PluginSettingsTest, FlagsCountOnlyTheirExactWord) {
   EXPECT_TRUE(PluginSettings::readReferrerCheck(*configuration));
   configuration->setValue("Ostrel/ReferrerCheck", "false");
   EXPECT_FALSE(PluginSettings::readReferrerCheck(*configuration));
-  EXPECT_TRUE(capture.records().empty());
+  // Every word but the two is said to be taken as the fallback.
+  std::vector<std::string> records = capture.records();
+  ASSERT_EQ(5u, records.size());
+  EXPECT_EQ("WARNING Ostrel/KeepAlive is 'yes'; only true or false is understood: keep-alive is off", records[2]);
+  EXPECT_EQ("WARNING Ostrel/ReferrerCheck is 'False'; only true or false is understood: the Referer is checked",
+            records[4]);
 }
 
 TEST_F(PluginSettingsTest, FailedReadsLogAndFallBack) {
@@ -76,9 +86,13 @@ TEST_F(PluginSettingsTest, FailedReadsLogAndFallBack) {
   EXPECT_TRUE(PluginSettings::readReferrerCheck(*configuration));
   std::vector<std::string> expected = {
       "WARNING Error while trying to retrieve information for KEEP_ALIVE_KEY.",
+      "INFO Ostrel/KeepAlive is not set: keep-alive is off",
       "ERROR Error while trying to retrieve information from  Configuration Service. DATA_PATH",
+      "INFO Directories/VarPath is not set: roots beginning with \".\" stay relative",
       "ERROR Error while retrieving default UI information. DEFAULT UITYPE KEY",
+      "INFO Ostrel/DefaultUIType is not set: no UI is served",
       "ERROR Error while trying to retrieve information from Configuration Manager.",
+      "INFO Ostrel/ReferrerCheck is not set: the Referer is checked",
   };
   EXPECT_EQ(expected, capture.records());
   EXPECT_EQ(std::vector<std::string>{"Error while retrieving default UI information. DEFAULT UITYPE KEY"},

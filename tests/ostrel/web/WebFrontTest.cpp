@@ -250,8 +250,13 @@ TEST(WebServerTest, FailedStartIsLoggedAndStopIsSafeTwice) {
   LogCapture capture;
   WebServer server;
   EXPECT_FALSE(server.start("not-a-port", 1, "", 0, 1, ".", true, false));
-  // The engine's own message arrives as a log event outside any connection.
-  std::vector<std::string> expected = {"ERROR Internal Server Error: ", "ERROR Internal Server failed to start"};
+  // The engine's own message arrives as a log event outside any connection,
+  // and follows the fixed text on a line of its own.
+  std::vector<std::string> expected = {
+      "ERROR Internal Server Error: ",
+      "INFO The web engine reports: set_ports_option: not-a-port: invalid port spec. Expecting list of: "
+      "[IP_ADDRESS:]PORT[s|p]",
+      "ERROR Internal Server failed to start"};
   EXPECT_EQ(expected, capture.records());
   server.stop();
   ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(freeLoopbackPort()), 1, "", 0, 1, ".", false, false));
