@@ -28,6 +28,9 @@ class LoggerClient {
              const std::string& text);
 
   int threshold() const { return threshold_; }
+  // True when a record of this level would be written: a record that costs
+  // something to compose is composed only then.
+  bool wants(int level) const { return level >= threshold_; }
   LogLineQueuePtr queue() const { return std::atomic_load(&queue_); }
   void setQueue(const LogLineQueuePtr& queue) { std::atomic_store(&queue_, queue); }
 

@@ -55,9 +55,25 @@ void closeAfter(Connection* connection) {
   if (connection) connection->must_close = 1;
 }
 
+// The status the reply carries, for the access line when the request is done.
+void markStatus(Connection* connection, int status) {
+  if (connection) connection->request_info.status_code = status;
+}
+
+int statusOf(Fixed head) {
+  switch (head) {
+    case Fixed::Forbidden: return 403;
+    case Fixed::LengthRequired: return 411;
+    case Fixed::NotAnUpgrade: return 400;
+    case Fixed::Busy: return 503;
+    default: return 500;
+  }
+}
+
 }  // namespace
 
 void writeFixed(Connection* connection, Fixed head) {
+  markStatus(connection, statusOf(head));
   mg_send_formatted(connection, "%s", textOf(head));
   closeAfter(connection);
 }
@@ -66,6 +82,7 @@ void writeRefererRefused(Connection* connection, const char* referer) {
   static const char kPrefix[] = "HTTP/1.1 500 Internal Server Error\r\nReferrer: ";
   static const char kSuffix[] = "\r\n\r\n";
   constexpr int kShown = kFormatBuffer - 1 - int(sizeof kPrefix - 1) - int(sizeof kSuffix - 1);
+  markStatus(connection, 500);
   mg_send_formatted(connection, "%s%.*s%s", kPrefix, kShown, referer, kSuffix);
   closeAfter(connection);
 }
@@ -97,6 +114,8 @@ std::string replyHead(Message::Type type, size_t bodyLength) {
 void sendWhole(Connection* connection, std::string head, const std::string& body, bool withBody) {
   if (withBody) head += body;
   mg_send(connection, head.data(), head.size());
+  // Counted as the engine counts the files it sends: the body alone.
+  if (connection && withBody) connection->num_bytes_sent += int64_t(body.size());
   closeAfter(connection);
 }
 
@@ -105,11 +124,13 @@ void sendWhole(Connection* connection, std::string head, const std::string& body
 bool writeReply(Connection* connection, Message::Type type, const std::string& body, bool withBody) {
   std::string head = replyHead(type, body.size());
   if (head.empty()) return false;
+  markStatus(connection, type == Message::JsonError || type == Message::XmlError ? 500 : 200);
   sendWhole(connection, std::move(head), body, withBody);
   return true;
 }
 
 void writeServiceFailure(Connection* connection, const std::string& text) {
+  markStatus(connection, 500);
   sendWhole(connection,
             "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
                 std::to_string(text.size()) + "\r\nConnection: close\r\n\r\n",
@@ -117,6 +138,7 @@ void writeServiceFailure(Connection* connection, const std::string& text) {
 }
 
 void writeEngineError(Connection* connection, int status) {
+  markStatus(connection, status);
   mg_send_formatted(connection, "HTTP/1.1 %d %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", status,
                     reasonOf(status));
   closeAfter(connection);

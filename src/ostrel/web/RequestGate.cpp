@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "common/logging/LogRecord.h"
+#include "common/logging/LoggerClient.h"
 #include "ostrel/web/LocalAddress.h"
 #include "ostrel/web/ReplyHeads.h"
 
@@ -42,6 +45,31 @@ bool refererNamesServer(const Connection* connection, const char* referer) {
   uint32_t address = 0;
   uint16_t port = 0;
   return serverEnd(connection, address, port) && namesServer(referer, address, port);
+}
+
+// A worker serves one request at a time, from its start to its end.
+thread_local std::chrono::steady_clock::time_point requestStarted;
+
+// A URI as a log line may show it: control bytes (a decoded line break would
+// start a forged line) as "?", and no longer than a line should be.
+std::string printable(const char* uri) {
+  std::string shown = uri ? std::string(uri).substr(0, 300) : "-";
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return shown;
+}
+
+// One line per request: what was asked, the status and size of the answer and
+// how long it took.
+void logAccess(const Connection* connection, const RequestInfo* request) {
+  if (!LoggerClient::instance().wants(LOG_INFO)) return;
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - requestStarted).count();
+  char took[32];
+  std::snprintf(took, sizeof took, "%.1f ms", ms);
+  OSTREL_LOG(LOG_INFO) << printable(request->request_method) << ' '
+                       << printable(request->uri) << ' ' << request->status_code << ' '
+                       << connection->num_bytes_sent << " bytes " << took;
 }
 
 // The engine's own words follow on a line of their own: the first line's text is
@@ -92,7 +120,11 @@ RequestGate::Result RequestGate::onEvent(mg_event event, Connection* connection,
     case EVT_NEW_CONNECTION:
       return refuseForeignClient(connection, request);
     case EVT_NEW_REQUEST:
+      requestStarted = std::chrono::steady_clock::now();
       return admit(connection, request);
+    case EVT_REQUEST_DONE:
+      logAccess(connection, request);
+      return Result::Handled;
     case EVT_HTTP_ERROR:
       // The engine's pages would show the client its own request back.
       ReplyHeads::writeEngineError(connection, request->status_code);

@@ -246,6 +246,24 @@ TEST_F(WebFrontTest, RepliesEndKeptAliveConnections) {
   EXPECT_EQ("query=|uri=/a.svc|coding=1|ua=", body(reply));
 }
 
+// One line per request, with what the reply said, and nothing a client could
+// use to forge a line.
+TEST_F(WebFrontTest, EachRequestLeavesAnAccessLine) {
+  LogCapture capture;
+  get("/app.js", referer());
+  get("/a.svc?type=5&size=7", referer());
+  get("/app.js");
+  get("/x%0Ay.js", referer());
+  std::vector<std::string> lines;
+  for (const std::string& record : capture.records())
+    if (record.find("INFO GET ") == 0) lines.push_back(record.substr(0, record.rfind(' ', record.size() - 4)));
+  const std::vector<std::string> expected = {"INFO GET /app.js 200 2 bytes", "INFO GET /a.svc 500 7 bytes",
+                                             "INFO GET /app.js 500 0 bytes", "INFO GET /x?y.js 404"};
+  ASSERT_EQ(expected.size(), lines.size());
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(expected[i], lines[i]);
+  EXPECT_EQ(0u, lines[3].find(expected[3])) << lines[3];
+}
+
 TEST(WebServerTest, FailedStartIsLoggedAndStopIsSafeTwice) {
   LogCapture capture;
   WebServer server;
