@@ -111,6 +111,7 @@ struct Connection {
   int64_t content_len;       // -1 without "Content-Length"
   int64_t consumed_content;  // body bytes handed out by mg_read_body
   char* buf;
+  char* raw_copy;  // buf_size + 1 bytes: where raw_request is copied
   char* path_info;
   int must_close;
   int buf_size;

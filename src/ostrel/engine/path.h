@@ -35,6 +35,8 @@ struct FileStatus {
 int mg_stat(const char* path, FileStatus* st);
 // Opened with close-on-exec, so that no child process inherits the file.
 FILE* mg_fopen(const char* path, const char* mode);
+// open(2) after the file-name check, with close-on-exec; -1 and errno on failure.
+int mg_open(const char* path, int flags);
 DIR* mg_opendir(const char* path);
 int mg_remove(const char* path);
 int mg_mkdir(const char* path, int mode);

@@ -11,8 +11,14 @@
 // table, else "text/plain". TYPE is not NUL-terminated at LEN.
 void get_mime_type(const EngineContext* ctx, const char* path, const char** type, size_t* len);
 
-// "Sun, 06 Nov 1994 08:49:37 GMT"
+enum { GMT_TIME_SIZE = 40 };
+
+// "Sun, 06 Nov 1994 08:49:37 GMT" for T in seconds since 1970, whatever
+// the locale; empty when BUF_LEN is too short.
 void gmt_time_string(char* buf, size_t buf_len, int64_t t);
+// The same text for NOW, formatted again only when the second changes. The
+// text belongs to the calling thread and holds until its next call.
+const char* cached_gmt_time_string(int64_t now);
 
 // Reads a "Range" value against a file of SIZE bytes.
 // Returns 1 with FIRST..LAST (inclusive) to send, 0 when the header is to be
