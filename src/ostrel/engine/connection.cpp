@@ -224,7 +224,7 @@ void serve_connection(Connection* conn) {
   ri->remote_port = ntohs(conn->client.remote_addr.sin_port);
   ri->remote_ip = ntohl(conn->client.remote_addr.sin_addr.s_addr);
   ri->is_ssl = conn->client.is_ssl;
-  prepare_client_socket(conn->client.sock);
+  prepare_accepted_socket(&conn->client);
 
   if (conn->client.is_ssl) {
     if (conn->ctx->ssl_ctx != nullptr) {

@@ -1,5 +1,7 @@
 #include "ostrel/engine/dispatch.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -180,6 +182,8 @@ void analyze_request(Connection* conn) {
 
   FileStatus st;
   bool exists = mg_stat(path, &st) == 0;
+  // A file is opened by the roots check on its way, and served from there.
+  int fd = -1;
   if (!check_authorization(conn, path, exists ? &st : nullptr)) {
     send_authorization_request(conn);
   } else if (std::strcmp(ri->request_method, "OPTIONS") == 0) {
@@ -201,7 +205,8 @@ void analyze_request(Connection* conn) {
     } else {
       delete_file(conn, path);
     }
-  } else if (!exists || check_inside_roots(conn->ctx->config[DOCUMENT_ROOT], path) != 0) {
+  } else if (!exists || check_inside_roots_and_open(conn->ctx->config[DOCUMENT_ROOT], path,
+                                                     st.is_directory ? nullptr : &fd) != 0) {
     // A link that leads out of every root is as good as missing.
     send_http_error(conn, 404, "Not Found", "%s", "File not found");
   } else if (st.is_directory && !ends_with_separator(ri->uri)) {
@@ -222,6 +227,7 @@ void analyze_request(Connection* conn) {
   } else if (is_ssi_path(conn->ctx, path)) {
     handle_ssi_file_request(conn, path);
   } else {
-    handle_file_request(conn, path, &st);
+    handle_file_request(conn, path, &st, fd);
   }
+  if (fd >= 0) close(fd);
 }

@@ -45,6 +45,9 @@ struct SocketRecord {
   sockaddr_in remote_addr;
   int is_ssl;
   int is_proxy;
+  // The read time-out (ms) that a listener's options give the sockets it
+  // accepts; 0 when they must be set on each.
+  int inherited_read_timeout_ms;
 };
 
 struct RequestHeader {

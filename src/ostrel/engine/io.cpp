@@ -113,6 +113,20 @@ int64_t send_file_copied(Connection* conn, int fd, int64_t offset, int64_t len) 
   return sent;
 }
 
+int set_read_timeout(int sock, int ms) {
+  timeval tv;
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  return setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+}
+
+int set_write_timeout(int sock) {
+  timeval tv;
+  tv.tv_sec = WRITE_TIMEOUT_MS / 1000;
+  tv.tv_usec = 0;
+  return setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
 }  // namespace
 
 void mg_set_read_timeout_ms(int ms) { g_read_timeout_ms.store(ms > 0 ? ms : 1); }
@@ -173,14 +187,24 @@ int64_t push_file(Connection* conn, int fd, int64_t offset, int64_t len) {
 void prepare_client_socket(int sock) {
   int on = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  timeval tv;
+  set_read_timeout(sock, read_timeout_ms());
+  set_write_timeout(sock);
+}
+
+int prepare_listening_socket(int sock) {
+  int on = 1;
   int ms = read_timeout_ms();
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  tv.tv_sec = WRITE_TIMEOUT_MS / 1000;
-  tv.tv_usec = 0;
-  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  bool set = setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0 && set_read_timeout(sock, ms) == 0 &&
+             set_write_timeout(sock) == 0;
+  return set ? ms : 0;
+}
+
+void prepare_accepted_socket(const SocketRecord* client) {
+  if (client->inherited_read_timeout_ms == 0) {
+    prepare_client_socket(client->sock);
+  } else if (client->inherited_read_timeout_ms != read_timeout_ms()) {
+    set_read_timeout(client->sock, read_timeout_ms());
+  }
 }
 
 void set_corked(Connection* conn, int on) {

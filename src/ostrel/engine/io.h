@@ -40,6 +40,11 @@ int64_t push_file(Connection* conn, int fd, int64_t offset, int64_t len);
 // Applies the engine's receive and send time-outs to a served socket, and
 // sends small replies without waiting for acknowledgements.
 void prepare_client_socket(int sock);
+// The same options on a listener, whose accepted sockets inherit them.
+// Returns the read time-out set, 0 when the options could not be set.
+int prepare_listening_socket(int sock);
+// Sets on an accepted socket what it did not inherit from its listener.
+void prepare_accepted_socket(const SocketRecord* client);
 
 // Holds back partial frames between a reply's head and body (plain sockets).
 void set_corked(Connection* conn, int on);

@@ -77,20 +77,8 @@ bool is_plain_absolute(const char* native) {
   return true;
 }
 
-// The quick form of the roots check, for the common case: NATIVE opens
-// without following any symbolic link, so its text is its resolved form, and
-// so is the text of any root it begins with. False means "not known": the
-// full check must decide.
-bool is_plainly_inside_a_root(const char* document_root, const char* native) {
-  if (!is_plain_absolute(native)) return false;
-  open_how how;
-  std::memset(&how, 0, sizeof(how));
-  how.flags = O_PATH | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, native, &how, sizeof(how)));
-  if (fd < 0) return false;
-  close(fd);
-
+// True when one of the roots, written without "." or "..", begins NATIVE.
+bool is_under_a_plain_root(const char* document_root, const char* native) {
   size_t native_len = std::strlen(native);
   const char* dir;
   size_t len;
@@ -110,6 +98,35 @@ bool is_plainly_inside_a_root(const char* document_root, const char* native) {
     }
   }
   return false;
+}
+
+// Opens NATIVE without following any symbolic link; -1 when that fails.
+int open_without_links(const char* native, int flags) {
+  open_how how;
+  std::memset(&how, 0, sizeof(how));
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  long fd;
+  do {
+    fd = syscall(SYS_openat2, AT_FDCWD, native, &how, sizeof(how));
+  } while (fd < 0 && errno == EINTR);
+  return static_cast<int>(fd);
+}
+
+// The quick form of the roots check, for the common case: NATIVE opens
+// without following any symbolic link, so its text is its resolved form, and
+// so is the text of any root it begins with. False means "not known": the
+// full check must decide. With FD the file stays open for reading.
+bool is_plainly_inside_a_root(const char* document_root, const char* native, int* fd) {
+  if (!is_plain_absolute(native) || !is_under_a_plain_root(document_root, native)) return false;
+  int opened = open_without_links(native, fd != nullptr ? O_RDONLY | O_NONBLOCK : O_PATH);
+  if (opened < 0) return false;
+  if (fd != nullptr) {
+    *fd = opened;
+  } else {
+    close(opened);
+  }
+  return true;
 }
 
 // The full check: every symbolic link resolved, NATIVE and the roots alike.
@@ -327,11 +344,16 @@ int mg_mkdir(const char* path, int mode) {
 }
 
 int check_inside_roots(const char* document_root, const char* path) {
+  return check_inside_roots_and_open(document_root, path, nullptr);
+}
+
+int check_inside_roots_and_open(const char* document_root, const char* path, int* fd) {
+  if (fd != nullptr) *fd = -1;
   char native[PATH_BUF_SIZE];
   if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
     errno = ENOENT;
     return -1;
   }
-  if (is_plainly_inside_a_root(document_root, native)) return 0;
+  if (is_plainly_inside_a_root(document_root, native, fd)) return 0;
   return resolve_inside_roots(document_root, native);
 }

@@ -45,3 +45,7 @@ int mg_mkdir(const char* path, int mode);
 // directories of the "document_root" value (the default root and the alias
 // directories); -1 with errno set otherwise (EACCES when it lies outside).
 int check_inside_roots(const char* document_root, const char* path);
+// The same check. FD gets PATH opened for reading (non-blocking, close-on-exec)
+// when the check could open it on the way, for the caller to use and close;
+// else -1.
+int check_inside_roots_and_open(const char* document_root, const char* path, int* fd);

@@ -303,18 +303,15 @@ int parse_range_header(const char* value, int64_t size, int64_t* first, int64_t*
   return 1;
 }
 
-void handle_file_request(Connection* conn, const char* path, const FileStatus* st) {
-  int fd = mg_open(path, O_RDONLY | O_NONBLOCK);
-  if (fd < 0) {
-    send_http_error(conn, 500, "Internal Server Error", "fopen(%s): %s", path, std::strerror(errno));
-    return;
-  }
+namespace {
+
+// The reply for the whole file or the asked range of it.
+void send_file(Connection* conn, const char* path, const FileStatus* st, int fd) {
   int64_t first = 0;
   int64_t last = st->size - 1;
   const char* range_header = mg_find_header(conn, "Range");
   int satisfiable = range_header != nullptr ? parse_range_header(range_header, st->size, &first, &last) : 0;
   if (satisfiable < 0) {
-    close(fd);
     char extra[64];
     std::snprintf(extra, sizeof(extra), "Content-Range: bytes */%" PRId64 "\r\n", st->size);
     send_http_error_ex(conn, 416, "Requested Range Not Satisfiable", extra, "%s", "");
@@ -330,11 +327,21 @@ void handle_file_request(Connection* conn, const char* path, const FileStatus* s
   add_file_head(conn, path, st, satisfiable > 0, first, last, &head);
   if (head.overflow) {
     // Only an absurd extra content type can get here.
-    close(fd);
     send_http_error(conn, 500, "Internal Server Error", "%s", "Response head too large");
     return;
   }
   head.cap = sizeof(reply);
   send_file_reply(conn, fd, &head, first, last - first + 1);
-  close(fd);
+}
+
+}  // namespace
+
+void handle_file_request(Connection* conn, const char* path, const FileStatus* st, int fd) {
+  int opened = fd >= 0 ? -1 : mg_open(path, O_RDONLY | O_NONBLOCK);
+  if (fd < 0 && opened < 0) {
+    send_http_error(conn, 500, "Internal Server Error", "fopen(%s): %s", path, std::strerror(errno));
+    return;
+  }
+  send_file(conn, path, st, fd >= 0 ? fd : opened);
+  if (opened >= 0) close(opened);
 }

@@ -25,4 +25,6 @@ const char* cached_gmt_time_string(int64_t now);
 // ignored (not a single byte range), -1 when the range is unsatisfiable.
 int parse_range_header(const char* value, int64_t size, int64_t* first, int64_t* last);
 
-void handle_file_request(Connection* conn, const char* path, const FileStatus* st);
+// Sends the file PATH of status ST, read from FD when that is open (the
+// caller closes it), else opened here.
+void handle_file_request(Connection* conn, const char* path, const FileStatus* st, int fd);

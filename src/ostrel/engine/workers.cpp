@@ -43,8 +43,9 @@ void produce_socket(EngineContext* ctx, const SocketRecord* sp) {
     ctx->sq_head++;
     queued = true;
   }
-  pthread_cond_signal(&ctx->sq_full);
   pthread_mutex_unlock(&ctx->mutex);
+  // After the unlock, so that the worker woken does not block on the mutex.
+  pthread_cond_signal(&ctx->sq_full);
   if (!queued) close(sp->sock);
 }
 
@@ -64,8 +65,8 @@ int consume_socket(EngineContext* ctx, SocketRecord* sp) {
     ctx->sq_tail -= CONNECTION_QUEUE_SIZE;
     ctx->sq_head -= CONNECTION_QUEUE_SIZE;
   }
-  pthread_cond_signal(&ctx->sq_empty);
   pthread_mutex_unlock(&ctx->mutex);
+  pthread_cond_signal(&ctx->sq_empty);
   return 1;
 }
 
@@ -104,6 +105,7 @@ bool accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
   accepted.local_addr = listener->local_addr;
   accepted.is_ssl = listener->is_ssl;
   accepted.is_proxy = listener->is_proxy;
+  accepted.inherited_read_timeout_ms = listener->inherited_read_timeout_ms;
 
   uint32_t remote_ip = ntohl(accepted.remote_addr.sin_addr.s_addr);
   if (check_acl(ctx, remote_ip) == 1) {
