@@ -1,6 +1,5 @@
 #include "ostrel/engine/connection.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -198,11 +197,10 @@ void process_new_connection(Connection* conn) {
 void close_connection(Connection* conn) {
   int sock = conn->client.sock;
   if (sock < 0) return;
-  linger l;
-  l.l_onoff = 1;
-  l.l_linger = 1;
-  setsockopt(sock, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  // The kernel sends what is left and the FIN after the close; a lingering
+  // close would only hold the worker until the client acknowledges them.
   shutdown(sock, SHUT_WR);
+  // Bytes left unread would turn the close into a reset that can overtake the reply.
   char buf[512];
   while (recv(sock, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
   }
