@@ -131,13 +131,21 @@ int per_directory_password_file(const char* path, bool is_directory, char* out, 
   size_t n = std::strlen(path);
   if (n == 0) return -1;
   while (n > 1 && (path[n - 1] == '/' || path[n - 1] == '\\')) n--;
+  static const char name[] = ".htpasswd";
   if (!is_directory) {
     while (n > 0 && path[n - 1] != '/' && path[n - 1] != '\\') n--;
-    if (n == 0) return std::snprintf(out, out_len, "%s", ".htpasswd") < static_cast<int>(out_len) ? 0 : -1;
+    if (n == 0) {
+      if (sizeof(name) > out_len) return -1;
+      std::memcpy(out, name, sizeof(name));
+      return 0;
+    }
     n--;
   }
-  int len = std::snprintf(out, out_len, "%.*s/%s", static_cast<int>(n), path, ".htpasswd");
-  return len > 0 && len < static_cast<int>(out_len) ? 0 : -1;
+  if (n + 1 + sizeof(name) > out_len) return -1;
+  std::memcpy(out, path, n);
+  out[n] = '/';
+  std::memcpy(out + n + 1, name, sizeof(name));
+  return 0;
 }
 
 // A stream only for a file that exists: most directories have none, and
