@@ -1,10 +1,11 @@
 // Request heads, URI decoding and normalisation, path mapping, the file-name
-// check, variables, ranges and the CGI/SSI patterns, with the invariants that
-// keep clients inside the document roots.
+// check, variables, ranges, the CGI/SSI patterns and HTTP dates, with the
+// invariants that keep clients inside the document roots.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,43 @@ void check_patterns(const char* path) {
   check(match("**", path) == static_cast<int>(std::strlen(path)));
 }
 
+// The matcher as first written: every run length of a wildcard is tried,
+// longest first. The engine's matcher takes shortcuts and must agree.
+int reference_alternative(const char* p, size_t n, const char* s) {
+  size_t j = 0;
+  for (size_t i = 0; i < n; i++, j++) {
+    if (p[i] == '?' && s[j] != '\0') continue;
+    if (p[i] == '$') return s[j] == '\0' ? static_cast<int>(j) : -1;
+    if (p[i] == '*') {
+      bool any = i + 1 < n && p[i + 1] == '*';
+      i += any ? 2 : 1;
+      size_t len = any ? std::strlen(s + j) : std::strcspn(s + j, "/\\");
+      if (i == n) return static_cast<int>(j + len);
+      for (;; len--) {
+        int res = reference_alternative(p + i, n - i, s + j + len);
+        if (res >= 0) return static_cast<int>(j + len) + res;
+        if (len == 0) return -1;
+      }
+    }
+    if (s[j] == '\0' || p[i] != s[j]) return -1;
+  }
+  return static_cast<int>(j);
+}
+
+int reference_match(const char* p, size_t n, const char* s) {
+  int result = -1;
+  for (;;) {
+    const char* bar = static_cast<const char*>(std::memchr(p, '|', n));
+    size_t len = bar != nullptr ? static_cast<size_t>(bar - p) : n;
+    int res = reference_alternative(p, len, s);
+    if (res > 0) return res;
+    if (res == 0) result = 0;
+    if (bar == nullptr) return result;
+    n -= len + 1;
+    p = bar + 1;
+  }
+}
+
 // The first line of the input as a pattern, the rest as the text. The cost
 // grows with the power of the number of "*", so patterns stay small.
 void check_pattern_line(const char* data, size_t size) {
@@ -62,6 +100,28 @@ void check_pattern_line(const char* data, size_t size) {
   text = text.c_str();  // up to the first NUL
   int m = match_prefix(pattern.data(), pattern.size(), text.c_str());
   check(m >= -1 && m <= static_cast<int>(text.size()));
+  check(m == reference_match(pattern.data(), pattern.size(), text.c_str()));
+}
+
+// The first eight bytes as a time within the years 0 to 9999: the engine's
+// HTTP date must be the C library's, in the C locale.
+void check_http_date(const uint8_t* data, size_t size) {
+  if (size < 8) return;
+  uint64_t raw = 0;
+  std::memcpy(&raw, data, 8);
+  const int64_t first = -62167219200;  // 0000-01-01
+  const int64_t span = 253402300800 - first;
+  int64_t t = first + static_cast<int64_t>(raw % static_cast<uint64_t>(span));
+  time_t tt = static_cast<time_t>(t);
+  struct tm tm;
+  char expected[64];
+  char got[64];
+  check(gmtime_r(&tt, &tm) != nullptr);
+  // The C library writes years before 1000 with fewer digits.
+  if (tm.tm_year + 1900 < 1000) return;
+  check(std::strftime(expected, sizeof(expected), "%a, %d %b %Y %H:%M:%S GMT", &tm) > 0);
+  gmt_time_string(got, sizeof(got), t);
+  check(std::strcmp(expected, got) == 0);
 }
 
 void check_uri(char* uri) {
@@ -102,6 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 65536) return 0;
   const char* text = reinterpret_cast<const char*>(data);
   check_pattern_line(text, size);
+  check_http_date(data, size);
   int len = get_request_len(text, static_cast<int>(size));
   check(len <= static_cast<int>(size));
 

@@ -1,6 +1,8 @@
 #include "ostrel/engine/auth.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -125,18 +127,39 @@ int authorize(Connection* conn, FILE* fp) {
 }
 
 // The ".htpasswd" of the directory PATH names, or of the one holding it.
-int per_directory_password_file(const char* path, char* out, size_t out_len) {
-  FileStatus st;
+int per_directory_password_file(const char* path, bool is_directory, char* out, size_t out_len) {
   size_t n = std::strlen(path);
   if (n == 0) return -1;
   while (n > 1 && (path[n - 1] == '/' || path[n - 1] == '\\')) n--;
-  if (mg_stat(path, &st) != 0 || !st.is_directory) {
+  static const char name[] = ".htpasswd";
+  if (!is_directory) {
     while (n > 0 && path[n - 1] != '/' && path[n - 1] != '\\') n--;
-    if (n == 0) return std::snprintf(out, out_len, "%s", ".htpasswd") < static_cast<int>(out_len) ? 0 : -1;
+    if (n == 0) {
+      if (sizeof(name) > out_len) return -1;
+      std::memcpy(out, name, sizeof(name));
+      return 0;
+    }
     n--;
   }
-  int len = std::snprintf(out, out_len, "%.*s/%s", static_cast<int>(n), path, ".htpasswd");
-  return len > 0 && len < static_cast<int>(out_len) ? 0 : -1;
+  if (n + 1 + sizeof(name) > out_len) return -1;
+  std::memcpy(out, path, n);
+  out[n] = '/';
+  std::memcpy(out + n + 1, name, sizeof(name));
+  return 0;
+}
+
+// A stream only for a file that exists: most directories have none, and
+// their requests allocate nothing.
+FILE* open_password_file(const char* file) {
+  int fd = mg_open(file, O_RDONLY);
+  if (fd < 0) return nullptr;
+  FILE* fp = fdopen(fd, "r");
+  if (fp == nullptr) {
+    int err = errno;
+    close(fd);
+    errno = err;
+  }
+  return fp;
 }
 
 }  // namespace
@@ -167,7 +190,7 @@ void mg_md5(char out[33], ...) {
   out[HASH_HEX_LEN] = '\0';
 }
 
-int check_authorization(Connection* conn, const char* path) {
+int check_authorization(Connection* conn, const char* path, const FileStatus* st) {
   EngineContext* ctx = conn->ctx;
   const char* uri = conn->request_info.uri;
   FILE* fp = nullptr;
@@ -195,8 +218,9 @@ int check_authorization(Connection* conn, const char* path) {
       if (fp == nullptr) log_error(conn, "fopen(%s): %s", global, std::strerror(errno));
     } else {
       char file[PATH_BUF_SIZE];
-      if (per_directory_password_file(path, file, sizeof(file)) == 0) {
-        fp = mg_fopen(file, "r");
+      bool is_directory = st != nullptr && st->is_directory;
+      if (per_directory_password_file(path, is_directory, file, sizeof(file)) == 0) {
+        fp = open_password_file(file);
         if (fp == nullptr && errno != ENOENT && errno != ENOTDIR) {
           required = true;
           log_error(conn, "fopen(%s): %s", file, std::strerror(errno));

@@ -1,6 +1,5 @@
 #include "ostrel/engine/connection.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +25,8 @@ const int64_t MAX_DRAINED_BODY = 64 * 1024;
 
 void reset_per_request_attributes(Connection* conn) {
   RequestInfo* ri = &conn->request_info;
+  // Callbacks that look at every slot must not find the last request's headers.
+  for (int i = 0; i < ri->num_headers && i < MAX_REQUEST_HEADERS; i++) ri->http_headers[i] = RequestHeader{};
   std::free(ri->remote_user);
   ri->remote_user = nullptr;
   ri->status_code = -1;
@@ -51,16 +52,13 @@ void read_request(Connection* conn, int64_t deadline_ms) {
 }
 
 // A copy of everything buffered, NUL bytes included, then a NUL.
-int copy_raw_request(Connection* conn) {
+void copy_raw_request(Connection* conn) {
   RequestInfo* ri = &conn->request_info;
-  std::free(ri->raw_request);
-  ri->raw_request = static_cast<char*>(std::malloc(static_cast<size_t>(conn->data_len) + 1));
-  if (ri->raw_request == nullptr) return -1;
+  ri->raw_request = conn->raw_copy;
   std::memcpy(ri->raw_request, conn->buf, static_cast<size_t>(conn->data_len));
   ri->raw_request[conn->data_len] = '\0';
   ri->data_len = conn->data_len;
   ri->request_len = conn->request_len;
-  return 0;
 }
 
 // "Content-Length" as a decimal without sign; -1 when absent, -2 when invalid.
@@ -158,10 +156,7 @@ void process_new_connection(Connection* conn) {
     reset_per_request_attributes(conn);
     conn->request_len = get_request_len(conn->buf, conn->data_len);
     if (conn->request_len == 0) read_request(conn, deadline);
-    if (copy_raw_request(conn) != 0) {
-      log_error(conn, "%s: %s", "process_new_connection", std::strerror(ENOMEM));
-      return;
-    }
+    copy_raw_request(conn);
     if (conn->request_len == 0 && conn->data_len == conn->buf_size) {
       conn->must_close = 1;
       send_http_error(conn, 413, "Request Too Large", "%s", "");
@@ -202,15 +197,12 @@ void process_new_connection(Connection* conn) {
 void close_connection(Connection* conn) {
   int sock = conn->client.sock;
   if (sock < 0) return;
-  linger l;
-  l.l_onoff = 1;
-  l.l_linger = 1;
-  setsockopt(sock, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  // The kernel sends what is left and the FIN after the close; a lingering
+  // close would only hold the worker until the client acknowledges them.
   shutdown(sock, SHUT_WR);
-  int flags = fcntl(sock, F_GETFL, 0);
-  fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+  // Bytes left unread would turn the close into a reset that can overtake the reply.
   char buf[512];
-  while (recv(sock, buf, sizeof(buf), 0) > 0) {
+  while (recv(sock, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
   }
   close(sock);
   conn->client.sock = -1;
@@ -230,7 +222,7 @@ void serve_connection(Connection* conn) {
   ri->remote_port = ntohs(conn->client.remote_addr.sin_port);
   ri->remote_ip = ntohl(conn->client.remote_addr.sin_addr.s_addr);
   ri->is_ssl = conn->client.is_ssl;
-  prepare_client_socket(conn->client.sock);
+  prepare_accepted_socket(&conn->client);
 
   if (conn->client.is_ssl) {
     if (conn->ctx->ssl_ctx != nullptr) {
@@ -244,7 +236,6 @@ void serve_connection(Connection* conn) {
   close_peer(conn);
   ssl_free_connection(conn->ssl);
   conn->ssl = nullptr;
-  std::free(ri->raw_request);
   ri->raw_request = nullptr;
   std::free(ri->remote_user);
   ri->remote_user = nullptr;

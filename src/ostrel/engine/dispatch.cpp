@@ -1,5 +1,7 @@
 #include "ostrel/engine/dispatch.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -21,6 +23,10 @@
 #include "ostrel/engine/static_files.h"
 
 namespace {
+
+// The engine's own heads are short; a longer one is cut, as the formatted
+// sends of callbacks are.
+const int MAX_ERROR_HEAD_SIZE = 512;
 
 void vsend_http_error(Connection* conn, int status, const char* reason, const char* extra_headers, const char* fmt,
                       va_list ap) {
@@ -46,15 +52,28 @@ void vsend_http_error(Connection* conn, int status, const char* reason, const ch
   }
   const char* method = conn->request_info.request_method;
   bool is_head = method != nullptr && std::strcmp(method, "HEAD") == 0;
-  mg_send_formatted(conn,
-                    "HTTP/1.1 %d %s\r\n"
-                    "Content-Type: text/plain\r\n"
-                    "Content-Length: %d\r\n"
-                    "Connection: %s\r\n"
-                    "%s\r\n",
-                    status, reason, len, suggest_connection_header(conn), extra_headers);
+  // Head and body leave in one write.
+  char reply[MAX_ERROR_HEAD_SIZE + sizeof(body)];
+  int head_len = std::snprintf(reply, MAX_ERROR_HEAD_SIZE,
+                               "HTTP/1.1 %d %s\r\n"
+                               "Content-Type: text/plain\r\n"
+                               "Content-Length: %d\r\n"
+                               "Connection: %s\r\n"
+                               "%s\r\n",
+                               status, reason, len, suggest_connection_header(conn), extra_headers);
+  if (head_len < 0) {
+    log_error(conn, "vsnprintf error");
+    return;
+  }
+  if (head_len >= MAX_ERROR_HEAD_SIZE) {
+    log_error(conn, "truncating vsnprintf buffer: [%.*s]", 200, reply);
+    head_len = MAX_ERROR_HEAD_SIZE - 1;
+  }
   // A reply to HEAD carries no body, or the client would read it as the next reply.
-  if (!is_head && len > 0) conn->num_bytes_sent += push(conn, body, len);
+  int body_len = is_head ? 0 : len;
+  std::memcpy(reply + head_len, body, static_cast<size_t>(body_len));
+  int64_t sent = push(conn, reply, head_len + body_len);
+  if (sent > head_len) conn->num_bytes_sent += sent - head_len;
 }
 
 // Writes URI for a Location header: bytes that would end the header or change
@@ -162,7 +181,10 @@ void analyze_request(Connection* conn) {
   }
 
   FileStatus st;
-  if (!check_authorization(conn, path)) {
+  bool exists = mg_stat(path, &st) == 0;
+  // A file is opened by the roots check on its way, and served from there.
+  int fd = -1;
+  if (!check_authorization(conn, path, exists ? &st : nullptr)) {
     send_authorization_request(conn);
   } else if (std::strcmp(ri->request_method, "OPTIONS") == 0) {
     ri->status_code = 200;
@@ -183,7 +205,8 @@ void analyze_request(Connection* conn) {
     } else {
       delete_file(conn, path);
     }
-  } else if (mg_stat(path, &st) != 0 || check_inside_roots(conn->ctx->config[DOCUMENT_ROOT], path) != 0) {
+  } else if (!exists || check_inside_roots_and_open(conn->ctx->config[DOCUMENT_ROOT], path,
+                                                     st.is_directory ? nullptr : &fd) != 0) {
     // A link that leads out of every root is as good as missing.
     send_http_error(conn, 404, "Not Found", "%s", "File not found");
   } else if (st.is_directory && !ends_with_separator(ri->uri)) {
@@ -204,6 +227,7 @@ void analyze_request(Connection* conn) {
   } else if (is_ssi_path(conn->ctx, path)) {
     handle_ssi_file_request(conn, path);
   } else {
-    handle_file_request(conn, path, &st);
+    handle_file_request(conn, path, &st, fd);
   }
+  if (fd >= 0) close(fd);
 }

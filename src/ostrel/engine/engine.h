@@ -45,6 +45,9 @@ struct SocketRecord {
   sockaddr_in remote_addr;
   int is_ssl;
   int is_proxy;
+  // The read time-out (ms) that a listener's options give the sockets it
+  // accepts; 0 when they must be set on each.
+  int inherited_read_timeout_ms;
 };
 
 struct RequestHeader {
@@ -111,6 +114,7 @@ struct Connection {
   int64_t content_len;       // -1 without "Content-Length"
   int64_t consumed_content;  // body bytes handed out by mg_read_body
   char* buf;
+  char* raw_copy;  // buf_size + 1 bytes: where raw_request is copied
   char* path_info;
   int must_close;
   int buf_size;

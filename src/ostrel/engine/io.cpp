@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -52,13 +53,78 @@ int wait_socket(Connection* conn, short events, int64_t deadline_ms, bool stop_a
   }
 }
 
-int64_t write_chunk(Connection* conn, const char* buf, int len) {
+int64_t write_chunk(Connection* conn, const char* buf, int len, int flags) {
   if (conn->ssl != nullptr) return ssl_write(conn->ssl, buf, len);
   for (;;) {
-    ssize_t n = send(conn->client.sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    ssize_t n = send(conn->client.sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL | flags);
     if (n < 0 && errno == EINTR) continue;
     return n;
   }
+}
+
+int64_t push_flags(Connection* conn, const char* buf, int64_t len, int flags) {
+  int64_t sent = 0;
+  if (conn->client.sock < 0) return 0;
+  while (sent < len) {
+    int64_t left = len - sent;
+    int chunk = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    int64_t n = write_chunk(conn, buf + sent, chunk, flags);
+    if (n <= 0) break;
+    sent += n;
+  }
+  return sent;
+}
+
+bool stopping(const Connection* conn) { return conn->ctx != nullptr && conn->ctx->stop_flag.load() != 0; }
+
+// A blocking socket reports EAGAIN once its send time-out has passed; a
+// non-blocking one whenever its buffer is full, and then waits here.
+bool may_wait_to_write(Connection* conn) {
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  return conn->nonblocking && wait_socket(conn, POLLOUT, monotonic_ms() + WRITE_TIMEOUT_MS, true) == 1;
+}
+
+int64_t send_file_plain(Connection* conn, int fd, int64_t offset, int64_t len) {
+  int64_t sent = 0;
+  off_t pos = static_cast<off_t>(offset);
+  while (sent < len && conn->client.sock >= 0) {
+    int64_t left = len - sent;
+    ssize_t n = sendfile(conn->client.sock, fd, &pos, left > (1 << 30) ? (1 << 30) : static_cast<size_t>(left));
+    if (n > 0) {
+      sent += n;
+    } else if (n == 0 || (errno != EINTR && !may_wait_to_write(conn))) {
+      break;
+    }
+  }
+  return sent;
+}
+
+int64_t send_file_copied(Connection* conn, int fd, int64_t offset, int64_t len) {
+  int64_t sent = 0;
+  char buf[16384];
+  while (sent < len) {
+    size_t want = len - sent < static_cast<int64_t>(sizeof(buf)) ? static_cast<size_t>(len - sent) : sizeof(buf);
+    ssize_t n = read_file_at(fd, buf, want, offset + sent);
+    if (n <= 0) break;
+    int64_t written = push(conn, buf, n);
+    sent += written;
+    if (written != n) break;
+  }
+  return sent;
+}
+
+int set_read_timeout(int sock, int ms) {
+  timeval tv;
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  return setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+}
+
+int set_write_timeout(int sock) {
+  timeval tv;
+  tv.tv_sec = WRITE_TIMEOUT_MS / 1000;
+  tv.tv_usec = 0;
+  return setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
 }
 
 }  // namespace
@@ -74,40 +140,71 @@ int64_t monotonic_ms() {
 
 int pull(Connection* conn, char* buf, int len, int64_t deadline_ms, bool stop_aware) {
   if (conn->client.sock < 0 || len <= 0) return -1;
-  bool buffered = conn->ssl != nullptr && ssl_pending(conn->ssl) > 0;
-  if (!conn->nonblocking && !buffered && wait_socket(conn, POLLIN, deadline_ms, stop_aware) != 1) return -1;
-  if (conn->ssl != nullptr) return ssl_read(conn->ssl, buf, len);
+  if (conn->ssl != nullptr) {
+    bool buffered = ssl_pending(conn->ssl) > 0;
+    if (!conn->nonblocking && !buffered && wait_socket(conn, POLLIN, deadline_ms, stop_aware) != 1) return -1;
+    return ssl_read(conn->ssl, buf, len);
+  }
+  // Bytes that have arrived are read at once; the wait is only for a socket
+  // that would block.
+  int flags = conn->nonblocking ? 0 : MSG_DONTWAIT;
   for (;;) {
-    ssize_t n = recv(conn->client.sock, buf, static_cast<size_t>(len), 0);
-    if (n < 0 && errno == EINTR) continue;
-    return static_cast<int>(n);
+    // A stop is honoured before data that keeps arriving.
+    if (stop_aware && stopping(conn)) return -1;
+    ssize_t n = recv(conn->client.sock, buf, static_cast<size_t>(len), flags);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    if (conn->nonblocking || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+    if (wait_socket(conn, POLLIN, deadline_ms, stop_aware) != 1) return -1;
   }
 }
 
-int64_t push(Connection* conn, const char* buf, int64_t len) {
-  int64_t sent = 0;
-  if (conn->client.sock < 0) return 0;
-  while (sent < len) {
-    int64_t left = len - sent;
-    int chunk = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-    int64_t n = write_chunk(conn, buf + sent, chunk);
-    if (n <= 0) break;
-    sent += n;
+int64_t push(Connection* conn, const char* buf, int64_t len) { return push_flags(conn, buf, len, 0); }
+
+int64_t push_before_more(Connection* conn, const char* buf, int64_t len) {
+  return push_flags(conn, buf, len, MSG_MORE);
+}
+
+ssize_t read_file_at(int fd, char* buf, size_t len, int64_t offset) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pread(fd, buf + done, len - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
   }
-  return sent;
+  return static_cast<ssize_t>(done);
+}
+
+int64_t push_file(Connection* conn, int fd, int64_t offset, int64_t len) {
+  if (conn->client.sock < 0) return 0;
+  // Plain sockets: the kernel copies from the file.
+  if (conn->ssl == nullptr) return send_file_plain(conn, fd, offset, len);
+  return send_file_copied(conn, fd, offset, len);
 }
 
 void prepare_client_socket(int sock) {
   int on = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  timeval tv;
+  set_read_timeout(sock, read_timeout_ms());
+  set_write_timeout(sock);
+}
+
+int prepare_listening_socket(int sock) {
+  int on = 1;
   int ms = read_timeout_ms();
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  tv.tv_sec = WRITE_TIMEOUT_MS / 1000;
-  tv.tv_usec = 0;
-  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  bool set = setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0 && set_read_timeout(sock, ms) == 0 &&
+             set_write_timeout(sock) == 0;
+  return set ? ms : 0;
+}
+
+void prepare_accepted_socket(const SocketRecord* client) {
+  if (client->inherited_read_timeout_ms == 0) {
+    prepare_client_socket(client->sock);
+  } else if (client->inherited_read_timeout_ms != read_timeout_ms()) {
+    set_read_timeout(client->sock, read_timeout_ms());
+  }
 }
 
 void set_corked(Connection* conn, int on) {

@@ -1,6 +1,8 @@
 // Socket and SSL input/output with the engine's time-outs.
 #pragma once
 
+#include <sys/types.h>
+
 #include "ostrel/engine/engine.h"
 
 // How long a request head may take, and how long a body read may stall.
@@ -13,8 +15,8 @@ enum { WRITE_TIMEOUT_MS = 15000 };
 
 int64_t monotonic_ms();
 
-// Reads at most LEN bytes. DEADLINE_MS is on the monotonic clock; with
-// STOP_AWARE the wait also ends when the engine is stopping.
+// Reads at most LEN bytes, waiting only when none have arrived. DEADLINE_MS
+// is on the monotonic clock; with STOP_AWARE a stopping engine ends the read.
 // Returns the bytes read, 0 when the peer closed, -1 on error or time-out.
 int pull(Connection* conn, char* buf, int len, int64_t deadline_ms, bool stop_aware);
 
@@ -25,10 +27,24 @@ int read_body(Connection* conn, void* buf, size_t len);
 
 // Writes the whole block; returns the bytes written.
 int64_t push(Connection* conn, const char* buf, int64_t len);
+// The same, for a block that more data follows at once: the last partial
+// frame waits for it instead of leaving alone.
+int64_t push_before_more(Connection* conn, const char* buf, int64_t len);
+
+// Reads LEN bytes of FD from OFFSET, fewer only at the end of the file.
+// Returns the bytes read, -1 when none could be read.
+ssize_t read_file_at(int fd, char* buf, size_t len, int64_t offset);
+// Sends LEN bytes of the open file FD from OFFSET; returns the bytes sent.
+int64_t push_file(Connection* conn, int fd, int64_t offset, int64_t len);
 
 // Applies the engine's receive and send time-outs to a served socket, and
 // sends small replies without waiting for acknowledgements.
 void prepare_client_socket(int sock);
+// The same options on a listener, whose accepted sockets inherit them.
+// Returns the read time-out set, 0 when the options could not be set.
+int prepare_listening_socket(int sock);
+// Sets on an accepted socket what it did not inherit from its listener.
+void prepare_accepted_socket(const SocketRecord* client);
 
 // Holds back partial frames between a reply's head and body (plain sockets).
 void set_corked(Connection* conn, int on);

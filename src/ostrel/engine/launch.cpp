@@ -99,6 +99,8 @@ int set_ports_option(EngineContext* ctx) {
       close_all_listening_sockets(ctx);
       return -1;
     }
+    // Accepted sockets inherit these; serving then needs no calls for them.
+    so.inherited_read_timeout_ms = prepare_listening_socket(so.sock);
     SocketRecord* record = new (std::nothrow) SocketRecord(so);
     if (record == nullptr) {
       close(so.sock);

@@ -8,6 +8,16 @@ namespace {
 
 size_t run_without_separator(const char* s) { return std::strcspn(s, "/\\"); }
 
+// Length of a run of plain characters ended by "$", or -1 when a wildcard
+// comes first or no "$" follows.
+int anchored_literal_len(const char* pattern, size_t pattern_len) {
+  for (size_t k = 0; k < pattern_len; k++) {
+    if (pattern[k] == '$') return static_cast<int>(k);
+    if (pattern[k] == '*' || pattern[k] == '?') return -1;
+  }
+  return -1;
+}
+
 // One alternative: no "|" inside.
 int match_alternative(const char* pattern, size_t pattern_len, const char* str) {
   size_t j = 0;
@@ -25,6 +35,14 @@ int match_alternative(const char* pattern, size_t pattern_len, const char* str) 
         len = run_without_separator(str + j);
       }
       if (i == pattern_len) return static_cast<int>(j + len);
+      // A literal tail anchored at the end ("**.cgi$") fits in one place only.
+      int tail = anchored_literal_len(pattern + i, pattern_len - i);
+      if (tail >= 0) {
+        size_t rest = std::strlen(str + j);
+        size_t t = static_cast<size_t>(tail);
+        if (rest < t || rest - t > len || std::memcmp(str + j + rest - t, pattern + i, t) != 0) return -1;
+        return static_cast<int>(j + rest);
+      }
       for (;;) {
         int res = match_alternative(pattern + i, pattern_len - i, str + j + len);
         if (res >= 0) return static_cast<int>(j + len) + res;

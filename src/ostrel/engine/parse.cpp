@@ -63,7 +63,8 @@ int get_request_len(const char* buf, int buf_len) {
   int len = 0;
   for (int i = 0; len <= 0 && i < buf_len; i++) {
     unsigned char c = s[i];
-    if (!std::isprint(c) && c != '\r' && c != '\n' && c < 128) {
+    // Control bytes other than line ends; bytes from 128 on may be UTF-8.
+    if ((c < 0x20 || c == 0x7f) && c != '\r' && c != '\n') {
       len = -1;
     } else if (c == '\n' && i + 1 < buf_len && s[i + 1] == '\n') {
       len = i + 2;

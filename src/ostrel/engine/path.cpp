@@ -1,6 +1,10 @@
 #include "ostrel/engine/path.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -42,6 +46,116 @@ void report_suspicious_path(const char* native) {
       !last_report.compare_exchange_strong(previous, static_cast<int64_t>(now.tv_sec)))
     return;
   std::fprintf(stderr, "Rejecting suspicious path: [%.200s]\n", native);
+}
+
+// The root directories of a "document_root" value in order: the default
+// root, then the directory of each alias. Returns the rest of the list, or
+// null at the end; LEN is 0 for an alias without a directory.
+const char* next_root(const char* list, bool first, const char** dir, size_t* len) {
+  if (list == nullptr || *list == '\0') return nullptr;
+  const char* end = std::strchr(list, ',');
+  size_t element_len = end ? static_cast<size_t>(end - list) : std::strlen(list);
+  *dir = list;
+  *len = element_len;
+  if (!first) {
+    const char* eq = static_cast<const char*>(std::memchr(list, '=', element_len));
+    *dir = eq != nullptr ? eq + 1 : list + element_len;
+    *len = element_len - static_cast<size_t>(*dir - list);
+  }
+  return end ? end + 1 : list + element_len;
+}
+
+// True when the absolute NATIVE path names no "." or ".." component: with no
+// symbolic link on the way it is then its own resolved form.
+bool is_plain_absolute(const char* native) {
+  if (native[0] != '/') return false;
+  for (const char* p = native; *p != '\0'; p++) {
+    if (p[0] == '/' && p[1] == '.' && (p[2] == '/' || p[2] == '\0' || (p[2] == '.' && (p[3] == '/' || p[3] == '\0')))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when one of the roots, written without "." or "..", begins NATIVE.
+bool is_under_a_plain_root(const char* document_root, const char* native) {
+  size_t native_len = std::strlen(native);
+  const char* dir;
+  size_t len;
+  bool first = true;
+  for (const char* list = document_root; (list = next_root(list, first, &dir, &len)) != nullptr; first = false) {
+    char root[PATH_BUF_SIZE];
+    char native_root[PATH_BUF_SIZE];
+    if (len == 0 || len >= sizeof(root)) continue;
+    std::memcpy(root, dir, len);
+    root[len] = '\0';
+    if (to_native_path(root, native_root, sizeof(native_root)) != 0 || !is_plain_absolute(native_root)) continue;
+    size_t root_len = std::strlen(native_root);
+    if (root_len == 1) return true;  // the root is "/"
+    if (root_len <= native_len && std::memcmp(native, native_root, root_len) == 0 &&
+        (native[root_len] == '\0' || native[root_len] == '/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Opens NATIVE without following any symbolic link; -1 when that fails.
+int open_without_links(const char* native, int flags) {
+  open_how how;
+  std::memset(&how, 0, sizeof(how));
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  long fd;
+  do {
+    fd = syscall(SYS_openat2, AT_FDCWD, native, &how, sizeof(how));
+  } while (fd < 0 && errno == EINTR);
+  return static_cast<int>(fd);
+}
+
+// The quick form of the roots check, for the common case: NATIVE opens
+// without following any symbolic link, so its text is its resolved form, and
+// so is the text of any root it begins with. False means "not known": the
+// full check must decide. With FD the file stays open for reading.
+bool is_plainly_inside_a_root(const char* document_root, const char* native, int* fd) {
+  if (!is_plain_absolute(native) || !is_under_a_plain_root(document_root, native)) return false;
+  int opened = open_without_links(native, fd != nullptr ? O_RDONLY | O_NONBLOCK : O_PATH);
+  if (opened < 0) return false;
+  if (fd != nullptr) {
+    *fd = opened;
+  } else {
+    close(opened);
+  }
+  return true;
+}
+
+// The full check: every symbolic link resolved, NATIVE and the roots alike.
+int resolve_inside_roots(const char* document_root, const char* native) {
+  char target[PATH_MAX];
+  if (realpath(native, target) == nullptr) return -1;
+  size_t target_len = std::strlen(target);
+
+  const char* dir;
+  size_t len;
+  bool first = true;
+  for (const char* list = document_root; (list = next_root(list, first, &dir, &len)) != nullptr; first = false) {
+    char root[PATH_BUF_SIZE];
+    char native_root[PATH_BUF_SIZE];
+    char real_root[PATH_MAX];
+    if (len == 0 || len >= sizeof(root)) continue;
+    std::memcpy(root, dir, len);
+    root[len] = '\0';
+    if (to_native_path(root, native_root, sizeof(native_root)) != 0 || realpath(native_root, real_root) == nullptr) {
+      continue;
+    }
+    size_t root_len = std::strlen(real_root);
+    if (root_len == 1) return 0;  // the root is "/"
+    if (std::strncmp(target, real_root, root_len) == 0 && (target_len == root_len || target[root_len] == '/')) {
+      return 0;
+    }
+  }
+  errno = EACCES;
+  return -1;
 }
 
 }  // namespace
@@ -189,6 +303,19 @@ FILE* mg_fopen(const char* path, const char* mode) {
   return std::fopen(native, cloexec_mode);
 }
 
+int mg_open(const char* path, int flags) {
+  char native[PATH_BUF_SIZE];
+  if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
+  int fd;
+  do {
+    fd = open(native, flags | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 DIR* mg_opendir(const char* path) {
   char native[PATH_BUF_SIZE];
   if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
@@ -217,41 +344,16 @@ int mg_mkdir(const char* path, int mode) {
 }
 
 int check_inside_roots(const char* document_root, const char* path) {
+  return check_inside_roots_and_open(document_root, path, nullptr);
+}
+
+int check_inside_roots_and_open(const char* document_root, const char* path, int* fd) {
+  if (fd != nullptr) *fd = -1;
   char native[PATH_BUF_SIZE];
-  char target[PATH_MAX];
   if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
     errno = ENOENT;
     return -1;
   }
-  if (realpath(native, target) == nullptr) return -1;
-  size_t target_len = std::strlen(target);
-
-  const char* list = document_root;
-  bool first = true;
-  while (list != nullptr && *list != '\0') {
-    const char* end = std::strchr(list, ',');
-    size_t len = end ? static_cast<size_t>(end - list) : std::strlen(list);
-    const char* dir = list;
-    if (!first) {
-      const char* eq = static_cast<const char*>(std::memchr(list, '=', len));
-      dir = eq != nullptr ? eq + 1 : list + len;
-      len -= static_cast<size_t>(dir - list);
-    }
-    first = false;
-    list = end ? end + 1 : nullptr;
-
-    char root[PATH_BUF_SIZE];
-    char real_root[PATH_MAX];
-    if (len == 0 || len >= sizeof(root)) continue;
-    std::memcpy(root, dir, len);
-    root[len] = '\0';
-    if (to_native_path(root, native, sizeof(native)) != 0 || realpath(native, real_root) == nullptr) continue;
-    size_t root_len = std::strlen(real_root);
-    if (root_len == 1) return 0;  // the root is "/"
-    if (std::strncmp(target, real_root, root_len) == 0 && (target_len == root_len || target[root_len] == '/')) {
-      return 0;
-    }
-  }
-  errno = EACCES;
-  return -1;
+  if (is_plainly_inside_a_root(document_root, native, fd)) return 0;
+  return resolve_inside_roots(document_root, native);
 }

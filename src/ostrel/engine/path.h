@@ -35,6 +35,8 @@ struct FileStatus {
 int mg_stat(const char* path, FileStatus* st);
 // Opened with close-on-exec, so that no child process inherits the file.
 FILE* mg_fopen(const char* path, const char* mode);
+// open(2) after the file-name check, with close-on-exec; -1 and errno on failure.
+int mg_open(const char* path, int flags);
 DIR* mg_opendir(const char* path);
 int mg_remove(const char* path);
 int mg_mkdir(const char* path, int mode);
@@ -43,3 +45,7 @@ int mg_mkdir(const char* path, int mode);
 // directories of the "document_root" value (the default root and the alias
 // directories); -1 with errno set otherwise (EACCES when it lies outside).
 int check_inside_roots(const char* document_root, const char* path);
+// The same check. FD gets PATH opened for reading (non-blocking, close-on-exec)
+// when the check could open it on the way, for the caller to use and close;
+// else -1.
+int check_inside_roots_and_open(const char* document_root, const char* path, int* fd);

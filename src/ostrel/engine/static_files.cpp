@@ -1,9 +1,11 @@
 #include "ostrel/engine/static_files.h"
 
+#include <fcntl.h>
 #include <inttypes.h>
-#include <sys/sendfile.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -80,31 +82,129 @@ const char* read_number(const char* s, int64_t* out) {
   return s;
 }
 
-// Sends LEN bytes of FP from OFFSET; returns the bytes sent.
-int64_t send_file_data(Connection* conn, FILE* fp, int64_t offset, int64_t len) {
-  int64_t sent = 0;
-  if (conn->ssl == nullptr && !conn->nonblocking) {
-    // Plain sockets: the kernel copies from the file.
-    off_t pos = static_cast<off_t>(offset);
-    while (sent < len && conn->client.sock >= 0) {
-      int64_t left = len - sent;
-      ssize_t n = sendfile(conn->client.sock, fileno(fp), &pos, left > (1 << 30) ? (1 << 30) : static_cast<size_t>(left));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      sent += n;
+const char* const DAY_NAMES[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const MONTH_NAMES[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Floor division: times before 1970 step back a whole day, not forward.
+int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0) ? 1 : 0); }
+int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
+
+// A file reply's head: its limit keeps an absurd extra content type out,
+// the rest of the reply buffer takes a small file behind the head.
+const size_t MAX_FILE_HEAD_SIZE = 1024;
+const size_t REPLY_BUFFER_SIZE = 16384;
+
+// Days since 1970-01-01 as a date of the Gregorian calendar; MONTH 1..12.
+void civil_from_days(int64_t days, int64_t* year, int* month, int* day) {
+  days += 719468;  // from 0000-03-01, so that leap days end a year
+  int64_t era = floor_div(days, 146097);
+  int64_t day_of_era = days - era * 146097;
+  int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  int64_t march_month = (5 * day_of_year + 2) / 153;
+  *day = static_cast<int>(day_of_year - (153 * march_month + 2) / 5 + 1);
+  *month = static_cast<int>(march_month < 10 ? march_month + 3 : march_month - 9);
+  *year = year_of_era + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+// A reply head built in one buffer: no formatting library on the way.
+struct HeadBuffer {
+  char* data;
+  size_t cap;
+  size_t len;
+  bool overflow;
+};
+
+void add_bytes(HeadBuffer* h, const char* s, size_t n) {
+  if (h->overflow || n >= h->cap - h->len) {
+    h->overflow = true;
+    return;
+  }
+  std::memcpy(h->data + h->len, s, n);
+  h->len += n;
+}
+
+void add_text(HeadBuffer* h, const char* s) { add_bytes(h, s, std::strlen(s)); }
+
+// Digits of N in BASE (10 or 16, lower case), at least MIN_DIGITS of them.
+void add_unsigned(HeadBuffer* h, uint64_t n, unsigned base, int min_digits) {
+  char digits[24];
+  int i = sizeof(digits);
+  do {
+    digits[--i] = "0123456789abcdef"[n % base];
+    n /= base;
+  } while (n != 0 || static_cast<int>(sizeof(digits)) - i < min_digits);
+  add_bytes(h, digits + i, sizeof(digits) - static_cast<size_t>(i));
+}
+
+void add_decimal(HeadBuffer* h, int64_t n) {
+  if (n < 0) add_bytes(h, "-", 1);
+  add_unsigned(h, n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n), 10, 1);
+}
+
+void add_file_head(Connection* conn, const char* path, const FileStatus* st, bool partial, int64_t first,
+                   int64_t last, HeadBuffer* h) {
+  const char* type;
+  size_t type_len;
+  get_mime_type(conn->ctx, path, &type, &type_len);
+  char last_modified[GMT_TIME_SIZE];
+  gmt_time_string(last_modified, sizeof(last_modified), st->mtime);
+
+  conn->request_info.status_code = partial ? 206 : 200;
+  add_text(h, partial ? "HTTP/1.1 206 Partial Content\r\nDate: " : "HTTP/1.1 200 OK\r\nDate: ");
+  add_text(h, cached_gmt_time_string(static_cast<int64_t>(std::time(nullptr))));
+  add_text(h, "\r\nLast-Modified: ");
+  add_text(h, last_modified);
+  add_text(h, "\r\nEtag: \"");
+  add_unsigned(h, static_cast<uint64_t>(st->mtime), 16, 1);
+  add_bytes(h, ".", 1);
+  add_unsigned(h, static_cast<uint64_t>(st->size), 16, 1);
+  add_text(h, "\"\r\nContent-Type: ");
+  add_bytes(h, type, type_len);
+  add_text(h, "\r\nContent-Length: ");
+  add_decimal(h, last - first + 1);
+  add_text(h, "\r\nConnection: ");
+  add_text(h, suggest_connection_header(conn));
+  add_text(h, "\r\nAccept-Ranges: bytes\r\n");
+  if (partial) {
+    add_text(h, "Content-Range: bytes ");
+    add_decimal(h, first);
+    add_bytes(h, "-", 1);
+    add_decimal(h, last);
+    add_bytes(h, "/", 1);
+    add_decimal(h, st->size);
+    add_bytes(h, "\r\n", 2);
+  }
+  add_bytes(h, "\r\n", 2);
+}
+
+// The reply head ends with CRLF CRLF; a HEAD request or an empty body ends
+// the reply with it, else the body follows in the same write if it fits.
+void send_file_reply(Connection* conn, int fd, HeadBuffer* head, int64_t first, int64_t content_len) {
+  bool with_body = std::strcmp(conn->request_info.request_method, "HEAD") != 0 && content_len > 0;
+  int64_t head_len = static_cast<int64_t>(head->len);
+  int64_t room = static_cast<int64_t>(head->cap - head->len);
+  if (!with_body || content_len <= room) {
+    int64_t body_len = 0;
+    if (with_body) {
+      ssize_t n = read_file_at(fd, head->data + head->len, static_cast<size_t>(content_len), first);
+      body_len = n > 0 ? n : 0;
     }
-    return sent;
+    int64_t sent = push(conn, head->data, head_len + body_len);
+    conn->num_bytes_sent += sent > head_len ? sent - head_len : 0;
+    // A file that shrank or a failed write leaves the reply shorter than its
+    // Content-Length: only closing the connection tells the client.
+    if (sent != head_len + (with_body ? content_len : 0)) conn->must_close = 1;
+    return;
   }
-  char buf[16384];
-  while (sent < len) {
-    size_t want = len - sent < static_cast<int64_t>(sizeof(buf)) ? static_cast<size_t>(len - sent) : sizeof(buf);
-    size_t n = std::fread(buf, 1, want, fp);
-    if (n == 0) break;
-    int64_t written = push(conn, buf, static_cast<int64_t>(n));
-    sent += written;
-    if (written != static_cast<int64_t>(n)) break;
+  if (push_before_more(conn, head->data, head_len) != head_len) {
+    conn->must_close = 1;
+    return;
   }
-  return sent;
+  int64_t sent = push_file(conn, fd, first, content_len);
+  conn->num_bytes_sent += sent;
+  if (sent != content_len) conn->must_close = 1;
 }
 
 }  // namespace
@@ -134,11 +234,44 @@ void get_mime_type(const EngineContext* ctx, const char* path, const char** type
 }
 
 void gmt_time_string(char* buf, size_t buf_len, int64_t t) {
-  time_t tt = static_cast<time_t>(t);
-  struct tm tm;
-  if (gmtime_r(&tt, &tm) == nullptr || std::strftime(buf, buf_len, "%a, %d %b %Y %H:%M:%S GMT", &tm) == 0) {
-    if (buf_len > 0) buf[0] = '\0';
+  if (buf_len == 0) return;
+  int64_t days = floor_div(t, 86400);
+  int64_t seconds = t - days * 86400;
+  int64_t year;
+  int month;
+  int day;
+  civil_from_days(days, &year, &month, &day);
+  char text[64];
+  HeadBuffer h = {text, sizeof(text), 0, false};
+  add_text(&h, DAY_NAMES[floor_mod(days + 4, 7)]);  // 1970-01-01 was a Thursday
+  add_bytes(&h, ", ", 2);
+  add_unsigned(&h, static_cast<uint64_t>(day), 10, 2);
+  add_bytes(&h, " ", 1);
+  add_text(&h, MONTH_NAMES[month - 1]);
+  add_bytes(&h, " ", 1);
+  if (year < 0) add_bytes(&h, "-", 1);
+  add_unsigned(&h, static_cast<uint64_t>(year < 0 ? -year : year), 10, 4);
+  add_bytes(&h, " ", 1);
+  add_unsigned(&h, static_cast<uint64_t>(seconds / 3600), 10, 2);
+  add_bytes(&h, ":", 1);
+  add_unsigned(&h, static_cast<uint64_t>(seconds / 60 % 60), 10, 2);
+  add_bytes(&h, ":", 1);
+  add_unsigned(&h, static_cast<uint64_t>(seconds % 60), 10, 2);
+  add_bytes(&h, " GMT", 4);
+  bool fits = !h.overflow && h.len < buf_len;
+  if (fits) std::memcpy(buf, text, h.len);
+  buf[fits ? h.len : 0] = '\0';
+}
+
+const char* cached_gmt_time_string(int64_t now) {
+  // Per thread: no lock, and no reader ever sees a text half written.
+  static thread_local int64_t cached_second = INT64_MIN;
+  static thread_local char cached_text[GMT_TIME_SIZE];
+  if (now != cached_second) {
+    gmt_time_string(cached_text, sizeof(cached_text), now);
+    cached_second = now;
   }
+  return cached_text;
 }
 
 int parse_range_header(const char* value, int64_t size, int64_t* first, int64_t* last) {
@@ -170,88 +303,45 @@ int parse_range_header(const char* value, int64_t size, int64_t* first, int64_t*
   return 1;
 }
 
-void handle_file_request(Connection* conn, const char* path, const FileStatus* st) {
-  int status = 200;
-  const char* reason = "OK";
-  int64_t content_len = st->size;
-  const char* type;
-  size_t type_len;
-  get_mime_type(conn->ctx, path, &type, &type_len);
+namespace {
 
-  FILE* fp = mg_fopen(path, "rb");
-  if (fp == nullptr) {
-    send_http_error(conn, 500, "Internal Server Error", "fopen(%s): %s", path, std::strerror(errno));
-    return;
-  }
-
-  char range[128] = "";
-  const char* range_header = mg_find_header(conn, "Range");
+// The reply for the whole file or the asked range of it.
+void send_file(Connection* conn, const char* path, const FileStatus* st, int fd) {
   int64_t first = 0;
-  int64_t last = 0;
+  int64_t last = st->size - 1;
+  const char* range_header = mg_find_header(conn, "Range");
   int satisfiable = range_header != nullptr ? parse_range_header(range_header, st->size, &first, &last) : 0;
   if (satisfiable < 0) {
-    std::fclose(fp);
     char extra[64];
     std::snprintf(extra, sizeof(extra), "Content-Range: bytes */%" PRId64 "\r\n", st->size);
     send_http_error_ex(conn, 416, "Requested Range Not Satisfiable", extra, "%s", "");
     return;
   }
-  if (satisfiable > 0) {
-    status = 206;
-    reason = "Partial Content";
-    content_len = last - first + 1;
-    if (fseeko(fp, static_cast<off_t>(first), SEEK_SET) != 0) {
-      std::fclose(fp);
-      send_http_error(conn, 500, "Internal Server Error", "fseek(%s): %s", path, std::strerror(errno));
-      return;
-    }
-    std::snprintf(range, sizeof(range), "Content-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\n", first,
-                  last, st->size);
+  if (satisfiable == 0) {
+    first = 0;
+    last = st->size - 1;
   }
 
-  char date[64];
-  char last_modified[64];
-  char etag[64];
-  gmt_time_string(date, sizeof(date), static_cast<int64_t>(std::time(nullptr)));
-  gmt_time_string(last_modified, sizeof(last_modified), st->mtime);
-  std::snprintf(etag, sizeof(etag), "%" PRIx64 ".%" PRIx64, static_cast<uint64_t>(st->mtime),
-                static_cast<uint64_t>(st->size));
-
-  conn->request_info.status_code = status;
-  char head[1024];
-  int head_len = std::snprintf(head, sizeof(head),
-                               "HTTP/1.1 %d %s\r\n"
-                               "Date: %s\r\n"
-                               "Last-Modified: %s\r\n"
-                               "Etag: \"%s\"\r\n"
-                               "Content-Type: %.*s\r\n"
-                               "Content-Length: %" PRId64 "\r\n"
-                               "Connection: %s\r\n"
-                               "Accept-Ranges: bytes\r\n"
-                               "%s\r\n",
-                               status, reason, date, last_modified, etag, static_cast<int>(type_len), type,
-                               content_len, suggest_connection_header(conn), range);
-  if (head_len < 0 || head_len >= static_cast<int>(sizeof(head))) {
+  char reply[REPLY_BUFFER_SIZE];
+  HeadBuffer head = {reply, MAX_FILE_HEAD_SIZE, 0, false};
+  add_file_head(conn, path, st, satisfiable > 0, first, last, &head);
+  if (head.overflow) {
     // Only an absurd extra content type can get here.
-    std::fclose(fp);
     send_http_error(conn, 500, "Internal Server Error", "%s", "Response head too large");
     return;
   }
-  set_corked(conn, 1);
-  if (push(conn, head, head_len) != head_len) {
-    set_corked(conn, 0);
-    conn->must_close = 1;
-    std::fclose(fp);
+  head.cap = sizeof(reply);
+  send_file_reply(conn, fd, &head, first, last - first + 1);
+}
+
+}  // namespace
+
+void handle_file_request(Connection* conn, const char* path, const FileStatus* st, int fd) {
+  int opened = fd >= 0 ? -1 : mg_open(path, O_RDONLY | O_NONBLOCK);
+  if (fd < 0 && opened < 0) {
+    send_http_error(conn, 500, "Internal Server Error", "fopen(%s): %s", path, std::strerror(errno));
     return;
   }
-
-  if (std::strcmp(conn->request_info.request_method, "HEAD") != 0) {
-    int64_t sent = send_file_data(conn, fp, first, content_len);
-    conn->num_bytes_sent += sent;
-    // A file that shrank or a failed write leaves the reply shorter than its
-    // Content-Length: only closing the connection tells the client.
-    if (sent != content_len) conn->must_close = 1;
-  }
-  set_corked(conn, 0);
-  std::fclose(fp);
+  send_file(conn, path, st, fd >= 0 ? fd : opened);
+  if (opened >= 0) close(opened);
 }

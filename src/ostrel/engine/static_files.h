@@ -11,12 +11,20 @@
 // table, else "text/plain". TYPE is not NUL-terminated at LEN.
 void get_mime_type(const EngineContext* ctx, const char* path, const char** type, size_t* len);
 
-// "Sun, 06 Nov 1994 08:49:37 GMT"
+enum { GMT_TIME_SIZE = 40 };
+
+// "Sun, 06 Nov 1994 08:49:37 GMT" for T in seconds since 1970, whatever
+// the locale; empty when BUF_LEN is too short.
 void gmt_time_string(char* buf, size_t buf_len, int64_t t);
+// The same text for NOW, formatted again only when the second changes. The
+// text belongs to the calling thread and holds until its next call.
+const char* cached_gmt_time_string(int64_t now);
 
 // Reads a "Range" value against a file of SIZE bytes.
 // Returns 1 with FIRST..LAST (inclusive) to send, 0 when the header is to be
 // ignored (not a single byte range), -1 when the range is unsatisfiable.
 int parse_range_header(const char* value, int64_t size, int64_t* first, int64_t* last);
 
-void handle_file_request(Connection* conn, const char* path, const FileStatus* st);
+// Sends the file PATH of status ST, read from FD when that is open (the
+// caller closes it), else opened here.
+void handle_file_request(Connection* conn, const char* path, const FileStatus* st, int fd);

@@ -21,6 +21,7 @@
 namespace {
 
 const int MAX_WATCHED_LISTENERS = 64;
+const int MAX_ACCEPTS_PER_WAKEUP = 16;
 
 // Engine threads never die of a write to a closed peer (the TLS library
 // writes without MSG_NOSIGNAL).
@@ -42,8 +43,9 @@ void produce_socket(EngineContext* ctx, const SocketRecord* sp) {
     ctx->sq_head++;
     queued = true;
   }
-  pthread_cond_signal(&ctx->sq_full);
   pthread_mutex_unlock(&ctx->mutex);
+  // After the unlock, so that the worker woken does not block on the mutex.
+  pthread_cond_signal(&ctx->sq_full);
   if (!queued) close(sp->sock);
 }
 
@@ -63,8 +65,8 @@ int consume_socket(EngineContext* ctx, SocketRecord* sp) {
     ctx->sq_tail -= CONNECTION_QUEUE_SIZE;
     ctx->sq_head -= CONNECTION_QUEUE_SIZE;
   }
-  pthread_cond_signal(&ctx->sq_empty);
   pthread_mutex_unlock(&ctx->mutex);
+  pthread_cond_signal(&ctx->sq_empty);
   return 1;
 }
 
@@ -93,15 +95,17 @@ bool admitted_by_callback(EngineContext* ctx, SocketRecord* accepted) {
   return false;
 }
 
-void accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
+// Returns false when no client was waiting.
+bool accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
   SocketRecord accepted;
   std::memset(&accepted, 0, sizeof(accepted));
   socklen_t len = sizeof(accepted.remote_addr);
   accepted.sock = accept4(listener->sock, reinterpret_cast<sockaddr*>(&accepted.remote_addr), &len, SOCK_CLOEXEC);
-  if (accepted.sock < 0) return;
+  if (accepted.sock < 0) return false;
   accepted.local_addr = listener->local_addr;
   accepted.is_ssl = listener->is_ssl;
   accepted.is_proxy = listener->is_proxy;
+  accepted.inherited_read_timeout_ms = listener->inherited_read_timeout_ms;
 
   uint32_t remote_ip = ntohl(accepted.remote_addr.sin_addr.s_addr);
   if (check_acl(ctx, remote_ip) == 1) {
@@ -112,6 +116,7 @@ void accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
     log_engine_error(ctx, "%s: %.20s is not allowed to connect", "accept_new_connection", addr);
     close(accepted.sock);
   }
+  return true;
 }
 
 void* accept_thread(void* arg) {
@@ -137,8 +142,13 @@ void* accept_thread(void* arg) {
       if (errno != EINTR) poll(&fds[n], 1, 1000);
       continue;
     }
-    for (int i = 0; i < n && ctx->stop_flag.load() == 0; i++) {
-      if (fds[i].revents & POLLIN) accept_new_connection(watched[i], ctx);
+    // Clients that arrived together are taken without a wait in between;
+    // the bound keeps the other listeners served.
+    for (int i = 0; i < n; i++) {
+      if ((fds[i].revents & POLLIN) == 0) continue;
+      for (int k = 0; k < MAX_ACCEPTS_PER_WAKEUP && ctx->stop_flag.load() == 0; k++) {
+        if (!accept_new_connection(watched[i], ctx)) break;
+      }
     }
   }
 
@@ -161,13 +171,16 @@ void* worker_thread(void* arg) {
   block_sigpipe();
 
   int buf_size = static_cast<int>(option_as_int(ctx, MAX_REQUEST_SIZE, 16384));
-  // The connection and its request buffer are one block.
-  void* block = std::calloc(1, sizeof(Connection) + static_cast<size_t>(buf_size) + 1);
+  // The connection, its request buffer and the callbacks' copy of it are
+  // one block: no request allocates.
+  size_t buf_bytes = static_cast<size_t>(buf_size) + 1;
+  void* block = std::calloc(1, sizeof(Connection) + 2 * buf_bytes);
   if (block == nullptr) {
     log_engine_error(ctx, "%s", "Cannot create new connection struct, OOM");
   } else {
     Connection* conn = static_cast<Connection*>(block);
     conn->buf = static_cast<char*>(block) + sizeof(Connection);
+    conn->raw_copy = conn->buf + buf_bytes;
     conn->buf_size = buf_size;
     conn->ctx = ctx;
     while (consume_socket(ctx, &conn->client)) serve_connection(conn);

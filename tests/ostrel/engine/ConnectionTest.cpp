@@ -85,6 +85,34 @@ TEST(EngineConnection, PipelinedRequestIsServedFromTheBuffer) {
   EXPECT_EQ(second, raw_copies[1]);
 }
 
+// Callbacks that walk every header slot must see the current request's
+// headers only, not those a longer request before it left behind.
+TEST(EngineConnection, HeaderSlotsHoldOnlyTheCurrentRequest) {
+  std::mutex mutex;
+  std::vector<int> filled_slots;
+  TestEngine engine({"enable_keep_alive", "yes"}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    int filled = 0;
+    for (const RequestHeader& h : info->http_headers) filled += h.name != nullptr ? 1 : 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      filled_slots.push_back(filled);
+    }
+    answer_uri(conn, info);
+    conn->must_close = 0;
+    return taken();
+  });
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "GET /a HTTP/1.1\r\nHost: x\r\nOrigin: http://x\r\nX-A: 1\r\nX-B: 2\r\n\r\n"));
+  EXPECT_EQ("uri=/a", body_of(read_reply(fd)));
+  ASSERT_TRUE(send_all(fd, "GET /b HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ("uri=/b", body_of(read_reply(fd)));
+  close(fd);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ((std::vector<int>{4, 1}), filled_slots);
+}
+
 TEST(EngineConnection, RawRequestCopyKeepsBytesBehindTheHeadIncludingNul) {
   std::promise<std::string> tail;
   TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {

@@ -68,8 +68,11 @@ TEST(EngineLifecycle, HaltWithConnectionsQueuedLeavesNothingBehind) {
     ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(std::chrono::seconds(10)));
     ASSERT_TRUE(eventually([&] { return queued(engine.context()) == 5; }));
 
+    EngineContext* ctx = engine.context();
     std::thread halting([&] { engine.halt(); });
-    // The busy worker finishes its request; the queued ones are never served.
+    // The busy worker finishes its request once the stop is requested; the
+    // queued ones are never served.
+    EXPECT_TRUE(eventually([&] { return ctx->stop_flag.load() != 0; }));
     release.set_value();
     halting.join();
     EXPECT_EQ("ok", body_of(read_until_close(clients[0])));

@@ -51,6 +51,9 @@ TEST(EngineRequestHead, EndIsFoundAfterEitherLineEnding) {
   EXPECT_EQ(-1, request_len("GET /\x01 HTTP/1.1\r\n"));
   EXPECT_EQ(19, request_len("GET /\x01 HTTP/1.1\r\n\r\n"));
   EXPECT_EQ(-1, request_len("GET /\t HTTP/1.1\r\n"));
+  EXPECT_EQ(-1, request_len("GET /\x7f HTTP/1.1\r\n"));
+  EXPECT_EQ(-1, request_len("GET /\x1f HTTP/1.1\r\n"));
+  EXPECT_EQ(0, request_len("GET /~ HTTP/1.1\r\n"));
   // Bytes of 128 and above are allowed.
   EXPECT_EQ(18, request_len("GET /\xc3\xa9 HTTP/1.1\n\n"));
 }

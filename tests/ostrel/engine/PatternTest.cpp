@@ -44,6 +44,24 @@ TEST(EnginePattern, Wildcards) {
   EXPECT_EQ(-1, match("bc", "abc"));
 }
 
+// A literal tail anchored by "$" behind a wildcard can match in one place
+// only; the answers are those of trying every run length.
+TEST(EnginePattern, AnchoredTailsBehindWildcards) {
+  EXPECT_EQ(4, match("**.cgi$", ".cgi"));   // an empty run
+  EXPECT_EQ(-1, match("**.cgi$", "cgi"));   // shorter than the tail
+  EXPECT_EQ(-1, match("**.cgi$", "a.cgi/b"));
+  EXPECT_EQ(-1, match("*.cgi$", "a/b.cgi"));
+  EXPECT_EQ(8, match("a/*.cgi$", "a/bb.cgi"));
+  EXPECT_EQ(-1, match("a/*.cgi$", "a/b/c.cgi"));
+  EXPECT_EQ(5, match("**$", "ab/cd"));
+  EXPECT_EQ(-1, match("*$", "ab/cd"));
+  EXPECT_EQ(2, match("*$", "ab"));
+  EXPECT_EQ(4, match("**b$ignored", "a/ab"));  // nothing behind "$" counts
+  EXPECT_EQ(6, match("**.p?p$", "/x.php"));    // "?" in the tail: every run is tried
+  EXPECT_EQ(9, match("**/**.x$", "a/b/c/d.x"));
+  EXPECT_EQ(-1, match_prefix("**a\0$", 5, "xa"));  // a NUL in a pattern matches nothing
+}
+
 TEST(EnginePattern, Alternatives) {
   EXPECT_EQ(2, match("x|ab", "abc"));
   EXPECT_EQ(1, match("a|ab", "abc"));  // the first that matches wins

@@ -1,13 +1,19 @@
 // Static files, ranges, redirects, index files, listings and the roots.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <ctime>
+#include <future>
 #include <regex>
 
 #include <gtest/gtest.h>
 
 #include "ostrel/engine/EngineTestUtil.h"
+#include "ostrel/engine/static_files.h"
 
 using namespace enginetest;
 
@@ -302,4 +308,132 @@ TEST_F(EngineStaticFiles, CurlAgrees) {
   EXPECT_NE(std::string::npos, out.find("Content-Length: 1000"));
   out = run("curl -sS --max-time 10 -L -o /dev/null -w '%{http_code} %{url_effective}' " + base + "/", &status);
   EXPECT_EQ("200 " + base + "/", out);
+}
+
+// Replies over one kept connection, read as a slow client with a small
+// receive buffer: a large file, then small ones whose head and body leave in
+// one write, each reply exact and the connection still usable.
+TEST_F(EngineStaticFiles, SlowReaderGetsWholeRepliesOnAKeptConnection) {
+  std::string large(3 * 1024 * 1024 + 7, '\0');
+  for (size_t i = 0; i < large.size(); i++) large[i] = static_cast<char>(i * 31 + i / 4093);
+  dir_.file("www/large.bin", large);
+  const std::string small(15000, 's');  // just fits behind the head
+  dir_.file("www/small.bin", small);
+  dir_.file("www/empty.txt", "");
+  TestEngine engine({"document_root", www_, "enable_keep_alive", "yes"});
+  ASSERT_TRUE(engine.started());
+
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int rcvbuf = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(engine.port()));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)));
+  ASSERT_TRUE(send_all(fd, "GET /large.bin HTTP/1.1\r\n\r\n"));
+  std::string reply = read_reply(fd, 30000);
+  EXPECT_EQ("HTTP/1.1 200 OK", status_line(reply));
+  EXPECT_TRUE(body_of(reply) == large);
+  expect_honest_length(reply);
+
+  for (const char* uri : {"/small.bin", "/empty.txt", "/small.bin"}) {
+    ASSERT_TRUE(send_all(fd, std::string("GET ") + uri + " HTTP/1.1\r\n\r\n"));
+    reply = read_reply(fd);
+    EXPECT_EQ("HTTP/1.1 200 OK", status_line(reply)) << uri;
+    EXPECT_EQ(uri == std::string("/empty.txt") ? "" : small, body_of(reply)) << uri;
+    EXPECT_EQ("Keep-Alive", header_value(reply, "Connection"));
+    expect_honest_length(reply);
+  }
+  // A range of the large file goes through the same paths.
+  ASSERT_TRUE(send_all(fd, "GET /large.bin HTTP/1.1\r\nRange: bytes=100-20099\r\n\r\n"));
+  reply = read_reply(fd, 30000);
+  EXPECT_EQ("HTTP/1.1 206 Partial Content", status_line(reply));
+  EXPECT_TRUE(body_of(reply) == large.substr(100, 20000));
+  close(fd);
+}
+
+// A named pipe has no end to wait for: it is served as the empty file its
+// status says, at once, instead of holding a worker until a writer comes.
+TEST_F(EngineStaticFiles, NamedPipeDoesNotHoldAWorker) {
+  ASSERT_EQ(0, mkfifo((www_ + "/pipe").c_str(), 0644));
+  TestEngine engine({"document_root", www_});
+  ASSERT_TRUE(engine.started());
+  std::string reply = get(engine.port(), "/pipe");
+  EXPECT_EQ("HTTP/1.1 200 OK", status_line(reply));
+  EXPECT_EQ("0", header_value(reply, "Content-Length"));
+}
+
+// The "Date" of replies on one kept connection follows the clock across a
+// second, though the text is formatted once a second.
+TEST_F(EngineStaticFiles, DateFollowsTheClockAcrossASecond) {
+  TestEngine engine({"document_root", www_, "enable_keep_alive", "yes"});
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  std::string first_date;
+  bool changed = false;
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!changed && std::chrono::steady_clock::now() < give_up) {
+    time_t before = time(nullptr);
+    ASSERT_TRUE(send_all(fd, "HEAD /f.txt HTTP/1.1\r\n\r\n"));
+    std::string date = header_value(read_reply(fd, 5000, true), "Date");
+    time_t after = time(nullptr);
+    char low[64];
+    char high[64];
+    gmt_time_string(low, sizeof(low), before);
+    gmt_time_string(high, sizeof(high), after);
+    ASSERT_TRUE(date == low || date == high) << date << " not in " << low << " .. " << high;
+    if (first_date.empty()) first_date = date;
+    changed = date != first_date;
+  }
+  EXPECT_TRUE(changed);
+  close(fd);
+}
+
+TEST(EngineHttpDate, KnownInstantsAndTheCalendarAgree) {
+  char buf[64];
+  const struct {
+    int64_t t;
+    const char* text;
+  } known[] = {
+      {784111777, "Sun, 06 Nov 1994 08:49:37 GMT"},
+      {0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+      {-1, "Wed, 31 Dec 1969 23:59:59 GMT"},
+      {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},
+      {4107456000, "Sun, 28 Feb 2100 00:00:00 GMT"},  // no leap day in 2100
+      {4107542400, "Mon, 01 Mar 2100 00:00:00 GMT"},
+      {253402300799, "Fri, 31 Dec 9999 23:59:59 GMT"},
+  };
+  for (const auto& k : known) {
+    gmt_time_string(buf, sizeof(buf), k.t);
+    EXPECT_STREQ(k.text, buf) << k.t;
+  }
+  // Every day over three centuries, at an hour that moves, as the C library has it.
+  for (int64_t t = -2208988800; t < 7258118400; t += 86400 + 3607) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    char expected[64];
+    ASSERT_NE(nullptr, gmtime_r(&tt, &tm));
+    strftime(expected, sizeof(expected), "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    gmt_time_string(buf, sizeof(buf), t);
+    ASSERT_STREQ(expected, buf) << t;
+  }
+  // Too short a buffer: empty, never cut.
+  gmt_time_string(buf, 29, 0);
+  EXPECT_STREQ("", buf);
+  gmt_time_string(buf, 30, 0);
+  EXPECT_STREQ("Thu, 01 Jan 1970 00:00:00 GMT", buf);
+}
+
+TEST(EngineHttpDate, CachedTextChangesWithTheSecond) {
+  const int64_t t = 1700000000;
+  std::string at_t = cached_gmt_time_string(t);
+  EXPECT_EQ("Tue, 14 Nov 2023 22:13:20 GMT", at_t);
+  EXPECT_EQ(at_t, cached_gmt_time_string(t));
+  EXPECT_EQ("Tue, 14 Nov 2023 22:13:21 GMT", std::string(cached_gmt_time_string(t + 1)));
+  EXPECT_EQ(at_t, cached_gmt_time_string(t));
+  // Each thread has its own text: another thread's second does not show here.
+  std::string other = std::async(std::launch::async, [&] { return std::string(cached_gmt_time_string(t + 60)); }).get();
+  EXPECT_EQ("Tue, 14 Nov 2023 22:14:20 GMT", other);
+  EXPECT_EQ(at_t, cached_gmt_time_string(t));
 }
