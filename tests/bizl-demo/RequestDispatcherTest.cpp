@@ -327,6 +327,27 @@ TEST_F(RequestDispatcherTest, TheBootstrapPublishesTheWebLinksSavedAtTheLastStop
   EXPECT_EQ(2u, publisher->scheduled.size());
 }
 
+// A value far longer than any locale code once overflowed the stack of the thread
+// that read the saved links.
+TEST_F(RequestDispatcherTest, LongSavedWebLinksAreRepublishedWithoutHarm) {
+  TempDir var;
+  const std::string longLocale(200000, 'x');
+  const std::string saved = var.write("bootstrap/ostrel_events.xml",
+                                      "<Process><HyperlinkingMessage><AppGUID>app-1002</AppGUID>\n<DisplayLocale>" +
+                                          longLocale + "</DisplayLocale></HyperlinkingMessage>"
+                                          "<HyperlinkingMessage><AppGUID>app-1003</AppGUID><Broken>" + longLocale +
+                                          "</Broken></HyperlinkingMessage>"
+                                          "<HyperlinkingMessage><AppGUID>app-1004</AppGUID> <DisplayLocale>sv-SE"
+                                          "</DisplayLocale></HyperlinkingMessage></Process>");
+  bizl::RequestDispatcher restarted(std::make_shared<bizl::FileReplyStore>(bizl::BizlDemoComponent::bundledDataRoot()),
+                                    publisher, saved);
+  ASSERT_EQ("SUCCESS", restarted.handle("1.0/Internal/startBootstrap", "<startBootstrap></startBootstrap>").type);
+  ASSERT_EQ(2u, publisher->scheduled.size());
+  EXPECT_EQ(std::string(bizl::RequestDispatcher::kReliableTopicPrefix) + "all/app-1002", publisher->scheduled[0].second.topic);
+  EXPECT_EQ(longLocale, bootStrapCreate(publisher->scheduled[0].second.text, 0)->getValue("Event\\Message\\localeCode"));
+  EXPECT_EQ(std::string(bizl::RequestDispatcher::kReliableTopicPrefix) + "all/app-1004", publisher->scheduled[1].second.topic);
+}
+
 TEST_F(RequestDispatcherTest, BrokenDataIsCritical) {
   TempDir data;
   data.write("replies/1.0/Application/getAppDetails.xml", "<Response>{app.Name}</Response>");
