@@ -61,7 +61,7 @@ void BizlDemoComponent::start() {
   readConfiguration();
   publisher_ = std::make_shared<ThreadedEventPublisher>(eventInterval_);
   publisher_->start();
-  auto workers = std::make_shared<WorkerPool>(kWorkers, kQueueLimit);
+  auto workers = std::make_shared<WorkerPool>(kWorkers, kQueueLimit, "bizl-worker");
   workers->start();
   {
     std::lock_guard<std::mutex> lock(servingMutex_);

@@ -1,8 +1,11 @@
 #include "bizl-demo/WorkerPool.h"
 
+#include <pthread.h>
+
 namespace bizl {
 
-WorkerPool::WorkerPool(size_t threads, size_t capacity) : threadCount_(threads), capacity_(capacity) {}
+WorkerPool::WorkerPool(size_t threads, size_t capacity, std::string name)
+    : threadCount_(threads), capacity_(capacity), name_(std::move(name)) {}
 
 WorkerPool::~WorkerPool() { stop(); }
 
@@ -53,6 +56,7 @@ size_t WorkerPool::queued() const {
 }
 
 void WorkerPool::work() {
+  if (!name_.empty()) pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
   for (;;) {
     JobPtr job;
     {

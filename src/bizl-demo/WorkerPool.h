@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,7 +16,8 @@ namespace bizl {
 // Every job submitted is either run or refused, never dropped.
 class WorkerPool {
  public:
-  WorkerPool(size_t threads, size_t capacity);
+  // `name` (at most 15 bytes) names the threads for ps, top and perf.
+  WorkerPool(size_t threads, size_t capacity, std::string name = "");
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
@@ -36,6 +38,7 @@ class WorkerPool {
 
   const size_t threadCount_;
   const size_t capacity_;
+  const std::string name_;
   mutable std::mutex mutex_;  // guards queue_, running_ and threads_
   std::condition_variable jobQueued_;
   std::condition_variable spaceFreed_;
