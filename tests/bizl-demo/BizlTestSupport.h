@@ -151,7 +151,7 @@ class ReplyCollector : public IMessageSink {
     arrived_.notify_all();
   }
 
-  std::vector<ReceivedReply> waitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  std::vector<ReceivedReply> waitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     std::unique_lock<std::mutex> lock(mutex_);
     arrived_.wait_for(lock, limit, [&] { return replies_.size() >= count; });
     return replies_;

@@ -66,6 +66,13 @@ TEST(CatalogTest, RecordsKeepTheirFieldsAsXml) {
   EXPECT_EQ("<Review><Rating>5</Rating></Review>", record["Reviews"]);
   EXPECT_EQ("", record["Empty"]);
   EXPECT_EQ("", bizl::plainText(record, "Missing"));
+  // Text without markup or references is taken as it stands, as the parser keeps it.
+  record["Lines"] = "one\r\ntwo";
+  EXPECT_EQ("one\r\ntwo", bizl::plainText(record, "Lines"));
+  record["Lines"] = "one\r\n&lt;two";
+  EXPECT_EQ("one\r\n<two", bizl::plainText(record, "Lines"));
+  record["Plain"] = "A-1 ]]";
+  EXPECT_EQ("A-1 ]]", bizl::plainText(record, "Plain"));
   EXPECT_THROW(bizl::Catalog::parseRecord("<App><Name></App>", "apps/x.xml"), bizl::RequestError);
 }
 
