@@ -18,8 +18,6 @@ class FileReplyStore : public ReplyStore {
 
   explicit FileReplyStore(std::string root, Clock now = &FileStamp::now);
 
-  const std::string& root() const { return root_; }
-
   // A name is safe when its segments are non-empty runs of letters, digits, "_",
   // "-" and ".", none of them "." or "..".
   static bool isSafeName(const std::string& name);

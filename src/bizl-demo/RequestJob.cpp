@@ -32,15 +32,16 @@ std::string oneLine(const std::string& text) {
   return out;
 }
 
+// The operation path of a topic below BizlDemoComponent::kTopicPrefix.
+std::string operationOf(const std::string& topic) {
+  const std::string prefix = BizlDemoComponent::kTopicPrefix;
+  return topic.compare(0, prefix.size(), prefix) == 0 ? topic.substr(prefix.size()) : topic;
+}
+
 }  // namespace
 
 RequestJob::RequestJob(LocalMessagePtr message, RequestHandlerPtr handler)
     : message_(std::move(message)), handler_(std::move(handler)) {}
-
-std::string RequestJob::operationOf(const std::string& topic) {
-  const std::string prefix = BizlDemoComponent::kTopicPrefix;
-  return topic.compare(0, prefix.size(), prefix) == 0 ? topic.substr(prefix.size()) : topic;
-}
 
 void RequestJob::run() {
   const std::string operation = operationOf(message_->getTargetTopic());

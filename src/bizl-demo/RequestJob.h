@@ -16,9 +16,6 @@ class RequestJob : public Job {
  public:
   RequestJob(LocalMessagePtr message, RequestHandlerPtr handler);
 
-  // The operation path of a topic below BizlDemoComponent::kTopicPrefix.
-  static std::string operationOf(const std::string& topic);
-
   // Job
   void run() override;
   void refuse() override;
