@@ -412,9 +412,10 @@ TEST(BizlDemoConcurrencyTest, RequestsFromSeveralThreadsAreEachAnsweredAsTheirOw
 }
 
 // Stop while senders flood the demo: it returns promptly, every request the demo
-// took is answered (run, or refused with status 103), and its threads are gone.
-// Requests still queued in the host's dispatcher when the demo unsubscribes are
-// the host's to drop.
+// took is answered (run, or refused with status 103 when it was still waiting for
+// a worker; whether any was depends on timing), and its threads are gone. Requests
+// still queued in the host's dispatcher when the demo unsubscribes are the host's
+// to drop.
 TEST(BizlDemoConcurrencyTest, StopWithRequestsInFlightAnswersEveryRequestItTook) {
   {
     StartedComponent warmUp;  // the dispatcher starts its delivery threads on first use
@@ -444,7 +445,6 @@ TEST(BizlDemoConcurrencyTest, StopWithRequestsInFlightAnswersEveryRequestItTook)
   EXPECT_LT(stopTook, std::chrono::seconds(2));
   const size_t run = recordsStartingWith(capture, "INFO Request 1.0/Catalog/searchApps: ");
   const size_t refused = recordsStartingWith(capture, "WARNING Reply CRITICAL to 1.0/Catalog/searchApps: ");
-  EXPECT_GT(refused, 0u) << "nothing was waiting at stop";
   ASSERT_TRUE(eventually([&] { return replies.count() == run + refused; }))
       << replies.count() << " replies, " << run << " run, " << refused << " refused";
   size_t stopping = 0;
