@@ -1,18 +1,14 @@
 #include "bizl-demo/BizlDemoComponent.h"
 
-#include <algorithm>
-
 #include <filesystem>
 
 #include "bizl-demo/BizlLog.h"
 #include "bizl-demo/FileReplyStore.h"
 #include "bizl-demo/RequestDispatcher.h"
-#include "bizl-demo/RequestError.h"
+#include "bizl-demo/RequestJob.h"
 #include "common/logging/LoggerClient.h"
-#include "tessaro/CommonMessageProperties.h"
 #include "tessaro/ConfigurationManager.h"
 #include "tessaro/MessageDispatcher.h"
-#include "tessaro/XMLPayload.h"
 
 #ifndef BIZL_DEMO_DATA_DIR
 #error "BIZL_DEMO_DATA_DIR must name the bundled data folder"
@@ -23,26 +19,6 @@ namespace bizl {
 namespace {
 
 const std::string kSubscription = std::string(BizlDemoComponent::kTopicPrefix) + "*";
-
-// One log record per request: line breaks would split it.
-// One log line per request, however long the document: a long tail is cut and
-// its length noted.
-std::string oneLine(const std::string& text) {
-  constexpr size_t kShown = 4096;
-  std::string out;
-  out.reserve(std::min(text.size(), kShown) + 32);
-  for (size_t i = 0; i < text.size() && i < kShown; ++i) {
-    const char c = text[i];
-    if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else
-      out += c;
-  }
-  if (text.size() > kShown) out += "... (" + std::to_string(text.size()) + " bytes)";
-  return out;
-}
 
 }  // namespace
 
@@ -85,10 +61,13 @@ void BizlDemoComponent::start() {
   readConfiguration();
   publisher_ = std::make_shared<ThreadedEventPublisher>(eventInterval_);
   publisher_->start();
+  auto workers = std::make_shared<WorkerPool>(kWorkers, kQueueLimit, "bizl-worker");
+  workers->start();
   {
-    std::lock_guard<std::mutex> lock(handlerMutex_);
+    std::lock_guard<std::mutex> lock(servingMutex_);
     handler_ = std::make_shared<RequestDispatcher>(std::make_shared<FileReplyStore>(dataRoot_), publisher_,
                                                    bootstrapFile_);
+    workers_ = workers;
   }
   if (MessageDispatcher::getInstance()->subscribe(this, kSubscription) != 0)
     BIZL_LOG(LOG_ERROR) << "Could not subscribe to " << kSubscription;
@@ -96,50 +75,36 @@ void BizlDemoComponent::start() {
                      << eventInterval_.count() << " ms";
 }
 
+// Requests the workers took are answered before stop returns; those still queued
+// are answered CRITICAL (status 103) at once. Nothing is posted after stop.
 void BizlDemoComponent::stop() {
   if (!started_) return;
   started_ = false;
-  // Waits for a delivery in progress, so no request is answered after this.
+  // Waits for a delivery in progress, so nothing is queued after this.
   MessageDispatcher::getInstance()->unsubscribe(this, kSubscription);
+  std::shared_ptr<WorkerPool> workers;
   {
-    std::lock_guard<std::mutex> lock(handlerMutex_);
+    std::lock_guard<std::mutex> lock(servingMutex_);
+    workers = std::move(workers_);
     handler_.reset();
   }
+  workers->stop();
   publisher_->stop();
   publisher_.reset();
 }
 
 void BizlDemoComponent::onMessage(uint64_t, const LocalMessagePtr& message) {
   if (!message) return;
-  const std::string& topic = message->getTargetTopic();
-  const std::string operation = topic.compare(0, std::string(kTopicPrefix).size(), kTopicPrefix) == 0
-                                    ? topic.substr(std::string(kTopicPrefix).size())
-                                    : topic;
-  auto payload = std::dynamic_pointer_cast<XMLPayload>(message->getPayload());
-  BIZL_LOG(LOG_INFO) << "Request " << operation << ": " << (payload ? oneLine(payload->getXML()) : "(no XMLPayload)");
-
   RequestHandlerPtr handler;
+  std::shared_ptr<WorkerPool> workers;
   {
-    std::lock_guard<std::mutex> lock(handlerMutex_);
+    std::lock_guard<std::mutex> lock(servingMutex_);
     handler = handler_;
+    workers = workers_;
   }
-  if (!handler) return;
-  Reply reply = payload ? handler->handle(operation, payload->getXML())
-                        : Reply{"ERROR", RequestError::statusDocument(status::kMalformedRequest,
-                                                                      "Malformed request: the payload is not an XMLPayload")};
-  if (reply.type != "SUCCESS") BIZL_LOG(LOG_WARNING) << "Reply " << reply.type << " to " << operation << ": " << reply.text;
-
-  if (message->getReplyTopic().empty()) {
-    BIZL_LOG(LOG_WARNING) << "Request " << operation << " has no reply topic; nobody to answer";
-    return;
-  }
-  CommonMessageProperties properties;
-  properties.setMessageType(reply.type);
-  properties.setTargetTopic(message->getReplyTopic());
-  properties.setMessageId(message->getProperties().getMessageId());
-  auto answer = std::make_shared<LocalMessage>(properties);
-  answer->setPayload(std::make_shared<XMLPayload>(reply.text));
-  MessageDispatcher::getInstance()->post(answer);
+  // Not started: the host delivers only between subscribe and unsubscribe.
+  if (!workers) return;
+  workers->submit(std::make_shared<RequestJob>(message, handler));
 }
 
 }  // namespace bizl

@@ -7,6 +7,7 @@
 
 #include "bizl-demo/RequestHandler.h"
 #include "bizl-demo/ThreadedEventPublisher.h"
+#include "bizl-demo/WorkerPool.h"
 #include "tessaro/IComponent.h"
 #include "tessaro/IMessageSink.h"
 
@@ -14,7 +15,8 @@ namespace bizl {
 
 // The demo business logic as a host component. Between start and stop it answers
 // every message on "target:/KivraBusinessLogic/<operation path>" on the message's
-// reply topic and publishes the events that the requests cause.
+// reply topic and publishes the events that the requests cause. The dispatcher's
+// delivery only queues a request; a pool of workers answers several at once.
 class BizlDemoComponent : public IComponent, public IMessageSink {
  public:
   BizlDemoComponent() = default;
@@ -31,6 +33,11 @@ class BizlDemoComponent : public IComponent, public IMessageSink {
   // The pace of download progress events when the configuration sets none.
   static constexpr std::chrono::milliseconds kDefaultEventInterval{500};
   static constexpr long kMaxEventInterval = 60000;
+  // Requests answered at once; the host has two to a few cores.
+  static constexpr size_t kWorkers = 4;
+  // Requests waiting for a worker; the delivery waits for room beyond that, and
+  // Ostrel bounds its waiting calls well below it.
+  static constexpr size_t kQueueLimit = 256;
 
   // IComponent
   void initialize() override;
@@ -56,8 +63,9 @@ class BizlDemoComponent : public IComponent, public IMessageSink {
   std::string bootstrapFile_;
   std::chrono::milliseconds eventInterval_ = kDefaultEventInterval;
   std::shared_ptr<ThreadedEventPublisher> publisher_;
-  std::mutex handlerMutex_;  // guards handler_: set by start and stop, read by deliveries
+  std::mutex servingMutex_;  // guards handler_ and workers_: set by start and stop, read by deliveries
   RequestHandlerPtr handler_;
+  std::shared_ptr<WorkerPool> workers_;
 };
 
 }  // namespace bizl

@@ -63,39 +63,78 @@ std::vector<Record> Catalog::parseRecordList(const std::string& text, const std:
   return records;
 }
 
-bool Catalog::app(const std::string& id, Record& record) const {
-  std::string text;
-  const std::string name = "apps/" + id + ".xml";
-  if (!isValidId(id) || !store_->read(name, text)) return false;
-  record = parseRecord(text, name);
-  record["Id"] = id;  // the file name decides; ids need no escaping
-  return true;
+RecordPtr Catalog::app(const std::string& id) const {
+  if (!isValidId(id)) return nullptr;
+  DataText text = store_->read("apps/" + id + ".xml");
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = apps_.find(id);
+    if (!text) {
+      if (it != apps_.end()) apps_.erase(it);
+      return nullptr;
+    }
+    if (it != apps_.end() && it->second.text == text) return it->second.value;
+  }
+  return parsedApp(id, text);
 }
 
-std::vector<Record> Catalog::apps() const {
-  std::vector<Record> records;
-  for (const std::string& id : store_->list("apps")) {
-    Record record;
-    if (app(id, record)) records.push_back(std::move(record));
-  }
+// Two requests may parse the same new version at once; either result serves.
+RecordPtr Catalog::parsedApp(const std::string& id, const DataText& text) const {
+  auto record = std::make_shared<Record>(parseRecord(*text, "apps/" + id + ".xml"));
+  (*record)["Id"] = id;  // the file name decides; ids need no escaping
+  std::lock_guard<std::mutex> lock(mutex_);
+  apps_[id] = Parsed<Record>{text, record};
+  return record;
+}
+
+std::vector<RecordPtr> Catalog::apps() const {
+  const std::vector<std::string> ids = store_->list("apps");
+  std::vector<RecordPtr> records;
+  records.reserve(ids.size());
+  for (const std::string& id : ids)
+    if (RecordPtr record = app(id)) records.push_back(std::move(record));
+  keepOnly(ids);
   return records;
 }
 
-bool Catalog::user(const std::string& mail, Record& record) const {
-  std::string text;
-  if (mail.empty() || !store_->read("users.xml", text)) return false;
-  for (Record& candidate : parseRecordList(text, "users.xml")) {
-    if (equalsIgnoringCase(plainText(candidate, "Mail"), mail)) {
-      record = std::move(candidate);
-      return true;
-    }
+// Applications whose file went away leave the cache with it.
+void Catalog::keepOnly(const std::vector<std::string>& ids) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = apps_.begin(); it != apps_.end();) {
+    if (std::binary_search(ids.begin(), ids.end(), it->first))
+      ++it;
+    else
+      it = apps_.erase(it);
   }
-  return false;
+}
+
+std::shared_ptr<const Catalog::Users> Catalog::users() const {
+  DataText text = store_->read("users.xml");
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!text) users_ = Parsed<Users>{};
+    if (users_.text == text) return users_.value;  // null when there is no file
+  }
+  auto users = std::make_shared<const Users>(parseRecordList(*text, "users.xml"));
+  std::lock_guard<std::mutex> lock(mutex_);
+  users_ = Parsed<Users>{text, users};
+  return users;
+}
+
+RecordPtr Catalog::user(const std::string& mail) const {
+  if (mail.empty()) return nullptr;
+  std::shared_ptr<const Users> all = users();
+  if (!all) return nullptr;
+  for (const Record& candidate : *all)
+    if (equalsIgnoringCase(plainText(candidate, "Mail"), mail)) return RecordPtr(all, &candidate);
+  return nullptr;
 }
 
 std::string plainText(const Record& record, const std::string& field) {
   auto it = record.find(field);
   if (it == record.end()) return std::string();
+  // Most fields hold neither markup nor references: nothing to decode.
+  if (it->second.find_first_of("<&") == std::string::npos) return it->second;
   QDomDocument document;
   if (!document.setContent(QByteArray::fromStdString("<x>" + it->second + "</x>"))) return it->second;
   return document.documentElement().text().toStdString();

@@ -18,7 +18,9 @@ class EventPublisher {
   virtual ~EventPublisher() = default;
 
   // Publishes the events in order, one interval apart, the first one interval
-  // from now. `key` names the sequence for cancel.
+  // from now, or from the last event still waiting on one of their topics: the
+  // sequences of a topic follow each other whole. `key` names the sequence for
+  // cancel.
   virtual void schedule(const std::string& key, const std::vector<DemoEvent>& events) = 0;
   // Drops the events of `key` not published yet; returns how many were dropped.
   virtual size_t cancel(const std::string& key) = 0;

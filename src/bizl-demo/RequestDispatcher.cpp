@@ -6,7 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
+#include <mutex>
+#include <shared_mutex>
 
 #include "bizl-demo/FileReplyStore.h"
 #include "bizl-demo/RequestDocument.h"
@@ -45,14 +46,33 @@ size_t countParameter(const std::string& name, const std::string& value, size_t 
   return size_t(std::stoul(value));
 }
 
-double priceOf(const Record& app) { return std::strtod(plainText(app, "Price").c_str(), nullptr); }
-
 std::string fieldOf(const Record& record, const std::string& field) {
   auto it = record.find(field);
   return it == record.end() ? std::string() : it->second;
 }
 
+double numberOf(const Record& record, const std::string& field) {
+  return std::strtod(plainText(record, field).c_str(), nullptr);
+}
+
 }  // namespace
+
+// An application as this run sees it: the shared record of its file, with
+// "Installed" and "UpdateAvailable" as this run's downloads, cancels and
+// uninstalls have left them.
+struct RequestDispatcher::AppView {
+  RecordPtr record;
+  std::string id;
+  bool installed = false;
+  bool update = false;
+
+  std::string field(const std::string& name) const {
+    if (name == "Installed") return installed ? "1" : "0";
+    if (name == "UpdateAvailable") return update ? "1" : "0";
+    return fieldOf(*record, name);
+  }
+  std::string plain(const std::string& name) const { return plainText(*record, name); }
+};
 
 // Everything known about the request being answered.
 struct RequestDispatcher::Context {
@@ -62,30 +82,30 @@ struct RequestDispatcher::Context {
   std::string operation;
   RequestDocument request;
   std::map<std::string, std::string> extras;  // plain-text values that win over the request's
-  bool appLoaded = false;
-  Record app;
-  bool userLoaded = false;
-  Record user;
+  AppView app;                                // loaded when app.record is set
+  RecordPtr user;
   bool searched = false;
-  std::vector<Record> page;  // the search results from "start", at most "count"
-  size_t total = 0;          // all search results
+  std::vector<AppView> page;  // the search results from "start", at most "count"
+  size_t total = 0;           // all search results
 };
 
-// Resolves the placeholders of a list item: "<prefix>Field" from the item's record,
+// Resolves the placeholders of a list item: "<prefix>Field" from the item,
 // everything else as the request does.
 class RequestDispatcher::ItemSource : public PlaceholderSource {
  public:
-  ItemSource(std::string prefix, const Record& record, PlaceholderSource& fallback)
-      : prefix_(std::move(prefix)), record_(record), fallback_(fallback) {}
+  using Field = std::function<std::string(const std::string&)>;
+
+  ItemSource(std::string prefix, Field field, PlaceholderSource& fallback)
+      : prefix_(std::move(prefix)), field_(std::move(field)), fallback_(fallback) {}
 
   std::string resolve(const std::string& name, bool mandatory) override {
-    if (startsWith(name, prefix_)) return fieldOf(record_, name.substr(prefix_.size()));
+    if (startsWith(name, prefix_)) return field_(name.substr(prefix_.size()));
     return fallback_.resolve(name, mandatory);
   }
 
  private:
   std::string prefix_;
-  const Record& record_;
+  Field field_;
   PlaceholderSource& fallback_;
 };
 
@@ -96,34 +116,14 @@ class RequestDispatcher::ContextSource : public PlaceholderSource {
 
   std::string resolve(const std::string& name, bool mandatory) override {
     if (name == "status") return RequestError::kSuccessStatus;
-    if (startsWith(name, "app.")) return fieldOf(dispatcher_.requireApp(context_), name.substr(4));
+    if (startsWith(name, "app.")) return dispatcher_.requireApp(context_).field(name.substr(4));
     if (startsWith(name, "user.")) return fieldOf(dispatcher_.requireUser(context_), name.substr(5));
     if (name == "appCount") {
       dispatcher_.search(context_);
       return std::to_string(context_.total);
     }
-    if (name == "list:apps") {
-      dispatcher_.search(context_);
-      std::string fragment = dispatcher_.readData("fragments/appSummary.xml", status::kBadData,
-                                                  "Demo data file fragments/appSummary.xml is missing");
-      std::string out;
-      for (const Record& app : context_.page) {
-        ItemSource item("app.", app, *this);
-        out += fillTemplate(fragment, item);
-      }
-      return out;
-    }
-    if (name == "list:preferences") {
-      std::string fragment = dispatcher_.readData("fragments/preference.xml", status::kBadData,
-                                                  "Demo data file fragments/preference.xml is missing");
-      std::string out;
-      for (const auto& preference : dispatcher_.state_.preferences()) {
-        Record record{{"Name", xmlEscape(preference.first)}, {"Value", xmlEscape(preference.second)}};
-        ItemSource item("pref.", record, *this);
-        out += fillTemplate(fragment, item);
-      }
-      return out;
-    }
+    if (name == "list:apps") return appList();
+    if (name == "list:preferences") return preferenceList();
     auto extra = context_.extras.find(name);
     if (extra != context_.extras.end()) return xmlEscape(extra->second);
     std::string value = context_.request.value(name);
@@ -133,6 +133,28 @@ class RequestDispatcher::ContextSource : public PlaceholderSource {
   }
 
  private:
+  std::string appList() {
+    dispatcher_.search(context_);
+    DataText fragment = dispatcher_.readData("fragments/appSummary.xml");
+    std::string out;
+    for (const AppView& app : context_.page) {
+      ItemSource item("app.", [&app](const std::string& field) { return app.field(field); }, *this);
+      out += fillTemplate(*fragment, item);
+    }
+    return out;
+  }
+
+  std::string preferenceList() {
+    DataText fragment = dispatcher_.readData("fragments/preference.xml");
+    std::string out;
+    for (const auto& preference : dispatcher_.state_.preferences()) {
+      Record record{{"Name", xmlEscape(preference.first)}, {"Value", xmlEscape(preference.second)}};
+      ItemSource item("pref.", [&record](const std::string& field) { return fieldOf(record, field); }, *this);
+      out += fillTemplate(*fragment, item);
+    }
+    return out;
+  }
+
   RequestDispatcher& dispatcher_;
   Context& context_;
 };
@@ -143,21 +165,36 @@ RequestDispatcher::RequestDispatcher(ReplyStorePtr store, EventPublisherPtr publ
 }
 
 Reply RequestDispatcher::handle(const std::string& operation, const std::string& document) {
+  return respond(operation, document, false);
+}
+
+Reply RequestDispatcher::respond(const std::string& operation, const std::string& document, bool stateLocked) {
   try {
     Context context(operation, RequestDocument::parse(document));
     if (!FileReplyStore::isSafeName(operation))
       throw RequestError(status::kUnknownOperation, "No reply for operation " + operation, true);
-    const std::string text = replyTemplate(operation, context);
-    auto action = actions_.find(operation);
-    if (action != actions_.end() && action->second.check) action->second.check(context);
-    std::string reply = fill(text, context);
-    if (action != actions_.end() && action->second.apply) action->second.apply(context);
-    return Reply{"SUCCESS", formatted(reply)};
+    auto found = actions_.find(operation);
+    const Action* action = found == actions_.end() ? nullptr : &found->second;
+    if (stateLocked) return Reply{"SUCCESS", answer(context, action)};
+    if (action && action->apply) {
+      std::unique_lock<StateLock> lock(stateLock_);
+      return Reply{"SUCCESS", answer(context, action)};
+    }
+    std::shared_lock<StateLock> lock(stateLock_);
+    return Reply{"SUCCESS", answer(context, action)};
   } catch (const RequestError& error) {
     return Reply{error.replyType(), error.statusDocument()};
   } catch (const std::exception& error) {
     return Reply{"CRITICAL", RequestError::statusDocument(status::kInternal, std::string("Internal error: ") + error.what())};
   }
+}
+
+std::string RequestDispatcher::answer(Context& context, const Action* action) {
+  DataText text = replyTemplate(context.operation, context);
+  if (action && action->check) action->check(context);
+  std::string reply = fill(*text, context);
+  if (action && action->apply) action->apply(context);
+  return formatted(std::move(reply));
 }
 
 void RequestDispatcher::bind(const std::string& operation, std::function<void(Context&)> check,
@@ -166,6 +203,12 @@ void RequestDispatcher::bind(const std::string& operation, std::function<void(Co
 }
 
 void RequestDispatcher::bindActions() {
+  bindSessionActions();
+  bindApplicationActions();
+  bindEventActions();
+}
+
+void RequestDispatcher::bindSessionActions() {
   bind("1.0/Internal/setOutputFormat",
        [](Context& c) {
          const std::string format = c.request.value("OutputFormat");
@@ -180,13 +223,12 @@ void RequestDispatcher::bindActions() {
          for (const char* name : {"Mail", "Password"})
            if (c.request.value(name).empty())
              throw RequestError(status::kMissingParameter, std::string("Missing mandatory parameter: ") + name);
-         Record user;
-         if (!catalog_.user(c.request.value("Mail"), user) || plainText(user, "Password") != c.request.value("Password"))
+         RecordPtr user = catalog_.user(c.request.value("Mail"));
+         if (!user || plainText(*user, "Password") != c.request.value("Password"))
            throw RequestError(status::kBadCredentials, "Invalid e-mail address or password");
          c.user = std::move(user);
-         c.userLoaded = true;
        },
-       [this](Context& c) { state_.signIn(plainText(c.user, "Mail")); });
+       [this](Context& c) { state_.signIn(plainText(*c.user, "Mail")); });
 
   bind("1.0/Profile/logout", nullptr, [this](Context&) { state_.signOut(); });
 
@@ -202,12 +244,10 @@ void RequestDispatcher::bindActions() {
 
   // The session as the UI starts it: who is signed in, and in which locale.
   auto sessionValues = [this](Context& c) {
-    const std::string mail = state_.signedInMail();
-    Record user;
-    const bool identified = !mail.empty() && catalog_.user(mail, user);
-    c.extras["identified"] = identified ? "1" : "0";
-    c.extras["userEmail"] = identified ? plainText(user, "Mail") : "";
-    c.extras["userName"] = identified ? plainText(user, "FirstName") + " " + plainText(user, "LastName") : "";
+    RecordPtr user = catalog_.user(state_.signedInMail());
+    c.extras["identified"] = user ? "1" : "0";
+    c.extras["userEmail"] = user ? plainText(*user, "Mail") : "";
+    c.extras["userName"] = user ? plainText(*user, "FirstName") + " " + plainText(*user, "LastName") : "";
     const std::string locale = c.request.value("locale");
     c.extras["localeCode"] = locale.empty() ? state_.localeCode() : locale;
   };
@@ -222,6 +262,15 @@ void RequestDispatcher::bindActions() {
        },
        [this](Context& c) { state_.setLocaleCode(c.request.value("localeCode")); });
 
+  bind("1.0/Profile/setUserPreference",
+       [](Context& c) {
+         if (c.request.value("PrefName").empty())
+           throw RequestError(status::kMissingParameter, "Missing mandatory parameter: PrefName");
+       },
+       [this](Context& c) { state_.setPreference(c.request.value("PrefName"), c.request.value("PrefValue")); });
+}
+
+void RequestDispatcher::bindApplicationActions() {
   bind("1.0/Application/rateApp",
        [this](Context& c) {
          requireApp(c);
@@ -234,44 +283,35 @@ void RequestDispatcher::bindActions() {
   bind("1.0/Application/getAppsByStateSummary",
        [this](Context& c) {
          size_t installed = 0, updates = 0;
-         for (const Record& app : catalog_.apps()) {
-           if (!isInstalled(app)) continue;
-           ++installed;
-           if (hasUpdate(app)) ++updates;
+         for (RecordPtr& record : catalog_.apps()) {
+           const AppView app = viewOf(std::move(record));
+           installed += app.installed;
+           updates += app.installed && app.update;
          }
          c.extras["installedCount"] = std::to_string(installed);
          c.extras["updateCount"] = std::to_string(updates);
        },
        nullptr);
 
-  bind("1.0/Profile/setUserPreference",
-       [](Context& c) {
-         if (c.request.value("PrefName").empty())
-           throw RequestError(status::kMissingParameter, "Missing mandatory parameter: PrefName");
-       },
-       [this](Context& c) { state_.setPreference(c.request.value("PrefName"), c.request.value("PrefValue")); });
-
   // A download changes the state when it starts; the sequences are keyed by kind
   // so that a cancel can undo what the cancelled one did.
   bind("1.0/Process/purchaseApplication", [this](Context& c) { requireApp(c); },
        [this](Context& c) {
          std::vector<DemoEvent> events = progressEvents("purchaseApplication", c);
-         const std::string id = plainText(c.app, "Id");
-         state_.markInstalled(id);
-         publisher_->schedule(kPurchaseKey + id, events);
+         state_.markInstalled(c.app.id);
+         publisher_->schedule(kPurchaseKey + c.app.id, events);
        });
 
   bind("1.0/Process/updateApplication", [this](Context& c) { requireApp(c); },
        [this](Context& c) {
          std::vector<DemoEvent> events = progressEvents("updateApplication", c);
-         const std::string id = plainText(c.app, "Id");
-         state_.markUpdated(id, true);
-         publisher_->schedule(kUpdateKey + id, events);
+         state_.markUpdated(c.app.id, true);
+         publisher_->schedule(kUpdateKey + c.app.id, events);
        });
 
   bind("1.0/Process/cancelDownload", [this](Context& c) { requireApp(c); },
        [this](Context& c) {
-         const std::string id = plainText(c.app, "Id");
+         const std::string& id = c.app.id;
          DemoEvent cancelled = makeEvent("downloadCancelled", kEventTopicPrefix + std::string("cancelDownload/") + id, c);
          const bool purchase = publisher_->cancel(kPurchaseKey + id) > 0;
          const bool update = publisher_->cancel(kUpdateKey + id) > 0;
@@ -281,8 +321,10 @@ void RequestDispatcher::bindActions() {
        });
 
   bind("1.0/Process/uninstallApplication", [this](Context& c) { requireApp(c); },
-       [this](Context& c) { state_.markUninstalled(plainText(c.app, "Id")); });
+       [this](Context& c) { state_.markUninstalled(c.app.id); });
+}
 
+void RequestDispatcher::bindEventActions() {
   bind("1.0/Process/inAppPurchase",
        [this](Context& c) {
          requireApp(c);
@@ -301,49 +343,85 @@ void RequestDispatcher::bindActions() {
   // A web link names an application; category and locale default to the application's and the store's.
   bind("1.0/Environment/quickWebLink",
        [this](Context& c) {
-         const Record& app = requireApp(c);
-         if (c.request.value("categoryId").empty()) c.extras["categoryId"] = plainText(app, "CategoryId");
+         const AppView& app = requireApp(c);
+         if (c.request.value("categoryId").empty()) c.extras["categoryId"] = app.plain("CategoryId");
          if (c.request.value("localeCode").empty()) c.extras["localeCode"] = "en-US";
        },
        [this](Context& c) {
-         const std::string id = plainText(c.app, "Id");
-         publisher_->schedule("webLink/" + id, {makeEvent("webLink", kReliableTopicPrefix + std::string("all/") + id, c)});
+         publisher_->schedule("webLink/" + c.app.id,
+                              {makeEvent("webLink", kReliableTopicPrefix + std::string("all/") + c.app.id, c)});
        });
 }
 
-// Each saved message is a web link again, as if the UI had asked for it now.
+namespace {
+
+// The text between `open` and `close` from `from` on, when it holds no "<";
+// `from` moves past `close`.
+bool elementText(const std::string& text, const std::string& open, const std::string& close, size_t& from,
+                 std::string& value) {
+  if (text.compare(from, open.size(), open) != 0) return false;
+  const size_t start = from + open.size();
+  const size_t end = text.find('<', start);
+  if (end == std::string::npos || text.compare(end, close.size(), close) != 0) return false;
+  value = text.substr(start, end - start);
+  from = end + close.size();
+  return true;
+}
+
+// The (application id, locale) pairs of the saved messages: each <AppGUID> followed,
+// after white space, by <DisplayLocale>. A scan rather than a regular expression,
+// whose matcher recurses once per character of a value.
+std::vector<std::pair<std::string, std::string>> savedWebLinks(const std::string& saved) {
+  static const std::string kApp = "<AppGUID>";
+  std::vector<std::pair<std::string, std::string>> links;
+  for (size_t at = saved.find(kApp); at != std::string::npos; at = saved.find(kApp, at + 1)) {
+    size_t pos = at;
+    std::string app, locale;
+    if (!elementText(saved, kApp, "</AppGUID>", pos, app)) continue;
+    pos = std::min(saved.find_first_not_of(" \t\r\n\f\v", pos), saved.size());
+    if (elementText(saved, "<DisplayLocale>", "</DisplayLocale>", pos, locale)) links.emplace_back(app, locale);
+  }
+  return links;
+}
+
+}  // namespace
+
+// Each saved message is a web link again, as if the UI had asked for it now. Runs
+// within startBootstrap, which holds the state lock already.
 void RequestDispatcher::republishSavedWebLinks() {
   if (bootstrapFile_.empty()) return;
   std::ifstream file(bootstrapFile_, std::ios::binary);
   if (!file) return;
-  const std::string saved((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string saved(kMaxSavedWebLinks, '\0');
+  saved.resize(size_t(file.read(&saved[0], std::streamsize(saved.size())).gcount()));
   file.close();
   std::error_code ignored;
   std::filesystem::remove(bootstrapFile_, ignored);
-  static const std::regex link("<AppGUID>([^<]*)</AppGUID>\\s*<DisplayLocale>([^<]*)</DisplayLocale>");
-  for (std::sregex_iterator it(saved.begin(), saved.end(), link), end; it != end; ++it) {
+  for (const auto& link : savedWebLinks(saved)) {
     // The values were written escaped and stay so inside the request document.
-    handle("1.0/Environment/quickWebLink", "<quickWebLink><applicationId>" + (*it)[1].str() +
-                                               "</applicationId><localeCode>" + (*it)[2].str() +
-                                               "</localeCode></quickWebLink>");
+    respond("1.0/Environment/quickWebLink",
+            "<quickWebLink><applicationId>" + link.first + "</applicationId><localeCode>" + link.second +
+                "</localeCode></quickWebLink>",
+            true);
   }
 }
 
-std::string RequestDispatcher::readData(const std::string& name, int missingCode,
-                                        const std::string& missingMessage) const {
-  std::string text;
-  if (!store_->read(name, text)) throw RequestError(missingCode, missingMessage, true);
+DataText RequestDispatcher::readData(const std::string& name) const {
+  DataText text = store_->read(name);
+  if (!text) throw RequestError(status::kBadData, "Demo data file " + name + " is missing", true);
   return text;
 }
 
 // An operation may have a reply per locale, replies/<operation>.<locale>.xml, for
 // the locale that the request names or else the session's.
-std::string RequestDispatcher::replyTemplate(const std::string& operation, const Context& context) const {
+DataText RequestDispatcher::replyTemplate(const std::string& operation, const Context& context) const {
   std::string locale = context.request.value("localeCode");
   if (locale.empty()) locale = state_.localeCode();
-  std::string text;
-  if (Catalog::isValidId(locale) && store_->read("replies/" + operation + "." + locale + ".xml", text)) return text;
-  return readData("replies/" + operation + ".xml", status::kUnknownOperation, "No reply for operation " + operation);
+  if (Catalog::isValidId(locale))
+    if (DataText text = store_->read("replies/" + operation + "." + locale + ".xml")) return text;
+  DataText text = store_->read("replies/" + operation + ".xml");
+  if (!text) throw RequestError(status::kUnknownOperation, "No reply for operation " + operation, true);
+  return text;
 }
 
 std::string RequestDispatcher::fill(const std::string& text, Context& context) {
@@ -352,15 +430,15 @@ std::string RequestDispatcher::fill(const std::string& text, Context& context) {
   return compactXml(fillTemplate(text, source));
 }
 
-std::string RequestDispatcher::formatted(const std::string& xml) const {
+std::string RequestDispatcher::formatted(std::string xml) const {
   if (state_.outputFormat() != 2) return xml;
-  std::string json = Xml2Json().convert(xml);
+  std::string json = Xml2Json().convert(std::move(xml));
   if (json.empty()) throw RequestError(status::kBadData, "The reply could not be written as JSON", true);
   return json;
 }
 
-const Record& RequestDispatcher::requireApp(Context& context) {
-  if (context.appLoaded) return context.app;
+const RequestDispatcher::AppView& RequestDispatcher::requireApp(Context& context) {
+  if (context.app.record) return context.app;
   std::string element = "application id";
   std::string id;
   if (context.request.root() == "searchRelatedApps") {
@@ -376,18 +454,16 @@ const Record& RequestDispatcher::requireApp(Context& context) {
     }
   }
   if (id.empty()) throw RequestError(status::kMissingParameter, "Missing mandatory parameter: " + element);
-  if (!catalog_.app(id, context.app)) throw RequestError(status::kUnknownApplication, "Unknown application id: " + id);
-  applyState(context.app);
-  context.appLoaded = true;
+  RecordPtr record = catalog_.app(id);
+  if (!record) throw RequestError(status::kUnknownApplication, "Unknown application id: " + id);
+  context.app = viewOf(std::move(record));
   return context.app;
 }
 
 const Record& RequestDispatcher::requireUser(Context& context) {
-  if (context.userLoaded) return context.user;
-  const std::string mail = state_.signedInMail();
-  if (mail.empty() || !catalog_.user(mail, context.user)) throw RequestError(status::kNotSignedIn, "Not signed in");
-  context.userLoaded = true;
-  return context.user;
+  if (!context.user) context.user = catalog_.user(state_.signedInMail());
+  if (!context.user) throw RequestError(status::kNotSignedIn, "Not signed in");
+  return *context.user;
 }
 
 void RequestDispatcher::search(Context& context) {
@@ -401,18 +477,19 @@ void RequestDispatcher::search(Context& context) {
   size_t count = countParameter("count", request.value("count"), 0);
   std::string relatedTo, relatedCategory;
   if (type == "BY_APP") {
-    const Record& app = requireApp(context);
-    relatedTo = plainText(app, "Id");
-    relatedCategory = plainText(app, "CategoryId");
+    const AppView& app = requireApp(context);
+    relatedTo = app.id;
+    relatedCategory = app.plain("CategoryId");
   }
-  std::vector<Record> matches;
-  for (Record& app : catalog_.apps()) {
-    applyState(app);
-    if (matchesSearch(app, type, request.value("typeValue"), relatedTo, relatedCategory)) matches.push_back(std::move(app));
+  const std::string value = request.value("typeValue");
+  std::vector<AppView> matches;
+  for (RecordPtr& record : catalog_.apps()) {
+    AppView app = viewOf(std::move(record));
+    if (matchesSearch(app, type, value, relatedTo, relatedCategory)) matches.push_back(std::move(app));
   }
-  if (type == "BY_CRIT" && request.value("typeValue") == "TOP_RATED")
-    std::stable_sort(matches.begin(), matches.end(), [](const Record& a, const Record& b) {
-      return std::strtod(plainText(a, "Rating").c_str(), nullptr) > std::strtod(plainText(b, "Rating").c_str(), nullptr);
+  if (type == "BY_CRIT" && value == "TOP_RATED")
+    std::stable_sort(matches.begin(), matches.end(), [](const AppView& a, const AppView& b) {
+      return numberOf(*a.record, "Rating") > numberOf(*b.record, "Rating");
     });
   context.total = matches.size();
   if (count == 0) count = matches.size();
@@ -420,54 +497,45 @@ void RequestDispatcher::search(Context& context) {
   context.searched = true;
 }
 
-bool RequestDispatcher::matchesSearch(const Record& app, const std::string& type, const std::string& value,
+bool RequestDispatcher::matchesSearch(const AppView& app, const std::string& type, const std::string& value,
                                       const std::string& relatedTo, const std::string& relatedCategory) const {
-  const std::string id = plainText(app, "Id");
-  const bool installed = isInstalled(app);
-  if (type == "BY_CAT") return value.empty() || value == "0" || plainText(app, "CategoryId") == value;
+  if (type == "BY_CAT") return value.empty() || value == "0" || app.plain("CategoryId") == value;
   if (type == "BY_TEXT") {
     const std::string needle = lowerCase(value);
     for (const char* field : {"Name", "Publisher", "ShortDescription"})
-      if (lowerCase(plainText(app, field)).find(needle) != std::string::npos) return true;
+      if (lowerCase(app.plain(field)).find(needle) != std::string::npos) return true;
     return false;
   }
   if (type == "BY_CRIT") {
-    if (value == "FREE") return priceOf(app) == 0;
-    if (value == "PAID") return priceOf(app) > 0;
+    if (value == "FREE") return numberOf(*app.record, "Price") == 0;
+    if (value == "PAID") return numberOf(*app.record, "Price") > 0;
     return true;
   }
   if (type == "MY_APPS_BY_CRIT") {
-    if (value == "1") return state_.installed(id);
-    if (value == "2") return installed && hasUpdate(app);
-    return installed;
+    if (value == "1") return state_.installed(app.id);
+    if (value == "2") return app.installed && app.update;
+    return app.installed;
   }
-  return id != relatedTo && plainText(app, "CategoryId") == relatedCategory;  // BY_APP
+  return app.id != relatedTo && app.plain("CategoryId") == relatedCategory;  // BY_APP
 }
 
-bool RequestDispatcher::isInstalled(const Record& app) const {
-  const std::string id = plainText(app, "Id");
-  return state_.installed(id) || (plainText(app, "Installed") == "1" && !state_.uninstalled(id));
-}
-
-bool RequestDispatcher::hasUpdate(const Record& app) const {
-  return plainText(app, "UpdateAvailable") == "1" && !state_.updated(plainText(app, "Id"));
-}
-
-// The record's "Installed" and "UpdateAvailable" as this run has changed them.
-void RequestDispatcher::applyState(Record& app) const {
-  const bool installed = isInstalled(app);
-  const bool update = hasUpdate(app);
-  app["Installed"] = installed ? "1" : "0";
-  app["UpdateAvailable"] = update ? "1" : "0";
+// The record with "Installed" and "UpdateAvailable" as this run has changed them.
+RequestDispatcher::AppView RequestDispatcher::viewOf(RecordPtr record) const {
+  AppView app;
+  app.id = plainText(*record, "Id");
+  app.installed = state_.installed(app.id) || (plainText(*record, "Installed") == "1" && !state_.uninstalled(app.id));
+  app.update = plainText(*record, "UpdateAvailable") == "1" && !state_.updated(app.id);
+  app.record = std::move(record);
+  return app;
 }
 
 DemoEvent RequestDispatcher::makeEvent(const std::string& name, const std::string& topic, Context& context) {
-  std::string text = readData("events/" + name + ".xml", status::kBadData, "Demo data file events/" + name + ".xml is missing");
-  return DemoEvent{topic, formatted(fill(text, context))};
+  DataText text = readData("events/" + name + ".xml");
+  return DemoEvent{topic, formatted(fill(*text, context))};
 }
 
 std::vector<DemoEvent> RequestDispatcher::progressEvents(const std::string& operationName, Context& context) {
-  const std::string topic = kEventTopicPrefix + operationName + "/" + plainText(context.app, "Id");
+  const std::string topic = kEventTopicPrefix + operationName + "/" + context.app.id;
   std::vector<DemoEvent> events;
   for (int step : kProgressSteps) {
     context.extras["progress"] = std::to_string(step);

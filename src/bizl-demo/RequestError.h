@@ -17,6 +17,7 @@ constexpr int kNotSignedIn = 6;
 constexpr int kUnknownOperation = 100;  // no reply file for the operation
 constexpr int kBadData = 101;           // a data file that cannot be used
 constexpr int kInternal = 102;
+constexpr int kStopping = 103;          // taken, but the demo stopped before answering it
 }  // namespace status
 
 // A request the demo refuses. It becomes an "ERROR" reply (a bad request) or a

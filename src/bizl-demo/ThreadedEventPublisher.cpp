@@ -1,5 +1,7 @@
 #include "bizl-demo/ThreadedEventPublisher.h"
 
+#include <algorithm>
+
 #include "tessaro/CommonMessageProperties.h"
 #include "tessaro/LocalMessage.h"
 #include "tessaro/MessageDispatcher.h"
@@ -44,13 +46,23 @@ void ThreadedEventPublisher::schedule(const std::string& key, const std::vector<
   if (events.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Clock::time_point due = Clock::now();
+    Clock::time_point due = std::max(Clock::now(), lastDueOn(events));
     for (const DemoEvent& event : events) {
       due += interval_;
       queue_.emplace(Slot(due, nextOrder_++), Item{key, event});
     }
   }
   changed_.notify_all();
+}
+
+// The due time of the last event waiting on a topic of `events`; the clock's
+// epoch when none waits. Called with mutex_ held.
+ThreadedEventPublisher::Clock::time_point ThreadedEventPublisher::lastDueOn(const std::vector<DemoEvent>& events) const {
+  Clock::time_point last;
+  for (const auto& waiting : queue_)
+    for (const DemoEvent& event : events)
+      if (waiting.second.event.topic == event.topic) last = std::max(last, waiting.first.first);
+  return last;
 }
 
 size_t ThreadedEventPublisher::cancel(const std::string& key) {

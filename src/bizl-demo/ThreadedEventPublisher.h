@@ -42,6 +42,7 @@ class ThreadedEventPublisher : public EventPublisher {
   };
 
   void run();
+  Clock::time_point lastDueOn(const std::vector<DemoEvent>& events) const;
   static void publish(const DemoEvent& event);
 
   const std::chrono::milliseconds interval_;

@@ -13,11 +13,11 @@ std::string compactXml(const std::string& text) {
   out.reserve(text.size());
   size_t i = 0;
   while (i < text.size()) {
-    if (text.compare(i, 4, "<!--") == 0 || text.compare(i, 2, "<?") == 0) {
-      const bool comment = text[i + 1] == '!';
-      size_t end = text.find(comment ? "-->" : "?>", i + 2);
+    const bool instruction = text.compare(i, 2, "<?") == 0;
+    if (instruction || text.compare(i, 4, "<!--") == 0) {
+      size_t end = text.find(instruction ? "?>" : "-->", i + 2);
       // An unterminated comment or instruction swallows the rest, as a parser would refuse it.
-      i = end == std::string::npos ? text.size() : end + (comment ? 3 : 2);
+      i = end == std::string::npos ? text.size() : end + (instruction ? 2 : 3);
       continue;
     }
     if (isSpace(text[i])) {
@@ -29,7 +29,11 @@ std::string compactXml(const std::string& text) {
       i = next;
       continue;
     }
-    out += text[i++];
+    // Up to the next tag or white space, which are looked at above.
+    size_t next = i + 1;
+    while (next < text.size() && text[next] != '<' && !isSpace(text[next])) ++next;
+    out.append(text, i, next - i);
+    i = next;
   }
   return out;
 }

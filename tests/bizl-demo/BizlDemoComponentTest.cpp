@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/regex.hpp>
 #include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
 
 #include "BizlTestSupport.h"
 #include "support/Eventually.h"
@@ -38,15 +42,6 @@ std::string xmlValue(const std::string& document, const std::string& path) {
   } catch (const std::exception& error) {
     return std::string("<unreadable: ") + error.what() + ">";
   }
-}
-
-size_t threadCount() {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
 }
 
 const std::string kGoodLogin = "<login><Mail>demo@kivra.test</Mail><Password>demo123</Password></login>";
@@ -272,7 +267,7 @@ TEST(BizlDemoComponentTest, StopUnsubscribesAndLeavesNoThread) {
   configure("", "1000");
   component.start();
   component.start();  // a second start changes nothing
-  EXPECT_EQ(before + 1, threadCount());
+  EXPECT_EQ(before + 1 + bizl::BizlDemoComponent::kWorkers, threadCount());
   EXPECT_EQ(1u, MessageDispatcher::getInstance()->subscriptionCount("target:/KivraBusinessLogic/*"));
   // Events still waiting at stop are dropped with the thread.
   ASSERT_EQ("SUCCESS", ask("1.0/Process/updateApplication",
@@ -324,4 +319,180 @@ TEST(BizlDemoPluginTest, TheLibraryRegistersTheComponent) {
   EXPECT_EQ("SUCCESS", answer.type);
   component->stop();
   EXPECT_EQ(0, PluginManager::getInstance().destroyObject("kivrabizldemo", component));
+}
+
+namespace {
+
+// The bundled applications: id, name, category.
+struct DemoApp {
+  const char* id;
+  const char* name;
+  const char* category;
+};
+const DemoApp kApps[] = {{"app-1001", "Notely", "1"},      {"app-1002", "TaskTide", "1"},  {"app-1003", "Pixel Quest", "2"},
+                         {"app-1004", "Word Harbor", "2"}, {"app-1005", "Lumen Photo", "3"}, {"app-1006", "ClipCraft", "3"},
+                         {"app-1007", "StarAtlas", "4"},   {"app-1008", "Lingo Leaf", "4"}};
+
+std::string detailsRequest(const DemoApp& app) {
+  return std::string("<getAppDetails><AplicationGUID>") + app.id + "</AplicationGUID></getAppDetails>";
+}
+
+std::string categoryRequest(const DemoApp& app) {
+  return std::string("<searchApps><criteria><type>BY_CAT</type><typeValue>") + app.category +
+         "</typeValue></criteria><start>0</start><count>20</count></searchApps>";
+}
+
+// The reply answers the request that `tag` ("<details|search> <app index> ...") names.
+void expectAnswers(const std::string& tag, const ReceivedReply& reply) {
+  const DemoApp& app = kApps[std::stoi(tag.substr(tag.find(' ') + 1))];
+  ASSERT_EQ("SUCCESS", reply.type) << tag << ": " << reply.text;
+  if (tag.compare(0, 7, "details") == 0) {
+    EXPECT_EQ(app.id, xmlValue(reply.text, "Response\\Application\\Id")) << tag;
+    EXPECT_EQ(app.name, xmlValue(reply.text, "Response\\Application\\Name")) << tag;
+  } else {
+    EXPECT_EQ(app.category, xmlValue(reply.text, "Response\\Criteria\\TypeValue")) << tag;
+    EXPECT_EQ("2", xmlValue(reply.text, "Response\\TotalCount")) << tag;
+  }
+}
+
+// The threads that logged "Request ..." records.
+std::set<std::string> requestThreads(const LogCapture& capture) {
+  std::set<std::string> threads;
+  for (const std::string& line : capture.lines()) {
+    std::vector<std::string> fields = LogCapture::fields(line);
+    if (fields.size() == 6 && fields[5].compare(0, 8, "Request ") == 0) threads.insert(fields[1]);
+  }
+  return threads;
+}
+
+size_t recordsStartingWith(const LogCapture& capture, const std::string& start) {
+  std::vector<std::string> records = capture.records();
+  return size_t(std::count_if(records.begin(), records.end(),
+                              [&](const std::string& record) { return record.compare(0, start.size(), start) == 0; }));
+}
+
+}  // namespace
+
+// Many requests in flight at once, posted from several threads: each reply goes to
+// its own reply topic, carries its own message identifier and answers its request.
+TEST(BizlDemoConcurrencyTest, RequestsFromSeveralThreadsAreEachAnsweredAsTheirOwn) {
+  LogCapture capture;
+  StartedComponent demo;
+  ReplyCollector replies("target://bizltest-many/");
+  constexpr int kSenders = 6, kEach = 50;
+  std::mutex sentMutex;
+  std::map<std::string, std::string> sent;  // tag -> message identifier
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; ++s)
+    senders.emplace_back([&, s] {
+      for (int i = 0; i < kEach; ++i) {
+        const int app = (s + i) % 8;
+        const bool details = i % 2 == 0;
+        const std::string tag = std::string(details ? "details " : "search ") + std::to_string(app) + " " +
+                                std::to_string(s) + "." + std::to_string(i);
+        const std::string id = details ? replies.post("1.0/Application/getAppDetails", detailsRequest(kApps[app]), tag)
+                                       : replies.post("1.0/Catalog/searchApps", categoryRequest(kApps[app]), tag);
+        std::lock_guard<std::mutex> lock(sentMutex);
+        sent[tag] = id;
+      }
+    });
+  for (std::thread& sender : senders) sender.join();
+  std::vector<ReceivedReply> received = replies.waitFor(kSenders * kEach);
+  ASSERT_EQ(size_t(kSenders * kEach), received.size());
+  std::set<std::string> answered;
+  for (const ReceivedReply& reply : received) {
+    auto request = sent.find(reply.topic);
+    ASSERT_NE(sent.end(), request) << reply.topic;
+    EXPECT_EQ(request->second, reply.messageId) << reply.topic;
+    expectAnswers(reply.topic, reply);
+    answered.insert(reply.topic);
+  }
+  EXPECT_EQ(sent.size(), answered.size());
+  EXPECT_GT(requestThreads(capture).size(), 1u) << "one worker answered everything";
+}
+
+// Stop while senders flood the demo: it returns promptly, every request the demo
+// took is answered (run, or refused with status 103 when it was still waiting for
+// a worker; whether any was depends on timing), and its threads are gone. Requests
+// still queued in the host's dispatcher when the demo unsubscribes are the host's
+// to drop.
+TEST(BizlDemoConcurrencyTest, StopWithRequestsInFlightAnswersEveryRequestItTook) {
+  {
+    StartedComponent warmUp;  // the dispatcher starts its delivery threads on first use
+    ASSERT_EQ("SUCCESS", ask("1.0/Catalog/getBanners", "<getBanners></getBanners>").type);
+  }
+  const size_t before = threadCount();
+  LogCapture capture;
+  ReplyCollector replies("target://bizltest-stop/");
+  bizl::BizlDemoComponent component;
+  configure("", "1");
+  component.start();
+  std::atomic<bool> sending{true};
+  std::vector<std::thread> senders;
+  for (int s = 0; s < 4; ++s)
+    senders.emplace_back([&, s] {
+      for (int i = 0; sending; ++i)
+        replies.post("1.0/Catalog/searchApps", categoryRequest(kApps[(s + i) % 8]),
+                     "search " + std::to_string((s + i) % 8) + " " + std::to_string(s) + "." + std::to_string(i));
+    });
+  ASSERT_TRUE(eventually([&] { return replies.count() >= 100; }));
+  const auto stopStart = std::chrono::steady_clock::now();
+  component.stop();
+  const auto stopTook = std::chrono::steady_clock::now() - stopStart;
+  sending = false;
+  for (std::thread& sender : senders) sender.join();
+
+  EXPECT_LT(stopTook, std::chrono::seconds(2));
+  const size_t run = recordsStartingWith(capture, "INFO Request 1.0/Catalog/searchApps: ");
+  const size_t refused = recordsStartingWith(capture, "WARNING Reply CRITICAL to 1.0/Catalog/searchApps: ");
+  ASSERT_TRUE(eventually([&] { return replies.count() == run + refused; }))
+      << replies.count() << " replies, " << run << " run, " << refused << " refused";
+  size_t stopping = 0;
+  for (const ReceivedReply& reply : replies.waitFor(0)) {
+    if (reply.type != "CRITICAL") {
+      expectAnswers(reply.topic, reply);
+      continue;
+    }
+    ++stopping;
+    EXPECT_EQ("103", xmlValue(reply.text, "Status\\statusCode"));
+    EXPECT_EQ("The demo business logic is stopping", xmlValue(reply.text, "Status\\statusMessage"));
+  }
+  EXPECT_EQ(refused, stopping);
+  EXPECT_TRUE(eventually([&] { return threadCount() == before; })) << threadCount() << " threads, " << before << " before";
+}
+
+// Downloads started at the same moment from several threads, one application
+// twice: every channel gets 20, 40, 60, 80, 100 for each download, never mixed.
+TEST(BizlDemoConcurrencyTest, EachDownloadChannelKeepsItsOrder) {
+  StartedComponent demo(0, "", "20");
+  EventRecorder recorder(kAllEvents);
+  const std::vector<std::pair<std::string, std::string>> downloads = {
+      {"purchaseApplication", "app-1002"}, {"purchaseApplication", "app-1002"}, {"purchaseApplication", "app-1003"},
+      {"purchaseApplication", "app-1005"}, {"updateApplication", "app-1007"},   {"updateApplication", "app-1001"}};
+  Gate go;
+  std::vector<std::thread> senders;
+  std::atomic<int> succeeded{0};
+  for (const auto& download : downloads)
+    senders.emplace_back([&, download] {
+      go.wait();
+      const std::string& root = download.first;
+      if (ask("1.0/Process/" + root, "<" + root + "><application_id>" + download.second + "</application_id></" + root + ">")
+              .type == "SUCCESS")
+        ++succeeded;
+    });
+  go.open();
+  for (std::thread& sender : senders) sender.join();
+  ASSERT_EQ(int(downloads.size()), succeeded.load());
+
+  std::vector<ReceivedEvent> events = recorder.waitFor(downloads.size() * 5);
+  ASSERT_EQ(downloads.size() * 5, events.size());
+  std::map<std::string, std::vector<std::string>> progress;  // by topic
+  for (const ReceivedEvent& event : events) progress[event.topic].push_back(xmlValue(event.text, "Event\\Message\\progress"));
+  const std::vector<std::string> once = {"20", "40", "60", "80", "100"};
+  std::vector<std::string> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  ASSERT_EQ(5u, progress.size());
+  for (const auto& channel : progress)
+    EXPECT_EQ(channel.first.find("purchaseApplication/app-1002") != std::string::npos ? twice : once, channel.second)
+        << channel.first;
 }

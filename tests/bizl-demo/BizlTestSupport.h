@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -89,6 +90,93 @@ class EventRecorder : public IMessageSink {
   std::condition_variable arrived_;
   std::vector<ReceivedEvent> events_;
 };
+
+// Holds threads until opened; a wait gives up after `limit`, so a failing test ends.
+class Gate {
+ public:
+  void open() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+  bool wait(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return opened_.wait_for(lock, limit, [&] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;  // guards open_
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+
+struct ReceivedReply {
+  std::string topic;
+  std::string messageId;
+  std::string type;
+  std::string text;
+};
+
+// Posts requests whose reply topics share a prefix and collects the replies.
+class ReplyCollector : public IMessageSink {
+ public:
+  explicit ReplyCollector(std::string prefix) : prefix_(std::move(prefix)) {
+    MessageDispatcher::getInstance()->subscribe(this, prefix_ + "*");
+  }
+  ~ReplyCollector() override { MessageDispatcher::getInstance()->unsubscribe(this, prefix_ + "*"); }
+
+  // Posts `document` with the reply topic prefix + tag and a new message identifier,
+  // which it returns; empty when nobody received the request.
+  std::string post(const std::string& operation, const std::string& document, const std::string& tag) {
+    const UUId id;
+    CommonMessageProperties properties;
+    properties.setMessageType(operation);
+    properties.setTargetTopic(bizl::BizlDemoComponent::kTopicPrefix + operation);
+    properties.setReplyTopic(prefix_ + tag);
+    properties.setMessageId(id);
+    auto message = std::make_shared<LocalMessage>(properties);
+    message->setPayload(std::make_shared<XMLPayload>(document));
+    return MessageDispatcher::getInstance()->post(message) == 0 ? id.getValue() : std::string();
+  }
+
+  void onMessage(uint64_t, const LocalMessagePtr& message) override {
+    auto payload = std::dynamic_pointer_cast<XMLPayload>(message->getPayload());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      replies_.push_back({message->getTargetTopic().substr(prefix_.size()), message->getProperties().getMessageId().getValue(),
+                          message->getMessageType(), payload ? payload->getXML() : "<no XMLPayload>"});
+    }
+    arrived_.notify_all();
+  }
+
+  std::vector<ReceivedReply> waitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait_for(lock, limit, [&] { return replies_.size() >= count; });
+    return replies_;
+  }
+
+  size_t count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return replies_.size();
+  }
+
+ private:
+  std::string prefix_;
+  std::mutex mutex_;  // guards replies_
+  std::condition_variable arrived_;
+  std::vector<ReceivedReply> replies_;
+};
+
+inline size_t threadCount() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
 
 constexpr const char* kAllEvents = "event:/KivraServices/KivraBusinessLogic/v1_0/*";
 constexpr const char* kReliableEvents = "event:/KivraServices/KivraBusinessLogic/Reliable/v1_0/*";

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include "bizl-demo/BizlDemoComponent.h"
 #include "bizl-demo/FileReplyStore.h"
 #include "support/TempDir.h"
@@ -42,11 +46,14 @@ class RequestDispatcherTest : public ::testing::Test {
       return std::string("<unreadable: ") + error.what() + "> " + reply.text;
     }
   }
+
+ public:
   static std::string search(const std::string& type, const std::string& value, const std::string& start = "",
                             const std::string& count = "") {
     return "<searchApps><criteria><type>" + type + "</type><typeValue>" + value + "</typeValue></criteria><start>" +
            start + "</start><count>" + count + "</count></searchApps>";
   }
+ protected:
   std::vector<std::string> ids(const std::string& document) {
     Reply reply = dispatcher.handle("1.0/Catalog/searchApps", document);
     std::vector<std::string> result;
@@ -327,6 +334,27 @@ TEST_F(RequestDispatcherTest, TheBootstrapPublishesTheWebLinksSavedAtTheLastStop
   EXPECT_EQ(2u, publisher->scheduled.size());
 }
 
+// A value far longer than any locale code once overflowed the stack of the thread
+// that read the saved links.
+TEST_F(RequestDispatcherTest, LongSavedWebLinksAreRepublishedWithoutHarm) {
+  TempDir var;
+  const std::string longLocale(200000, 'x');
+  const std::string saved = var.write("bootstrap/ostrel_events.xml",
+                                      "<Process><HyperlinkingMessage><AppGUID>app-1002</AppGUID>\n<DisplayLocale>" +
+                                          longLocale + "</DisplayLocale></HyperlinkingMessage>"
+                                          "<HyperlinkingMessage><AppGUID>app-1003</AppGUID><Broken>" + longLocale +
+                                          "</Broken></HyperlinkingMessage>"
+                                          "<HyperlinkingMessage><AppGUID>app-1004</AppGUID> <DisplayLocale>sv-SE"
+                                          "</DisplayLocale></HyperlinkingMessage></Process>");
+  bizl::RequestDispatcher restarted(std::make_shared<bizl::FileReplyStore>(bizl::BizlDemoComponent::bundledDataRoot()),
+                                    publisher, saved);
+  ASSERT_EQ("SUCCESS", restarted.handle("1.0/Internal/startBootstrap", "<startBootstrap></startBootstrap>").type);
+  ASSERT_EQ(2u, publisher->scheduled.size());
+  EXPECT_EQ(std::string(bizl::RequestDispatcher::kReliableTopicPrefix) + "all/app-1002", publisher->scheduled[0].second.topic);
+  EXPECT_EQ(longLocale, bootStrapCreate(publisher->scheduled[0].second.text, 0)->getValue("Event\\Message\\localeCode"));
+  EXPECT_EQ(std::string(bizl::RequestDispatcher::kReliableTopicPrefix) + "all/app-1004", publisher->scheduled[1].second.topic);
+}
+
 TEST_F(RequestDispatcherTest, BrokenDataIsCritical) {
   TempDir data;
   data.write("replies/1.0/Application/getAppDetails.xml", "<Response>{app.Name}</Response>");
@@ -339,4 +367,95 @@ TEST_F(RequestDispatcherTest, BrokenDataIsCritical) {
   reply = broken.handle("1.0/Catalog/searchApps", search("BY_CAT", ""));
   EXPECT_EQ("CRITICAL", reply.type);
   EXPECT_NE(std::string::npos, value(reply, "Status\\statusMessage").find("apps/app-1.xml"));
+}
+
+namespace {
+
+// Records what would be published, from any thread, and counts calls that came
+// while another was still inside: state-changing requests must run one at a time.
+class SerialCheckingPublisher : public bizl::EventPublisher {
+ public:
+  void schedule(const std::string& key, const std::vector<DemoEvent>& events) override {
+    Inside inside(*this);
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_[key] += events.size();
+  }
+  size_t cancel(const std::string& key) override {
+    Inside inside(*this);
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t dropped = pending_[key];
+    pending_[key] = 0;
+    return dropped;
+  }
+  size_t pending(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_[key];
+  }
+  int overlaps() const { return overlaps_; }
+
+ private:
+  struct Inside {
+    explicit Inside(SerialCheckingPublisher& publisher) : publisher_(publisher) {
+      if (++publisher_.inside_ > 1) ++publisher_.overlaps_;
+      for (int i = 0; i < 20; ++i) std::this_thread::yield();  // a wider window for another caller
+    }
+    ~Inside() { --publisher_.inside_; }
+    SerialCheckingPublisher& publisher_;
+  };
+
+  std::atomic<int> inside_{0};
+  std::atomic<int> overlaps_{0};
+  std::mutex mutex_;  // guards pending_
+  std::map<std::string, size_t> pending_;
+};
+
+}  // namespace
+
+// Purchases, updates and cancels of the same applications from several threads,
+// with searches beside them: the changes run alone, and at the end each
+// application's state agrees with the downloads still waiting.
+TEST(RequestDispatcherConcurrencyTest, ChangesRunAloneAndLeaveAConsistentState) {
+  auto publisher = std::make_shared<SerialCheckingPublisher>();
+  bizl::RequestDispatcher dispatcher(std::make_shared<bizl::FileReplyStore>(bizl::BizlDemoComponent::bundledDataRoot()),
+                                     publisher);
+  auto request = [&](const std::string& operation, const std::string& id) {
+    const std::string root = operation.substr(operation.rfind('/') + 1);
+    return dispatcher.handle(operation, "<" + root + "><application_id>" + id + "</application_id></" + root + ">");
+  };
+  const char* const operations[] = {"1.0/Process/purchaseApplication", "1.0/Process/cancelDownload",
+                                    "1.0/Process/updateApplication"};
+  const char* const apps[] = {"app-1002", "app-1003", "app-1007"};  // two not installed, one with an update
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 150; ++i)
+        if (request(operations[(t + i) % 3], apps[(t * 7 + i) % 3]).type != "SUCCESS") ++failures;
+    });
+  for (int t = 0; t < 2; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 150; ++i) {
+        Reply mine = dispatcher.handle("1.0/Catalog/searchApps", RequestDispatcherTest::search("MY_APPS_BY_CRIT", "0"));
+        IXMLToolPtr tool = bootStrapCreate(mine.text, 0);
+        if (mine.type != "SUCCESS" ||
+            std::to_string(tool->countElements("Response\\Applications\\Application")) != tool->getValue("Response\\TotalCount"))
+          ++failures;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, failures.load());
+  EXPECT_EQ(0, publisher->overlaps());
+
+  for (const char* id : apps) {
+    Reply details = dispatcher.handle("1.0/Application/getAppDetails",
+                                      std::string("<getAppDetails><AplicationGUID>") + id + "</AplicationGUID></getAppDetails>");
+    IXMLToolPtr tool = bootStrapCreate(details.text, 0);
+    const bool bought = publisher->pending(std::string("purchase/") + id) > 0;
+    const bool updating = publisher->pending(std::string("update/") + id) > 0;
+    const bool installedBefore = std::string(id) == "app-1007";
+    EXPECT_EQ(bought || installedBefore ? "1" : "0", tool->getValue("Response\\Application\\Installed")) << id;
+    if (installedBefore) {
+      EXPECT_EQ(updating ? "0" : "1", tool->getValue("Response\\Application\\UpdateAvailable")) << id;
+    }
+  }
 }

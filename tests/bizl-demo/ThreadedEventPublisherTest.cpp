@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "BizlTestSupport.h"
 
 using bizl::DemoEvent;
@@ -62,4 +64,27 @@ TEST(ThreadedEventPublisherTest, CancelAndStopDropWhatIsWaiting) {
   fast.start();
   fast.schedule("again", sequence("again", 2));
   EXPECT_EQ(2u, recorder.waitFor(2).size());
+}
+
+// A sequence for a topic that still has events waiting starts after them; other
+// topics do not wait.
+TEST(ThreadedEventPublisherTest, SequencesOfOneTopicFollowEachOtherWhole) {
+  EventRecorder all(kTopic + "*");
+  ThreadedEventPublisher publisher(std::chrono::milliseconds(50));
+  publisher.start();
+  publisher.schedule("first", sequence("t", 3));
+  publisher.schedule("second", sequence("t", 3));
+  publisher.schedule("other", sequence("u", 2));
+  std::vector<std::string> order = texts(all.waitFor(8));
+  publisher.stop();
+  ASSERT_EQ(8u, order.size());
+  std::vector<std::string> onT;
+  for (const std::string& text : order)
+    if (text[0] == 't') onT.push_back(text);
+  EXPECT_EQ((std::vector<std::string>{"t0", "t1", "t2", "t0", "t1", "t2"}), onT);
+  auto position = [&](const std::string& text, size_t from = 0) {
+    return std::find(order.begin() + long(from), order.end(), text) - order.begin();
+  };
+  // "u1" is due after two intervals, the second "t0" after four.
+  EXPECT_LT(position("u1"), position("t0", size_t(position("t2")) + 1));
 }
