@@ -18,7 +18,8 @@ class WaitingCalls {
   // than refused; a silent one frees none, and the call gives its worker back.
   static constexpr std::chrono::milliseconds kPlaceWait{50};
 
-  explicit WaitingCalls(int limit = kDefaultLimit) : limit_(limit) {}
+  explicit WaitingCalls(int limit = kDefaultLimit, std::chrono::milliseconds placeWait = kPlaceWait)
+      : limit_(limit), placeWait_(placeWait) {}
 
   // The right to wait, released when it goes; false when none was left.
   class Place {
@@ -42,7 +43,7 @@ class WaitingCalls {
 
   Place take() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!freed_.wait_for(lock, kPlaceWait, [this] { return waiting_ < limit_; })) return Place(nullptr, false);
+    if (!freed_.wait_for(lock, placeWait_, [this] { return waiting_ < limit_; })) return Place(nullptr, false);
     ++waiting_;
     return Place(this, true);
   }
@@ -64,4 +65,5 @@ class WaitingCalls {
   std::condition_variable freed_;
   int waiting_ = 0;
   const int limit_;
+  const std::chrono::milliseconds placeWait_;
 };
