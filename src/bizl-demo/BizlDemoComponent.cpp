@@ -33,32 +33,51 @@ void BizlDemoComponent::shutdown() {
   BIZL_LOG(LOG_INFO) << "Shutdown";
 }
 
-void BizlDemoComponent::readConfiguration() {
-  ConfigurationManager* configuration = ConfigurationManager::getDefaultInstance(ConfigScopeComponent);
-  dataRoot_ = bundledDataRoot();
-  eventInterval_ = kDefaultEventInterval;
+// What start would take from the configuration, and what is wrong with it:
+// problems that keep the demo from answering, and warnings about values that
+// are ignored.
+BizlDemoComponent::Settings BizlDemoComponent::readSettings() {
+  const ConfigurationManager* configuration = ConfigurationManager::getDefaultInstance(ConfigScopeComponent);
+  Settings settings;
+  settings.dataRoot = bundledDataRoot();
   std::string value;
-  if (configuration && configuration->getValue(kDataRootKey, value) == 0 && !value.empty()) dataRoot_ = value;
+  if (configuration && configuration->getValue(kDataRootKey, value) == 0 && !value.empty()) settings.dataRoot = value;
   if (configuration && configuration->getValue(kEventIntervalKey, value) == 0) {
     const bool digits = !value.empty() && value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
     if (digits && std::stol(value) <= kMaxEventInterval)
-      eventInterval_ = std::chrono::milliseconds(std::stol(value));
+      settings.eventInterval = std::chrono::milliseconds(std::stol(value));
     else
-      BIZL_LOG(LOG_WARNING) << "Ignoring " << kEventIntervalKey << " \"" << value << "\": expected 0 to "
-                            << kMaxEventInterval << " milliseconds";
+      settings.warnings.push_back(std::string("Ignoring ") + kEventIntervalKey + " \"" + value + "\": expected 0 to " +
+                                  std::to_string(kMaxEventInterval) + " milliseconds");
   }
-  bootstrapFile_.clear();
   if (configuration && configuration->getValue(kVarPathKey, value) == 0 && !value.empty())
-    bootstrapFile_ = value + kSavedWebLinks;
+    settings.bootstrapFile = value + kSavedWebLinks;
   std::error_code error;
-  if (!std::filesystem::is_directory(dataRoot_, error))
-    BIZL_LOG(LOG_ERROR) << "Demo data folder not found: " << dataRoot_;
+  if (!std::filesystem::is_directory(settings.dataRoot, error))
+    settings.problems.push_back("Demo data folder not found: " + settings.dataRoot);
+  return settings;
+}
+
+std::string BizlDemoComponent::runningLine() const { return ""; }
+
+void BizlDemoComponent::checkConfiguration(ConfigurationCheck& check) const {
+  for (const char* key : {kDataRootKey, kEventIntervalKey, kVarPathKey}) check.reads(ConfigScopeComponent, key);
+  check.reads(ConfigScopeShared, "KivraLogger/Level");
+  const Settings settings = readSettings();
+  check.note(std::string("the demo's data folder: ") + settings.dataRoot);
+  for (const std::string& text : settings.warnings) check.problem(text);
+  for (const std::string& text : settings.problems) check.problem(text);
 }
 
 void BizlDemoComponent::start() {
   if (started_) return;
   started_ = true;
-  readConfiguration();
+  const Settings settings = readSettings();
+  for (const std::string& text : settings.warnings) BIZL_LOG(LOG_WARNING) << text;
+  for (const std::string& text : settings.problems) BIZL_LOG(LOG_ERROR) << text;
+  dataRoot_ = settings.dataRoot;
+  bootstrapFile_ = settings.bootstrapFile;
+  eventInterval_ = settings.eventInterval;
   publisher_ = std::make_shared<ThreadedEventPublisher>(eventInterval_);
   publisher_->start();
   auto workers = std::make_shared<WorkerPool>(kWorkers, kQueueLimit, "bizl-worker");

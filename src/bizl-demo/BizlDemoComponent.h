@@ -4,10 +4,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "bizl-demo/RequestHandler.h"
 #include "bizl-demo/ThreadedEventPublisher.h"
 #include "bizl-demo/WorkerPool.h"
+#include "tessaro/ComponentReport.h"
 #include "tessaro/IComponent.h"
 #include "tessaro/IMessageSink.h"
 
@@ -17,7 +19,7 @@ namespace bizl {
 // every message on "target:/KivraBusinessLogic/<operation path>" on the message's
 // reply topic and publishes the events that the requests cause. The dispatcher's
 // delivery only queues a request; a pool of workers answers several at once.
-class BizlDemoComponent : public IComponent, public IMessageSink {
+class BizlDemoComponent : public IComponent, public IComponentReport, public IMessageSink {
  public:
   BizlDemoComponent() = default;
   ~BizlDemoComponent() override;
@@ -52,11 +54,22 @@ class BizlDemoComponent : public IComponent, public IMessageSink {
   // The bundled data folder, fixed at build time.
   static std::string bundledDataRoot();
 
+  // IComponentReport: nothing to show once running; its settings checked.
+  std::string runningLine() const override;
+  void checkConfiguration(ConfigurationCheck& check) const override;
+
   // IMessageSink
   void onMessage(uint64_t tag, const LocalMessagePtr& message) override;
 
  private:
-  void readConfiguration();
+  struct Settings {
+    std::string dataRoot;
+    std::string bootstrapFile;
+    std::chrono::milliseconds eventInterval = kDefaultEventInterval;
+    std::vector<std::string> warnings;  // values that are ignored
+    std::vector<std::string> problems;  // what keeps the demo from answering
+  };
+  static Settings readSettings();
 
   bool started_ = false;
   std::string dataRoot_;

@@ -240,6 +240,23 @@ TEST(TessaroHostTest, CheckNamesEveryProblemAndStartsNothing) {
       << absent.output();
 }
 
+TEST(TessaroHostTest, CheckCoversEveryPlugin) {
+  TempDir dir;
+  StoreFolders folders(dir);
+  const std::string config = std::string("[host]\nplugins = ") + BIZL_PLUGIN + " " + OSTREL_PLUGIN + "\n[scope0]\n" +
+                             "Directories/VarPath = " + dir.file("var/") + "\nOstrel/DocumentRoot = ./ui\n" +
+                             "Ostrel/DownloadRoot = " + dir.file("downloads") + "\nOstrel/DefaultUIType = desktop\n" +
+                             "BizlDemo/DataRoot = " + dir.file("nodata") + "\nBizlDemo/EventInterval = soon\n" +
+                             "BizlDemo/Colour = blue\n";
+  Subprocess check({TESSARO_HOST, "--check", "--config", dir.write("host.ini", config)});
+  EXPECT_EQ(1, check.wait()) << check.output();
+  for (const std::string& problem :
+       {"problem: Demo data folder not found: " + dir.file("nodata") + "\n",
+        std::string("problem: Ignoring BizlDemo/EventInterval \"soon\": expected 0 to 60000 milliseconds\n"),
+        std::string("problem: [scope0] BizlDemo/Colour: no component reads this key\n"), std::string("3 problems found.\n")})
+    EXPECT_NE(std::string::npos, check.output().find(problem)) << problem << check.output();
+}
+
 TEST(TessaroHostTest, PrintsTheAddressItServesOnceRunning) {
   TempDir dir;
   StoreFolders folders(dir);
