@@ -35,6 +35,7 @@ Ostrel/DocumentRoot = $PWD/ui
 Ostrel/DownloadRoot = $work/downloads
 Ostrel/DefaultUIType = desktop
 Ostrel/KeepAlive = true
+Ostrel/ReferrerCheck = true
 [scope1]
 KivraLogger/Level = $1
 INI
