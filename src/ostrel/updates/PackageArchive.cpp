@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+#include "ostrel/updates/WriteAll.h"
 
 namespace {
 
@@ -61,17 +62,6 @@ int openPrivateCopy(const std::string& folder) {
   fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd >= 0) ::unlink(pattern.c_str());
   return fd;
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= size_t(written);
-  }
-  return true;
 }
 
 // Copies the source to its end; false past `maxBytes` or on an error.

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <algorithm>
 #include <vector>
+#include "ostrel/updates/WriteAll.h"
 
 namespace UnzipExtract {
 
@@ -39,17 +40,6 @@ std::string withSlashes(std::string name) {
 int openOutput(const std::string& path) {
   // Never write through a link planted at the target.
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= size_t(written);
-  }
-  return true;
 }
 
 void setModificationTime(const std::string& path, const tm_unz& date) {
