@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
 #include "ostrel/updates/WriteAll.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <algorithm>
 #include <vector>
+
 #include "ostrel/updates/WriteAll.h"
 
 namespace UnzipExtract {
