@@ -211,7 +211,7 @@ void analyze_request(Connection* conn) {
     send_http_error(conn, 404, "Not Found", "%s", "File not found");
   } else if (st.is_directory && !ends_with_separator(ri->uri)) {
     send_redirect_to_directory(conn);
-  } else if (st.is_directory && !substitute_index_file(conn, path, sizeof(path), &st)) {
+  } else if (st.is_directory && !substitute_index_file(conn, path, sizeof(path), &st, &fd)) {
     const char* listing = conn->ctx->config[ENABLE_DIRECTORY_LISTING];
     if (listing != nullptr && strcasecmp(listing, "yes") == 0) {
       handle_directory_request(conn, path);

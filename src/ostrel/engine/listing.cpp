@@ -101,7 +101,7 @@ void url_encode(const char* src, char* dst, size_t dst_len, int keep_slash) {
   dst[n] = '\0';
 }
 
-int substitute_index_file(Connection* conn, char* path, size_t path_len, FileStatus* st) {
+int substitute_index_file(Connection* conn, char* path, size_t path_len, FileStatus* st, int* fd) {
   size_t n = std::strlen(path);
   while (n > 0 && is_separator(path[n - 1])) n--;
   if (n + 2 > path_len) return 0;
@@ -116,7 +116,9 @@ int substitute_index_file(Connection* conn, char* path, size_t path_len, FileSta
     std::memcpy(path + n + 1, elem.ptr, name_len);
     path[n + 1 + name_len] = '\0';
     FileStatus index_st;
-    if (mg_stat(path, &index_st) == 0 && !index_st.is_directory) {
+    // An index file that links out of every root is as good as missing.
+    if (mg_stat(path, &index_st) == 0 && !index_st.is_directory &&
+        check_inside_roots_and_open(conn->ctx->config[DOCUMENT_ROOT], path, fd) == 0) {
       *st = index_st;
       return 1;
     }
@@ -160,9 +162,7 @@ void handle_directory_request(Connection* conn, const char* dir) {
     char path[PATH_BUF_SIZE];
     int n = std::snprintf(path, sizeof(path), "%s/%s", dir, dp->d_name);
     if (n < 0 || n >= static_cast<int>(sizeof(path)) || mg_stat(path, &e->st) != 0) {
-      e->st.is_directory = 0;
-      e->st.size = 0;
-      e->st.mtime = 0;
+      e->st = FileStatus{};
     }
     count++;
   }

@@ -6,9 +6,10 @@
 #include "ostrel/engine/engine.h"
 #include "ostrel/engine/path.h"
 
-// Replaces the directory PATH by its first existing "index_files" entry and
-// returns 1; returns 0 with PATH restored to the directory otherwise.
-int substitute_index_file(Connection* conn, char* path, size_t path_len, FileStatus* st);
+// Replaces the directory PATH by its first existing "index_files" entry
+// inside the roots and returns 1, with FD open on it when the roots check
+// opened it (else -1); returns 0 with PATH restored to the directory otherwise.
+int substitute_index_file(Connection* conn, char* path, size_t path_len, FileStatus* st, int* fd);
 
 void handle_directory_request(Connection* conn, const char* dir);
 

@@ -288,7 +288,8 @@ int mg_stat(const char* path, FileStatus* st) {
   if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0' || stat(native, &s) != 0) return -1;
   st->is_directory = S_ISDIR(s.st_mode) ? 1 : 0;
   st->size = static_cast<int64_t>(s.st_size);
-  st->mtime = static_cast<int64_t>(s.st_mtime);
+  st->mtime = static_cast<int64_t>(s.st_mtim.tv_sec);
+  st->mtime_nsec = static_cast<int32_t>(s.st_mtim.tv_nsec);
   return 0;
 }
 

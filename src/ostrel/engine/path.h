@@ -28,7 +28,8 @@ int is_valid_utf8(const char* s);
 struct FileStatus {
   int is_directory;
   int64_t size;
-  int64_t mtime;  // seconds since 1970
+  int64_t mtime;       // seconds since 1970
+  int32_t mtime_nsec;  // and nanoseconds: edits within one second differ
 };
 
 // 0 and ST filled, or -1 when the path is missing or rejected.

@@ -108,6 +108,110 @@ void civil_from_days(int64_t days, int64_t* year, int* month, int* day) {
   *year = year_of_era + era * 400 + (*month <= 2 ? 1 : 0);
 }
 
+// The inverse of civil_from_days.
+int64_t days_from_civil(int64_t year, int month, int day) {
+  year -= month <= 2 ? 1 : 0;
+  int64_t era = floor_div(year, 400);
+  int64_t year_of_era = year - era * 400;
+  int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;
+}
+
+// Reads exactly N digits; returns the position behind them or null.
+const char* read_digits(const char* s, int n, int* out) {
+  int value = 0;
+  for (int i = 0; i < n; i++) {
+    if (s[i] < '0' || s[i] > '9') return nullptr;
+    value = value * 10 + (s[i] - '0');
+  }
+  *out = value;
+  return s + n;
+}
+
+// 1..12 for the month named at S, 0 when none is.
+int read_month(const char* s) {
+  for (int i = 0; i < 12; i++) {
+    if (std::strncmp(s, MONTH_NAMES[i], 3) == 0) return i + 1;
+  }
+  return 0;
+}
+
+// "08:49:37" as seconds into the day; returns the position behind it or null.
+const char* read_time_of_day(const char* s, int64_t* seconds) {
+  int hour;
+  int minute;
+  int second;
+  if ((s = read_digits(s, 2, &hour)) == nullptr || *s++ != ':' || (s = read_digits(s, 2, &minute)) == nullptr ||
+      *s++ != ':' || (s = read_digits(s, 2, &second)) == nullptr) {
+    return nullptr;
+  }
+  if (hour > 23 || minute > 59 || second > 60) return nullptr;
+  *seconds = hour * 3600 + minute * 60 + second;
+  return s;
+}
+
+struct DateFields {
+  int year;
+  int year_digits;  // 2 in the RFC 850 form
+  int month;
+  int day;
+  int64_t seconds;
+};
+
+// Behind the day's name and comma: " 06 Nov 1994 08:49:37 GMT", or the
+// RFC 850 form " 06-Nov-94 08:49:37 GMT".
+const char* read_rfc_date(const char* s, DateFields* f) {
+  if (*s++ != ' ' || (s = read_digits(s, 2, &f->day)) == nullptr) return nullptr;
+  char separator = *s;
+  if ((separator != ' ' && separator != '-') || (f->month = read_month(s + 1)) == 0 || s[4] != separator) {
+    return nullptr;
+  }
+  f->year_digits = separator == ' ' ? 4 : 2;
+  if ((s = read_digits(s + 5, f->year_digits, &f->year)) == nullptr || *s++ != ' ' ||
+      (s = read_time_of_day(s, &f->seconds)) == nullptr) {
+    return nullptr;
+  }
+  return std::strcmp(s, " GMT") == 0 ? s + 4 : nullptr;
+}
+
+// Behind the day's name: " Nov  6 08:49:37 1994".
+const char* read_asctime_date(const char* s, DateFields* f) {
+  if (*s++ != ' ' || (f->month = read_month(s)) == 0 || s[3] != ' ') return nullptr;
+  s += 4;
+  s = *s == ' ' ? read_digits(s + 1, 1, &f->day) : read_digits(s, 2, &f->day);
+  f->year_digits = 4;
+  if (s == nullptr || *s++ != ' ' || (s = read_time_of_day(s, &f->seconds)) == nullptr || *s++ != ' ' ||
+      (s = read_digits(s, 4, &f->year)) == nullptr) {
+    return nullptr;
+  }
+  return *s == '\0' ? s : nullptr;
+}
+
+// Two digits of a year: the year ending in them, taken as past when it
+// would lie more than 50 years ahead.
+int64_t year_of_two_digits(int digits) {
+  int64_t this_year;
+  int month;
+  int day;
+  civil_from_days(floor_div(static_cast<int64_t>(std::time(nullptr)), 86400), &this_year, &month, &day);
+  int64_t year = this_year - floor_mod(this_year, 100) + digits;
+  return year > this_year + 50 ? year - 100 : year;
+}
+
+int date_to_time(const DateFields* f, int64_t* t) {
+  int64_t year = f->year_digits == 2 ? year_of_two_digits(f->year) : f->year;
+  int64_t days = days_from_civil(year, f->month, f->day);
+  // A day the month does not have ("Feb 30", day 0) comes back as another one.
+  int64_t check_year;
+  int check_month;
+  int check_day;
+  civil_from_days(days, &check_year, &check_month, &check_day);
+  if (check_year != year || check_month != f->month || check_day != f->day) return -1;
+  *t = days * 86400 + f->seconds;
+  return 0;
+}
+
 // A reply head built in one buffer: no formatting library on the way.
 struct HeadBuffer {
   char* data;
@@ -143,24 +247,32 @@ void add_decimal(HeadBuffer* h, int64_t n) {
   add_unsigned(h, n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n), 10, 1);
 }
 
-void add_file_head(Connection* conn, const char* path, const FileStatus* st, bool partial, int64_t first,
-                   int64_t last, HeadBuffer* h) {
-  const char* type;
-  size_t type_len;
-  get_mime_type(conn->ctx, path, &type, &type_len);
+// The status line, the date and the validators, with which every reply
+// about a file begins.
+void add_validators(HeadBuffer* h, const char* status_line, const FileStatus* st, const char* etag) {
   char last_modified[GMT_TIME_SIZE];
   gmt_time_string(last_modified, sizeof(last_modified), st->mtime);
-
-  conn->request_info.status_code = partial ? 206 : 200;
-  add_text(h, partial ? "HTTP/1.1 206 Partial Content\r\nDate: " : "HTTP/1.1 200 OK\r\nDate: ");
+  add_text(h, status_line);
+  add_text(h, "Date: ");
   add_text(h, cached_gmt_time_string(static_cast<int64_t>(std::time(nullptr))));
   add_text(h, "\r\nLast-Modified: ");
   add_text(h, last_modified);
-  add_text(h, "\r\nEtag: \"");
-  add_unsigned(h, static_cast<uint64_t>(st->mtime), 16, 1);
-  add_bytes(h, ".", 1);
-  add_unsigned(h, static_cast<uint64_t>(st->size), 16, 1);
-  add_text(h, "\"\r\nContent-Type: ");
+  add_text(h, "\r\nETag: ");
+  add_text(h, etag);
+  // The browser asks again on every load: an edited file shows at once, an
+  // unchanged one costs a 304.
+  add_text(h, "\r\nCache-Control: no-cache\r\n");
+}
+
+void add_file_head(Connection* conn, const char* path, const FileStatus* st, const char* etag, bool partial,
+                   int64_t first, int64_t last, HeadBuffer* h) {
+  const char* type;
+  size_t type_len;
+  get_mime_type(conn->ctx, path, &type, &type_len);
+
+  conn->request_info.status_code = partial ? 206 : 200;
+  add_validators(h, partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n", st, etag);
+  add_text(h, "Content-Type: ");
   add_bytes(h, type, type_len);
   add_text(h, "\r\nContent-Length: ");
   add_decimal(h, last - first + 1);
@@ -274,6 +386,46 @@ const char* cached_gmt_time_string(int64_t now) {
   return cached_text;
 }
 
+int parse_http_date(const char* text, int64_t* t) {
+  const char* s = text;
+  // The day's name says nothing the date does not.
+  while ((*s >= 'A' && *s <= 'Z') || (*s >= 'a' && *s <= 'z')) s++;
+  if (s - text < 3) return -1;
+  DateFields f;
+  s = *s == ',' ? read_rfc_date(s + 1, &f) : read_asctime_date(s, &f);
+  return s != nullptr ? date_to_time(&f, t) : -1;
+}
+
+void make_etag(const FileStatus* st, char* buf, size_t buf_len) {
+  if (buf_len == 0) return;
+  // Unsigned: a time beyond the year 2262 wraps instead of overflowing.
+  uint64_t ns = static_cast<uint64_t>(st->mtime) * 1000000000u + static_cast<uint64_t>(st->mtime_nsec);
+  HeadBuffer h = {buf, buf_len, 0, false};
+  add_bytes(&h, "W/\"", 3);
+  add_unsigned(&h, static_cast<uint64_t>(st->size), 16, 1);
+  add_bytes(&h, "-", 1);
+  add_unsigned(&h, ns, 16, 1);
+  add_bytes(&h, "\"", 1);
+  buf[h.overflow ? 0 : h.len] = '\0';
+}
+
+int etag_list_matches(const char* list, const char* tag) {
+  const char* opaque = std::strncmp(tag, "W/", 2) == 0 ? tag + 2 : tag;
+  size_t opaque_len = std::strlen(opaque);
+  const char* s = list;
+  for (;;) {
+    while (*s == ' ' || *s == '\t' || *s == ',') s++;
+    if (*s == '*') return 1;
+    if (std::strncmp(s, "W/", 2) == 0) s += 2;
+    if (*s != '"') return 0;
+    const char* end = std::strchr(s + 1, '"');
+    if (end == nullptr) return 0;
+    size_t len = static_cast<size_t>(end + 1 - s);
+    if (len == opaque_len && std::memcmp(s, opaque, len) == 0) return 1;
+    s = end + 1;
+  }
+}
+
 int parse_range_header(const char* value, int64_t size, int64_t* first, int64_t* last) {
   if (strncasecmp(value, "bytes=", 6) != 0) return 0;
   const char* s = value + 6;
@@ -305,12 +457,53 @@ int parse_range_header(const char* value, int64_t size, int64_t* first, int64_t*
 
 namespace {
 
+// True when the client's copy, named by its validators, is this version of
+// the file. If-None-Match decides when present.
+bool is_not_modified(const Connection* conn, const FileStatus* st, const char* etag) {
+  const char* method = conn->request_info.request_method;
+  if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) return false;
+  const char* tags = mg_find_header(conn, "If-None-Match");
+  if (tags != nullptr) return etag_list_matches(tags, etag) != 0;
+  const char* since = mg_find_header(conn, "If-Modified-Since");
+  int64_t t;
+  // Only the very date this engine gave: a file replaced by an older one
+  // (an update restoring files with their times) is new to the client.
+  return since != nullptr && parse_http_date(since, &t) == 0 && t == st->mtime;
+}
+
+void send_not_modified(Connection* conn, const FileStatus* st, const char* etag) {
+  char reply[MAX_FILE_HEAD_SIZE];
+  HeadBuffer head = {reply, sizeof(reply), 0, false};
+  conn->request_info.status_code = 304;
+  add_validators(&head, "HTTP/1.1 304 Not Modified\r\n", st, etag);
+  add_text(&head, "Connection: ");
+  add_text(&head, suggest_connection_header(conn));
+  add_text(&head, "\r\n\r\n");
+  int64_t head_len = static_cast<int64_t>(head.len);
+  if (push(conn, reply, head_len) != head_len) conn->must_close = 1;
+}
+
+// 1 with FIRST..LAST for a range to send, 0 for the whole file, -1 when the
+// range is unsatisfiable.
+int requested_range(const Connection* conn, int64_t size, int64_t* first, int64_t* last) {
+  const char* range = mg_find_header(conn, "Range");
+  // If-Range compares strong validators, and this engine's are weak: the
+  // whole file is the only answer that cannot mix two versions.
+  if (range == nullptr || mg_find_header(conn, "If-Range") != nullptr) return 0;
+  return parse_range_header(range, size, first, last);
+}
+
 // The reply for the whole file or the asked range of it.
 void send_file(Connection* conn, const char* path, const FileStatus* st, int fd) {
+  char etag[ETAG_SIZE];
+  make_etag(st, etag, sizeof(etag));
+  if (is_not_modified(conn, st, etag)) {
+    send_not_modified(conn, st, etag);
+    return;
+  }
   int64_t first = 0;
   int64_t last = st->size - 1;
-  const char* range_header = mg_find_header(conn, "Range");
-  int satisfiable = range_header != nullptr ? parse_range_header(range_header, st->size, &first, &last) : 0;
+  int satisfiable = requested_range(conn, st->size, &first, &last);
   if (satisfiable < 0) {
     char extra[64];
     std::snprintf(extra, sizeof(extra), "Content-Range: bytes */%" PRId64 "\r\n", st->size);
@@ -324,7 +517,7 @@ void send_file(Connection* conn, const char* path, const FileStatus* st, int fd)
 
   char reply[REPLY_BUFFER_SIZE];
   HeadBuffer head = {reply, MAX_FILE_HEAD_SIZE, 0, false};
-  add_file_head(conn, path, st, satisfiable > 0, first, last, &head);
+  add_file_head(conn, path, st, etag, satisfiable > 0, first, last, &head);
   if (head.overflow) {
     // Only an absurd extra content type can get here.
     send_http_error(conn, 500, "Internal Server Error", "%s", "Response head too large");

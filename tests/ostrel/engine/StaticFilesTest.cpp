@@ -59,13 +59,14 @@ TEST_F(EngineStaticFiles, FileHeadersAndBody) {
   std::regex date("[A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d GMT");
   EXPECT_TRUE(std::regex_match(header_value(reply, "Date"), date));
   EXPECT_TRUE(std::regex_match(header_value(reply, "Last-Modified"), date));
-  EXPECT_TRUE(std::regex_match(header_value(reply, "Etag"), std::regex("\"[0-9a-f]+\\.3e8\"")));
+  EXPECT_TRUE(std::regex_match(header_value(reply, "ETag"), std::regex("W/\"3e8-[0-9a-f]+\"")));
+  EXPECT_EQ("no-cache", header_value(reply, "Cache-Control"));
 
   // HEAD: the same head, no body.
   std::string head = http_exchange(engine.port(), "HEAD /f.txt HTTP/1.0\r\n\r\n");
   EXPECT_EQ("1000", header_value(head, "Content-Length"));
   EXPECT_EQ("", body_of(head));
-  EXPECT_TRUE(has_header(head, "Etag"));
+  EXPECT_EQ(header_value(reply, "ETag"), header_value(head, "ETag"));
   // An error reply to HEAD has no body either.
   std::string missing = http_exchange(engine.port(), "HEAD /nope HTTP/1.0\r\n\r\n");
   EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(missing));
@@ -274,6 +275,23 @@ TEST_F(EngineStaticFiles, DownloadAliasCoversWholeSegmentsAndLinksStayInside) {
   ASSERT_EQ(0, symlink((dir_.path() + "/dl").c_str(), (www_ + "/dl").c_str()));
   EXPECT_EQ("zip", body_of(get(engine.port(), "/dl/a.zip")));
   EXPECT_EQ("home", body_of(get(engine.port(), "/")));
+}
+
+// An index file is checked against the roots as any file is: one that links
+// out of every root is missing, and the next index name is tried.
+TEST_F(EngineStaticFiles, IndexFileLinkingOutOfTheRootsIsMissing) {
+  dir_.dir("www/out");
+  dir_.dir("www/in");
+  ASSERT_EQ(0, symlink((dir_.path() + "/secret.txt").c_str(), (www_ + "/out/index.html").c_str()));
+  ASSERT_EQ(0, symlink((www_ + "/f.txt").c_str(), (www_ + "/in/index.html").c_str()));
+  TestEngine engine({"document_root", www_, "index_files", "index.html,index.htm", "enable_directory_listing", "no"});
+  ASSERT_TRUE(engine.started());
+  std::string reply = get(engine.port(), "/out/");
+  EXPECT_EQ("HTTP/1.1 403 Directory Listing Denied", status_line(reply));
+  EXPECT_EQ(std::string::npos, body_of(reply).find("secret"));
+  dir_.file("www/out/index.htm", "the next one");
+  EXPECT_EQ("the next one", body_of(get(engine.port(), "/out/")));
+  EXPECT_EQ(thousand_bytes(), body_of(get(engine.port(), "/in/")));
 }
 
 TEST_F(EngineStaticFiles, MethodsTheEngineRefuses) {
