@@ -45,11 +45,12 @@ Child spawn_httpd(const std::vector<std::string>& args) {
   return child;
 }
 
-// Reads the child's standard error until PATTERN matches or it ends.
-std::string read_err_until(int fd, const std::regex& pattern, int timeout_ms) {
+// Reads the child's standard error until PATTERN (if any) matches or it ends.
+std::string read_err(int fd, const std::regex* pattern, int timeout_ms) {
   std::string text;
   char buf[512];
-  for (int waited = 0; waited < timeout_ms && !std::regex_search(text, pattern); waited += 50) {
+  for (int waited = 0; waited < timeout_ms && (pattern == nullptr || !std::regex_search(text, *pattern));
+       waited += 50) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 50) <= 0) continue;
     ssize_t n = read(fd, buf, sizeof(buf));
@@ -59,19 +60,12 @@ std::string read_err_until(int fd, const std::regex& pattern, int timeout_ms) {
   return text;
 }
 
-// Reads the child's standard error until it closes, for at most TIMEOUT_MS.
-std::string read_err_to_end(int fd, int timeout_ms) {
-  std::string text;
-  char buf[512];
-  for (int waited = 0; waited < timeout_ms; waited += 50) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    ssize_t n = read(fd, buf, sizeof(buf));
-    if (n <= 0) break;
-    text.append(buf, static_cast<size_t>(n));
-  }
-  return text;
+std::string read_err_until(int fd, const std::regex& pattern, int timeout_ms) {
+  return read_err(fd, &pattern, timeout_ms);
 }
+
+// Until the child closes it, for at most TIMEOUT_MS.
+std::string read_err_to_end(int fd, int timeout_ms) { return read_err(fd, nullptr, timeout_ms); }
 
 int wait_exit(pid_t pid) {
   int status = 0;
