@@ -267,7 +267,10 @@ void RequestDispatcher::bindSessionActions() {
          if (c.request.value("PrefName").empty())
            throw RequestError(status::kMissingParameter, "Missing mandatory parameter: PrefName");
        },
-       [this](Context& c) { state_.setPreference(c.request.value("PrefName"), c.request.value("PrefValue")); });
+       [this](Context& c) {
+         if (!state_.setPreference(c.request.value("PrefName"), c.request.value("PrefValue")))
+           throw RequestError(status::kInvalidParameter, "Too many preferences: " + c.request.value("PrefName"));
+       });
 }
 
 void RequestDispatcher::bindApplicationActions() {

@@ -39,14 +39,18 @@ void SessionState::signOut() {
   signedInMail_.clear();
 }
 
-void SessionState::setPreference(const std::string& name, const std::string& value) {
+bool SessionState::setPreference(const std::string& name, const std::string& value) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = std::find_if(preferences_.begin(), preferences_.end(),
                          [&](const std::pair<std::string, std::string>& p) { return p.first == name; });
-  if (it == preferences_.end())
-    preferences_.emplace_back(name, value);
-  else
+  if (it != preferences_.end()) {
     it->second = value;
+    return true;
+  }
+  // Any local process may set them: the list, searched under the lock, stays short.
+  if (preferences_.size() >= kMaxPreferences) return false;
+  preferences_.emplace_back(name, value);
+  return true;
 }
 
 std::vector<std::pair<std::string, std::string>> SessionState::preferences() const {

@@ -26,8 +26,10 @@ class SessionState {
   void signIn(const std::string& mail);
   void signOut();
 
-  // A preference set again keeps its place and takes the new value.
-  void setPreference(const std::string& name, const std::string& value);
+  // A preference set again keeps its place and takes the new value. A new
+  // name beyond kMaxPreferences is not kept: returns false.
+  static constexpr size_t kMaxPreferences = 1000;
+  bool setPreference(const std::string& name, const std::string& value);
   std::vector<std::pair<std::string, std::string>> preferences() const;
 
   void markInstalled(const std::string& appId);

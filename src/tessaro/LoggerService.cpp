@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tessaro/KivraLoggerQueueData.h"
+#include "tessaro/LogLineText.h"
 #include "tessaro/MessageDispatcher.h"
 
 LoggerService::LoggerService(FILE* output, bool readable)
@@ -73,7 +74,7 @@ void LoggerService::consume() {
 }
 
 void LoggerService::write(const std::string& line) {
-  std::string text = line;
+  std::string text = safeLogLine(line);
   if (readable_) std::replace(text.begin(), text.end(), '\x0B', '\t');
   text += '\n';
   std::fwrite(text.data(), 1, text.size(), output_);

@@ -219,6 +219,21 @@ TEST_F(RequestDispatcherTest, PreferencesAndLocaleAreRemembered) {
   EXPECT_EQ("sv-SE", value(dispatcher.handle("1.0/Agent/getLocaleCode", "<getLocaleCode></getLocaleCode>"), "Response\\LocaleCode"));
 }
 
+TEST_F(RequestDispatcherTest, PreferencesStopAtTheirLimitButKeepTakingNewValues) {
+  auto set = [&](const std::string& name, const std::string& value) {
+    return dispatcher.handle("1.0/Profile/setUserPreference", "<setUserPreference><PrefName>" + name +
+                                                                  "</PrefName><PrefValue>" + value +
+                                                                  "</PrefValue></setUserPreference>");
+  };
+  for (size_t i = 0; i < bizl::SessionState::kMaxPreferences; i++) ASSERT_EQ("SUCCESS", set("p" + std::to_string(i), "x").type);
+  Reply refused = set("one-more", "x");
+  EXPECT_EQ("ERROR", refused.type);
+  EXPECT_EQ("Too many preferences: one-more", value(refused, "Status\\statusMessage"));
+  EXPECT_EQ("SUCCESS", set("p7", "changed").type);
+  Reply preferences = dispatcher.handle("1.0/Profile/getUserPreferences", "<getUserPreferences></getUserPreferences>");
+  EXPECT_EQ("changed", value(preferences, "Response\\Preferences\\Preference[7]\\Value"));
+}
+
 TEST_F(RequestDispatcherTest, RequestValuesAreEscapedAndRecordsNeedValidIds) {
   Reply details = dispatcher.handle("1.0/Application/getAppDetails",
                                     "<getAppDetails><AplicationGUID>app-1005</AplicationGUID>"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/regex.hpp>
 #include <boost/thread/thread.hpp>
 #include <sstream>
@@ -108,6 +109,27 @@ TEST(LoggerClientTest, FetchQueueTakesTheLoggerServiceQueue) {
   size_t n = std::fread(buffer, 1, sizeof buffer - 1, sink);
   std::string written(buffer, n);
   EXPECT_NE(std::string::npos, written.find("\x0B" "ERROR\x0Bostrel\x0B[0]\x0Bto the file\n")) << written;
+  std::fclose(sink);
+}
+
+TEST(LoggerClientTest, AForgedTextStaysOneLineOfSixFields) {
+  FILE* sink = std::tmpfile();
+  LoggerService service(sink, false);
+  ASSERT_TRUE(service.start());
+  LoggerClient client(nullptr);
+  client.fetchQueue();
+  // What a request path with %0a, %0b and %1b decodes to.
+  EXPECT_TRUE(client.write(LOG_INFO, "ostrel", "", 0,
+                           "GET /x\n2026-Dec-09 00:00:00\x0B" "1\x0B" "ERROR\x0B" "ostrel\x0B[0]\x0B" "forged\x1b[2J"));
+  service.stop();
+  std::rewind(sink);
+  char buffer[1024] = {};
+  std::string written(buffer, std::fread(buffer, 1, sizeof buffer - 1, sink));
+  EXPECT_EQ(1, std::count(written.begin(), written.end(), '\n')) << written;
+  EXPECT_EQ(5, std::count(written.begin(), written.end(), '\x0B')) << written;
+  EXPECT_NE(std::string::npos,
+            written.find("GET /x\\n2026-Dec-09 00:00:00\\x0b1\\x0bERROR\\x0bostrel\\x0b[0]\\x0bforged\\x1b[2J\n"))
+      << written;
   std::fclose(sink);
 }
 

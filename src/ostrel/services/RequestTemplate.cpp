@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+#include "ostrel/xml2json/XmlEscape.h"
+
 namespace {
 
 // Finds the first "<open>...<close>" whose inside holds no <close>; returns false
@@ -91,7 +93,11 @@ std::string RequestTemplate::xmlEscape(const std::string& value, std::size_t max
       case '&': entity = "&amp;"; break;
       case '\'': entity = "&apos;"; break;
       case '"': entity = "&quot;"; break;
-      default: break;
+      default:
+        // XML 1.0 has no way to carry the other control characters, not even
+        // as references: the document would be refused whole.
+        if (isXmlForbidden(c)) entity = kReplacementCharacter;
+        break;
     }
     const std::size_t width = entity ? std::char_traits<char>::length(entity) : 1;
     if (maxLength - escaped.size() < width) break;

@@ -1,5 +1,6 @@
 #include "ostrel/services/ServiceProxy.h"
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -117,8 +118,15 @@ UIDescriptorPtr ServiceProxy::context(const ParameterMap& parameters, OutputForm
 void ServiceProxy::process(MessagePtr& result, const std::string& query, const std::string& uri,
                            const SocketPtr& socket) {
   const std::string path = servicePath(uri);
-  const ParameterMap map = parameters(query);
   OutputFormat format = outputFormatOf(responseCoding());
+  // Every parameter is copied into the map, the template and the request
+  // document, and the preference service calls the business logic once per
+  // parameter: a body of a million short ones would cost gigabytes.
+  if (std::count(query.begin(), query.end(), '&') >= kMaxParameters) {
+    result = httpError("Too many parameters", format);
+    return;
+  }
+  const ParameterMap map = parameters(query);
 
   const UIDescriptorPtr caller = context(map, format, result);
   if (!caller) return;

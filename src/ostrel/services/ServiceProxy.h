@@ -32,6 +32,8 @@ class ServiceProxy : public MessageReceiver {
   static std::string servicePath(const std::string& uri);
   // Names as sent; each value is the first case-insensitive match, URL-decoded.
   static ParameterMap parameters(const std::string& query);
+  // A call with more parameters is answered with an error at once.
+  static constexpr long kMaxParameters = 256;
 
  private:
   // The caller's context: its session's, or the default UI type's (made on

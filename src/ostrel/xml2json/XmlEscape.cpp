@@ -10,7 +10,12 @@ std::string xmlEscape(const std::string& text) {
       case '&': out += "&amp;"; break;
       case '\'': out += "&apos;"; break;
       case '"': out += "&quot;"; break;
-      default: out += c;
+      default:
+        // XML 1.0 cannot carry the other control characters, not even as references.
+        if (isXmlForbidden(c))
+          out += kReplacementCharacter;
+        else
+          out += c;
     }
   }
   return out;

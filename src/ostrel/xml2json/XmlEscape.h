@@ -3,5 +3,15 @@
 #include <string>
 
 // Text as XML element content or attribute value: < > & ' " written as entity
-// references; every other byte unchanged.
+// references; a control character that XML 1.0 forbids becomes U+FFFD; every
+// other byte unchanged.
 std::string xmlEscape(const std::string& text);
+
+// The control characters other than tab, line feed and carriage return.
+inline bool isXmlForbidden(char c) {
+  const unsigned char byte = static_cast<unsigned char>(c);
+  return byte < 0x20 && c != '\t' && c != '\n' && c != '\r';
+}
+
+// U+FFFD in UTF-8: what stands in for a character that cannot be carried.
+constexpr const char* kReplacementCharacter = "\xEF\xBF\xBD";

@@ -26,8 +26,8 @@ TEST(RequestTemplate, PlaceholdersTakeTheirValueOrDisappear) {
 TEST(RequestTemplate, ValuesAreXmlEscaped) {
   EXPECT_EQ(fill("<a>{x}</a>", {{"x", "<b & 'c'"}}), "<a>&lt;b &amp; &apos;c&apos;</a>");
   EXPECT_EQ(fill("<a>{x}</a>", {{"x", "\"q\" > p"}}), "<a>&quot;q&quot; &gt; p</a>");
-  // Control characters and UTF-8 bytes pass unchanged.
-  EXPECT_EQ(fill("<a>{x}</a>", {{"x", "\t\x01\xC3\xA9"}}), "<a>\t\x01\xC3\xA9</a>");
+  // Tab and UTF-8 bytes pass unchanged; a control character XML cannot carry is replaced.
+  EXPECT_EQ(fill("<a>{x}</a>", {{"x", "\t\x01\xC3\xA9"}}), "<a>\t\xEF\xBF\xBD\xC3\xA9</a>");
   // A value that looks like a placeholder or marker is not filled again.
   EXPECT_EQ(fill("<a>{x}</a><o>[p]</o>", {{"x", "{y}[q]"}, {"y", "2"}}),
             "<a>{y}[q]</a><o><p><key>y</key><value>2</value></p></o>");
@@ -73,6 +73,14 @@ TEST(RequestTemplate, ListItemsEscapeValuesAndNames) {
   EXPECT_EQ(fill("[p]", {{"x></key><admin>1</admin><key>", "v"}}),
             "<p><key>x&gt;&lt;/key&gt;&lt;admin&gt;1&lt;/admin&gt;&lt;key&gt;</key>"
             "<value>v</value></p>");
+}
+
+TEST(RequestTemplate, ControlCharactersXmlCannotCarryBecomeReplacementCharacters) {
+  // A search text with ESC or 0x0B made the whole request document malformed.
+  EXPECT_EQ(RequestTemplate::xmlEscape(std::string("a\x1b[2J\x0b\x00z", 8), RequestTemplate::kNoLimit),
+            "a\xEF\xBF\xBD[2J\xEF\xBF\xBD\xEF\xBF\xBDz");
+  EXPECT_EQ(RequestTemplate::xmlEscape("tab\tline\nreturn\r", RequestTemplate::kNoLimit), "tab\tline\nreturn\r");
+  EXPECT_EQ(RequestTemplate::xmlEscape("a\x01", 3), "a");
 }
 
 TEST(RequestTemplate, EscapeStopsAtTheMaximumLengthWithoutSplittingAnEntity) {

@@ -122,6 +122,21 @@ TEST_F(ServiceProxyTest, UnknownSessionAndUnsupportedUITypeInEachFormat) {
   EXPECT_TRUE(logic.requests().empty());
 }
 
+TEST_F(ServiceProxyTest, ACallWithTooManyParametersNeverReachesTheBusinessLogic) {
+  auto query = [](long count) {
+    std::string text = "p0=x";
+    for (long i = 1; i < count; ++i) text += "&p" + std::to_string(i) + "=x";
+    return text;
+  };
+  EXPECT_EQ("<http><error>Too many parameters</error></http>",
+            call(query(ServiceProxy::kMaxParameters + 1), "/1.0/Catalog/getBanners.svc", 0)->body());
+  EXPECT_EQ("{\"http\":{\"error\":\"Too many parameters\"}}",
+            call(query(ServiceProxy::kMaxParameters + 1), "/1.0/Profile/setUserPreference.svc", 1)->body());
+  EXPECT_TRUE(logic.requests().empty());
+  call(query(ServiceProxy::kMaxParameters), "/1.0/Catalog/getBanners.svc", 0);
+  EXPECT_EQ(1u, logic.requests().size());
+}
+
 TEST_F(ServiceProxyTest, DefaultContextIsCreatedOnceThroughTheFactory) {
   proxy.setDefaultUIType("fresh-ui");
   contexts.factory().registerBuilder("fresh-ui", UIDescriptorFactory::kivraBuilder("fresh-ui", dir.path()));

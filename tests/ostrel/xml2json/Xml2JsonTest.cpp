@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "ostrel/xml2json/XmlEscape.h"
+
 namespace {
 
 std::string convert(const std::string& xml) { return Xml2Json().convert(xml); }
@@ -256,6 +258,10 @@ TEST(Xml2Json, ConcurrentCallsAgree) {
     }));
   }
   for (auto& run : runs) EXPECT_TRUE(run.get());
+}
+
+TEST(XmlEscape, EntitiesAndControlCharactersXmlCannotCarry) {
+  EXPECT_EQ(xmlEscape(std::string("<a\x07&'\"\x00\t>", 9)), "&lt;a\xEF\xBF\xBD&amp;&apos;&quot;\xEF\xBF\xBD\t&gt;");
 }
 
 }  // namespace
