@@ -145,6 +145,20 @@ int refuse_unsafe_head(Connection* conn) {
   return 0;
 }
 
+// Ends a connection whose buffer holds no head to serve: with a reply when
+// the head is too large or holds a control byte, silently when the client
+// went quiet or away. Returns false when a head is there.
+bool lacks_usable_head(Connection* conn) {
+  if (conn->request_len > 0) return false;
+  conn->must_close = 1;
+  if (conn->request_len < 0) {
+    send_http_error(conn, 400, "Bad Request", "%s", "Control byte in the request head");
+  } else if (conn->data_len == conn->buf_size) {
+    send_http_error(conn, 413, "Request Too Large", "%s", "");
+  }
+  return true;
+}
+
 void process_new_connection(Connection* conn) {
   RequestInfo* ri = &conn->request_info;
   const char* keep_alive_option = conn->ctx->config[ENABLE_KEEP_ALIVE];
@@ -157,12 +171,7 @@ void process_new_connection(Connection* conn) {
     conn->request_len = get_request_len(conn->buf, conn->data_len);
     if (conn->request_len == 0) read_request(conn, deadline);
     copy_raw_request(conn);
-    if (conn->request_len == 0 && conn->data_len == conn->buf_size) {
-      conn->must_close = 1;
-      send_http_error(conn, 413, "Request Too Large", "%s", "");
-      return;
-    }
-    if (conn->request_len <= 0) return;
+    if (lacks_usable_head(conn)) return;
 
     if (refuse_unsafe_head(conn) != 0) return;
     if (std::strcmp(ri->http_version, "1.0") != 0 && std::strcmp(ri->http_version, "1.1") != 0) {

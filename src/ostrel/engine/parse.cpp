@@ -60,19 +60,16 @@ bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 int get_request_len(const char* buf, int buf_len) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(buf);
-  int len = 0;
-  for (int i = 0; len <= 0 && i < buf_len; i++) {
+  // The first control byte decides before any later head end can: a head
+  // is judged the same however it was split into reads. Tabs may stand in
+  // header values; bytes from 128 on may be UTF-8.
+  for (int i = 0; i < buf_len; i++) {
     unsigned char c = s[i];
-    // Control bytes other than line ends; bytes from 128 on may be UTF-8.
-    if ((c < 0x20 || c == 0x7f) && c != '\r' && c != '\n') {
-      len = -1;
-    } else if (c == '\n' && i + 1 < buf_len && s[i + 1] == '\n') {
-      len = i + 2;
-    } else if (c == '\n' && i + 2 < buf_len && s[i + 1] == '\r' && s[i + 2] == '\n') {
-      len = i + 3;
-    }
+    if ((c < 0x20 || c == 0x7f) && c != '\r' && c != '\n' && c != '\t') return -1;
+    if (c == '\n' && i + 1 < buf_len && s[i + 1] == '\n') return i + 2;
+    if (c == '\n' && i + 2 < buf_len && s[i + 1] == '\r' && s[i + 2] == '\n') return i + 3;
   }
-  return len;
+  return 0;
 }
 
 int is_valid_http_method(const char* method) {

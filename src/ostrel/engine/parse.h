@@ -6,7 +6,7 @@
 #include "ostrel/engine/engine.h"
 
 // Length of the head through the line feed that ends it; 0 while incomplete;
-// -1 when bytes that belong in no head came before any head end.
+// -1 when a control byte other than CR, LF and HTAB came before any head end.
 int get_request_len(const char* buf, int buf_len);
 
 enum {

@@ -233,8 +233,10 @@ TEST(EngineConnection, MalformedHeadsGetErrorRepliesOrNone) {
   EXPECT_EQ("HTTP/1.1 505 HTTP version not supported", status_line(reply));
   // "*" is a valid URI.
   EXPECT_EQ("HTTP/1.1 200 OK", status_line(http_exchange(engine.port(), "OPTIONS * HTTP/1.0\r\n\r\n")));
-  // Control bytes with no head end: closed without a reply.
-  EXPECT_EQ("", http_exchange(engine.port(), std::string("GET /\x01\x02", 7)));
+  // Control bytes, even before the head is complete.
+  reply = http_exchange(engine.port(), std::string("GET /\x01\x02", 7));
+  EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(reply));
+  EXPECT_EQ("close", header_value(reply, "Connection"));
   // A Content-Length that is no number cannot delimit the body: the request
   // has none, and the connection ends with the reply instead of reading "abc"
   // as the next request.
@@ -242,6 +244,40 @@ TEST(EngineConnection, MalformedHeadsGetErrorRepliesOrNone) {
   EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(reply));
   EXPECT_EQ("close", header_value(reply, "Connection"));
   EXPECT_EQ(reply.rfind("HTTP/1.1"), 0u);
+}
+
+// The same head must get the same answer whether it arrives in one read or two.
+TEST(EngineConnection, ControlBytesInTheHeadGetOneAnswerHoweverTheHeadIsSplit) {
+  std::atomic<int> requests{0};
+  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    requests++;
+    return answer_uri(conn, info);
+  });
+  ASSERT_TRUE(engine.started());
+  auto exchange_split = [&](const std::string& head, size_t split) {
+    int fd = connect_to(engine.port());
+    EXPECT_TRUE(send_all(fd, head.substr(0, split)));
+    pollfd none{-1, 0, 0};
+    poll(&none, 1, 100);
+    EXPECT_TRUE(send_all(fd, head.substr(split)));
+    std::string reply = read_until_close(fd, 5000);
+    close(fd);
+    return reply;
+  };
+  const std::string tab = "GET /t HTTP/1.1\r\nUser-Agent: a\tb\r\nConnection: close\r\n\r\n";
+  const std::string esc = "GET /e HTTP/1.1\r\nUser-Agent: a\tb\r\nX-Esc: \x1b[31m\r\n\r\n";
+  const std::string del = "GET /d HTTP/1.1\r\nX-Del: \x7f\r\n\r\n";
+  EXPECT_EQ("uri=/t", body_of(http_exchange(engine.port(), tab)));
+  EXPECT_EQ("uri=/t", body_of(exchange_split(tab, 20)));
+  for (const std::string& head : {esc, del}) {
+    std::string whole = http_exchange(engine.port(), head);
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(whole)) << head;
+    EXPECT_EQ("close", header_value(whole, "Connection"));
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(exchange_split(head, head.size() - 6))) << head;
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(exchange_split(head, 20))) << head;
+  }
+  EXPECT_EQ(2, requests.load());
 }
 
 TEST(EngineConnection, KeepAliveDecision) {

@@ -47,15 +47,26 @@ TEST(EngineRequestHead, EndIsFoundAfterEitherLineEnding) {
   EXPECT_EQ(18, request_len("GET / HTTP/1.1\r\n\r\n"));
   EXPECT_EQ(16, request_len("GET / HTTP/1.1\n\nBODY"));
   EXPECT_EQ(18, request_len("GET / HTTP/1.1\r\n\r\nGET /next"));
-  // Control bytes without a later head end mark the buffer malformed.
-  EXPECT_EQ(-1, request_len("GET /\x01 HTTP/1.1\r\n"));
-  EXPECT_EQ(19, request_len("GET /\x01 HTTP/1.1\r\n\r\n"));
-  EXPECT_EQ(-1, request_len("GET /\t HTTP/1.1\r\n"));
-  EXPECT_EQ(-1, request_len("GET /\x7f HTTP/1.1\r\n"));
-  EXPECT_EQ(-1, request_len("GET /\x1f HTTP/1.1\r\n"));
   EXPECT_EQ(0, request_len("GET /~ HTTP/1.1\r\n"));
   // Bytes of 128 and above are allowed.
   EXPECT_EQ(18, request_len("GET /\xc3\xa9 HTTP/1.1\n\n"));
+}
+
+TEST(EngineRequestHead, ControlBytesMarkTheHeadMalformedHoweverItIsSplit) {
+  EXPECT_EQ(-1, request_len("GET /\x01 HTTP/1.1\r\n"));
+  EXPECT_EQ(-1, request_len("GET /\x01 HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(-1, request_len("GET /\x7f HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(-1, request_len("GET /\x1f HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(-1, request_len(std::string("GET / HTTP/1.1\r\nA: \0\r\n\r\n", 23)));
+  // A tab may stand in a header value.
+  EXPECT_EQ(0, request_len("GET / HTTP/1.1\r\nA: a\tb\r\n"));
+  EXPECT_EQ(26, request_len("GET / HTTP/1.1\r\nA: a\tb\r\n\r\n"));
+  // Behind the head they are body bytes.
+  EXPECT_EQ(18, request_len("GET / HTTP/1.1\r\n\r\n\x01\x1b"));
+  // Every prefix that holds the byte gives the same answer as the whole.
+  const std::string head = "GET / HTTP/1.1\r\nUser-Agent: a\tb\r\nX-Esc: \x1b[31m\r\n\r\n";
+  size_t esc = head.find('\x1b');
+  for (size_t n = 1; n <= head.size(); n++) EXPECT_EQ(n <= esc ? 0 : -1, request_len(head.substr(0, n))) << n;
 }
 
 TEST(EngineRequestHead, ParsesRequestLineAndHeaders) {
