@@ -151,6 +151,15 @@ TEST(EngineConnection, UnsafeHeadsAreRefusedBeforeTheCallback) {
   EXPECT_EQ("HTTP/1.1 501 Not Implemented",
             status_line(http_exchange(engine.port(), "POST /h HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                                                       "1c\r\nGET /smuggled HTTP/1.1\r\n\r\n\r\n0\r\n\r\n")));
+  // Header lines another reader could split or name differently.
+  for (const char* head : {"POST /h HTTP/1.1\r\nContent-Length : 5\r\n\r\nGET /smuggled HTTP/1.1\r\n\r\n",
+                           "POST /h HTTP/1.1\r\nTransfer-Encoding : chunked\r\n\r\n0\r\n\r\n",
+                           "GET /h HTTP/1.1\r\nHost: 127.0.0.1\r\nhost : evil.example\r\n\r\n",
+                           "GET /h HTTP/1.1\r\nX-A: foo\rReferer: http://127.0.0.1/\r\n\r\n"}) {
+    std::string reply = http_exchange(engine.port(), head);
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(reply)) << head;
+    EXPECT_EQ("close", header_value(reply, "Connection")) << head;
+  }
   EXPECT_EQ(0, requests.load());
   // "*" asks about the server as a whole, with OPTIONS only.
   EXPECT_EQ("HTTP/1.1 200 OK", status_line(http_exchange(engine.port(), "OPTIONS * HTTP/1.1\r\n\r\n")));

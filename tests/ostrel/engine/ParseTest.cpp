@@ -113,9 +113,39 @@ TEST(EngineRequestHead, HeadsThatCouldBeReadTwoWaysAreRefused) {
     EXPECT_EQ(PARSE_BAD_REQUEST, parse(std::string("GET / HTTP/1.1\r\nHost: a\r\nOrigin: a\r\nContent-Length: 1\r\n"
                                                    "Transfer-Encoding: a\r\n") + name + ": b\r\n\r"))
         << name;
-  // A bare CR ends a line as well: two "Host" headers.
-  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\r\nHost: a\rHost: b\r\n\r"));
   EXPECT_EQ(PARSE_OK, parse("GET / HTTP/1.1\r\nAccept: a\r\nAccept: b\r\n\r"));
+}
+
+TEST(EngineRequestHead, HeaderLinesMustBeANameAColonAndAValue) {
+  auto parse = [](std::string head) {
+    std::vector<char> buf(head.begin(), head.end());
+    buf.push_back('\0');
+    RequestInfo ri{};
+    return parse_http_request(buf.data(), &ri);
+  };
+  // Some readers end a line at a bare CR, others do not.
+  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\r\nHost: a\rHost: b\r\n\r"));
+  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\r\nX-A: foo\rReferer: http://x/\r\n\r"));
+  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\rHost: a\r\n\r"));
+  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\r\nHost: a\r\r\n\r"));
+  // White space before the colon, names that are no token, lines without a
+  // colon and folded lines.
+  for (const char* line : {"Content-Length : 5", "host : x", "Host\t: x", "X a: b", "X(a): b", "X\"a\": b",
+                           "NoColon", ": x", " folded", "\tfolded", "\xc3\xa9: x"}) {
+    EXPECT_EQ(PARSE_BAD_REQUEST, parse(std::string("GET / HTTP/1.1\r\nHost: a\r\n") + line + "\r\n\r")) << line;
+  }
+  EXPECT_EQ(PARSE_OK, parse("GET / HTTP/1.1\r\nX-!#$%&'*+.^_`|~9: x\r\n\r"));
+  EXPECT_EQ(PARSE_OK, parse("GET / HTTP/1.1\nHost: a\n"));
+}
+
+TEST(EngineRequestHead, ValuesLoseSpacesAndTabsAroundThem) {
+  char head[] = "GET / HTTP/1.1\r\nHost:\tvalue\t \r\nA: \t a\tb \t\r\nB:\t\r\n\r";
+  RequestInfo ri{};
+  ASSERT_EQ(PARSE_OK, parse_http_request(head, &ri));
+  ASSERT_EQ(3, ri.num_headers);
+  EXPECT_STREQ("value", ri.http_headers[0].value);
+  EXPECT_STREQ("a\tb", ri.http_headers[1].value);
+  EXPECT_STREQ("", ri.http_headers[2].value);
 }
 
 TEST(EngineUri, DecodingThenNormalisationNeverClimbs) {
