@@ -340,6 +340,80 @@ TEST(EngineConnection, UnreadBodyIsNotTakenForTheNextRequest) {
   close(fd);
 }
 
+TEST(EngineConnection, IdleKeptConnectionsGiveTheirWorkersToWaitingClients) {
+  ScopedReadTimeout timeout(4000);
+  TempDir dir;
+  dir.file("f.txt", "hello");
+  TestEngine engine({"enable_keep_alive", "yes", "num_threads", "2", "document_root", dir.path()});
+  ASSERT_TRUE(engine.started());
+  const std::string get = "GET /f.txt HTTP/1.1\r\n\r\n";
+  // Both workers hold a kept connection that says nothing more.
+  std::vector<int> idle;
+  for (int i = 0; i < 2; i++) {
+    idle.push_back(connect_to(engine.port()));
+    ASSERT_TRUE(send_all(idle.back(), get));
+    ASSERT_EQ("Keep-Alive", header_value(read_reply(idle.back()), "Connection"));
+  }
+  // New clients that have yet to send their heads: each holds the worker it
+  // takes, so both idle connections must give way, and are closed without a byte.
+  auto start = std::chrono::steady_clock::now();
+  std::vector<int> fresh;
+  for (int i = 0; i < 2; i++) fresh.push_back(connect_to(engine.port()));
+  for (int fd : idle) EXPECT_TRUE(peer_closes(fd, 1000));
+  for (int fd : fresh) ASSERT_TRUE(send_all(fd, get));
+  for (int fd : fresh) EXPECT_EQ("hello", body_of(read_reply(fd, 3000)));
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_LT(waited.count(), 1500);
+  for (int fd : fresh) close(fd);
+  for (int fd : idle) close(fd);
+}
+
+TEST(EngineConnection, AConnectionSendingItsFirstHeadKeepsItsWorker) {
+  ScopedReadTimeout timeout(4000);
+  TempDir dir;
+  dir.file("f.txt", "hello");
+  TestEngine engine({"enable_keep_alive", "yes", "num_threads", "1", "document_root", dir.path()});
+  ASSERT_TRUE(engine.started());
+  int slow = connect_to(engine.port());
+  ASSERT_TRUE(send_all(slow, "GET /f.txt HTTP/1.1\r\n"));
+  pollfd none{-1, 0, 0};
+  poll(&none, 1, 200);
+  int other = connect_to(engine.port());
+  ASSERT_TRUE(send_all(other, "GET /f.txt HTTP/1.1\r\nConnection: close\r\n\r\n"));
+  poll(&none, 1, 300);
+  // A kept connection whose next head has begun is not idle either.
+  ASSERT_TRUE(send_all(slow, "\r\nGET /f.txt HTTP/1.1\r\n"));
+  EXPECT_EQ("hello", body_of(read_reply(slow)));
+  poll(&none, 1, 300);
+  ASSERT_TRUE(send_all(slow, "Connection: close\r\n\r\n"));
+  EXPECT_EQ("hello", body_of(read_reply(slow)));
+  EXPECT_EQ("hello", body_of(read_reply(other)));
+  close(slow);
+  close(other);
+}
+
+TEST(EngineConnection, ADrippedUnreadBodyIsDroppedWithinOneReadTimeOut) {
+  ScopedReadTimeout timeout(1000);
+  TempDir dir;
+  dir.file("f.txt", "hello");
+  TestEngine engine({"enable_keep_alive", "yes", "document_root", dir.path()});
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "POST /f.txt HTTP/1.1\r\nContent-Length: 100\r\n\r\n"));
+  EXPECT_EQ("hello", body_of(read_reply(fd)));
+  // One byte every 300 ms never stalls a single read for the time-out.
+  auto start = std::chrono::steady_clock::now();
+  bool closed = false;
+  for (int i = 0; i < 15 && !closed; i++) {
+    send_all(fd, "x");
+    closed = peer_closes(fd, 300);
+  }
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_TRUE(closed);
+  EXPECT_LT(waited.count(), 2500);
+  close(fd);
+}
+
 TEST(EngineConnection, AccessAndErrorLogLines) {
   TempDir dir;
   dir.file("hello.txt", "hello");
