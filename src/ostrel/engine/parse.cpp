@@ -164,6 +164,15 @@ int url_decode(const char* src, size_t src_len, char* dst, size_t dst_len, int i
   return i >= src_len ? static_cast<int>(j) : -1;
 }
 
+int decode_request_path(char* uri) {
+  size_t len = std::strlen(uri);
+  int n = url_decode(uri, len, uri, len + 1, 0);
+  // A decoded NUL would end the path early: "/a.html%00.css" is no "/a.html".
+  if (n < 0 || std::memchr(uri, '\0', static_cast<size_t>(n)) != nullptr) return -1;
+  remove_double_dots_and_double_slashes(uri);
+  return 0;
+}
+
 void remove_double_dots_and_double_slashes(char* s) {
   char* p = s;
   while (*s != '\0') {

@@ -33,6 +33,10 @@ int is_valid_http_method(const char* method);
 // decoded length, or -1 when DST (with its NUL) is too small.
 int url_decode(const char* src, size_t src_len, char* dst, size_t dst_len, int is_form);
 
+// Decodes the path URI in place and normalises it as below. Returns 0, or -1
+// when a "%00" would end it early.
+int decode_request_path(char* uri);
+
 // Collapses separator runs and drops ".." right after a separator, in place,
 // so that the URI can never climb above its root.
 void remove_double_dots_and_double_slashes(char* s);

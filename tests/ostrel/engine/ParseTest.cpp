@@ -160,6 +160,14 @@ TEST(EngineUri, DecodingThenNormalisationNeverClimbs) {
   EXPECT_EQ("/.", normalise("/..."));
 }
 
+TEST(EngineUri, ARequestPathWithADecodedNulIsRefused) {
+  char cut[] = "/index.html%00.css";
+  EXPECT_EQ(-1, decode_request_path(cut));
+  char whole[] = "/a/%2e%2e/b%20c";
+  EXPECT_EQ(0, decode_request_path(whole));
+  EXPECT_STREQ("/a//b c", whole);
+}
+
 TEST(EngineUri, DecodeReportsOverflow) {
   char small[4];
   EXPECT_EQ(-1, url_decode("abcdef", 6, small, sizeof(small), 0));
