@@ -184,6 +184,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < ri.num_headers; i++) {
     check(ri.http_headers[i].name >= begin && ri.http_headers[i].name < end);
     check(ri.http_headers[i].value >= begin && ri.http_headers[i].value < end);
+    // A served head has token names and values without line ends or outer blanks.
+    const char* name = ri.http_headers[i].name;
+    const char* value = ri.http_headers[i].value;
+    check(name[0] != '\0' && std::strpbrk(name, " \t:\r\n") == nullptr);
+    size_t value_len = std::strlen(value);
+    check(std::strpbrk(value, "\r\n") == nullptr);
+    if (value_len > 0) check(std::strspn(value, " \t") == 0 && std::strchr(" \t", value[value_len - 1]) == nullptr);
   }
   check_uri(ri.uri);
   return 0;

@@ -120,7 +120,7 @@ int send_cgi_head(Connection* conn, char* head) {
   RequestInfo headers;
   std::memset(&headers, 0, sizeof(headers));
   char* p = head;
-  parse_http_headers(&p, &headers);
+  if (parse_http_headers(&p, &headers) != PARSE_OK) return -1;
 
   int status = 200;
   const char* reason = "OK";

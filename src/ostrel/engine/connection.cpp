@@ -23,6 +23,10 @@ namespace {
 // connection; a longer rest closes it.
 const int64_t MAX_DRAINED_BODY = 64 * 1024;
 
+// A kept connection waits for its next request in slices this long, and
+// between them looks whether another client waits for a worker.
+const int64_t IDLE_SLICE_MS = 100;
+
 void reset_per_request_attributes(Connection* conn) {
   RequestInfo* ri = &conn->request_info;
   // Callbacks that look at every slot must not find the last request's headers.
@@ -49,6 +53,28 @@ void read_request(Connection* conn, int64_t deadline_ms) {
     conn->data_len += n;
     conn->request_len = get_request_len(conn->buf, conn->data_len);
   }
+}
+
+// Waits for the first byte of the next request on a kept connection. One
+// worker serves one connection, so an idle one gives its worker up (HTTP lets
+// a server close an idle connection) as soon as another client waits for a
+// worker. True when input has arrived.
+bool next_request_arrives(Connection* conn, int64_t deadline_ms) {
+  for (;;) {
+    if (conn->ctx->unserved_connections.load() > 0) return false;
+    int64_t slice_end = monotonic_ms() + IDLE_SLICE_MS;
+    int ready = wait_for_input(conn, slice_end < deadline_ms ? slice_end : deadline_ms);
+    if (ready != 0) return ready > 0;
+    if (monotonic_ms() >= deadline_ms || conn->ctx->stop_flag.load() != 0) return false;
+  }
+}
+
+// Buffers the next head, unless a kept connection stays idle (see above).
+void read_head(Connection* conn, int64_t deadline_ms, bool kept) {
+  conn->request_len = get_request_len(conn->buf, conn->data_len);
+  if (conn->request_len != 0) return;
+  if (kept && conn->data_len == 0 && !next_request_arrives(conn, deadline_ms)) return;
+  read_request(conn, deadline_ms);
 }
 
 // A copy of everything buffered, NUL bytes included, then a NUL.
@@ -96,9 +122,11 @@ int discard_current_request(Connection* conn, bool keep) {
   // The rest of a body nobody read would otherwise be taken for the next request.
   if (unread > MAX_DRAINED_BODY) return -1;
   char scratch[4096];
+  // One deadline for the whole rest: a client dripping it cannot hold the worker longer.
+  int64_t deadline = monotonic_ms() + read_timeout_ms();
   while (unread > 0) {
     int want = unread < static_cast<int64_t>(sizeof(scratch)) ? static_cast<int>(unread) : static_cast<int>(sizeof(scratch));
-    int n = pull(conn, scratch, want, monotonic_ms() + read_timeout_ms(), true);
+    int n = pull(conn, scratch, want, deadline, true);
     if (n <= 0) return -1;
     unread -= n;
   }
@@ -145,6 +173,20 @@ int refuse_unsafe_head(Connection* conn) {
   return 0;
 }
 
+// Ends a connection whose buffer holds no head to serve: with a reply when
+// the head is too large or holds a control byte, silently when the client
+// went quiet or away. Returns false when a head is there.
+bool lacks_usable_head(Connection* conn) {
+  if (conn->request_len > 0) return false;
+  conn->must_close = 1;
+  if (conn->request_len < 0) {
+    send_http_error(conn, 400, "Bad Request", "%s", "Control byte in the request head");
+  } else if (conn->data_len == conn->buf_size) {
+    send_http_error(conn, 413, "Request Too Large", "%s", "");
+  }
+  return true;
+}
+
 void process_new_connection(Connection* conn) {
   RequestInfo* ri = &conn->request_info;
   const char* keep_alive_option = conn->ctx->config[ENABLE_KEEP_ALIVE];
@@ -154,15 +196,9 @@ void process_new_connection(Connection* conn) {
 
   do {
     reset_per_request_attributes(conn);
-    conn->request_len = get_request_len(conn->buf, conn->data_len);
-    if (conn->request_len == 0) read_request(conn, deadline);
+    read_head(conn, deadline, keep);
     copy_raw_request(conn);
-    if (conn->request_len == 0 && conn->data_len == conn->buf_size) {
-      conn->must_close = 1;
-      send_http_error(conn, 413, "Request Too Large", "%s", "");
-      return;
-    }
-    if (conn->request_len <= 0) return;
+    if (lacks_usable_head(conn)) return;
 
     if (refuse_unsafe_head(conn) != 0) return;
     if (std::strcmp(ri->http_version, "1.0") != 0 && std::strcmp(ri->http_version, "1.1") != 0) {

@@ -163,9 +163,11 @@ void analyze_request(Connection* conn) {
     *query++ = '\0';
     ri->query_string = query;
   }
-  int uri_len = static_cast<int>(std::strlen(ri->uri));
-  url_decode(ri->uri, static_cast<size_t>(uri_len), ri->uri, static_cast<size_t>(uri_len) + 1, 0);
-  remove_double_dots_and_double_slashes(ri->uri);
+  if (decode_request_path(ri->uri) != 0) {
+    conn->must_close = 1;
+    send_http_error(conn, 400, "Bad Request", "%s", "NUL byte in the request path");
+    return;
+  }
 
   int mapped = map_uri_to_path(conn->ctx->config[DOCUMENT_ROOT], ri->uri, path, sizeof(path));
 

@@ -94,6 +94,10 @@ struct EngineContext {
   int sq_tail;
   pthread_cond_t sq_full;   // a record is available
   pthread_cond_t sq_empty;  // room is available
+  int idle_workers;         // waiting for a record
+  // Records that no idle worker is about to take, written under the mutex:
+  // a worker holding an idle kept connection reads it to give way.
+  std::atomic<int> unserved_connections;
 
   pthread_t accept_thread;
   int accept_thread_started;

@@ -159,6 +159,12 @@ int pull(Connection* conn, char* buf, int len, int64_t deadline_ms, bool stop_aw
   }
 }
 
+int wait_for_input(Connection* conn, int64_t deadline_ms) {
+  if (conn->client.sock < 0) return -1;
+  if (conn->ssl != nullptr && ssl_pending(conn->ssl) > 0) return 1;
+  return wait_socket(conn, POLLIN, deadline_ms, true);
+}
+
 int64_t push(Connection* conn, const char* buf, int64_t len) { return push_flags(conn, buf, len, 0); }
 
 int64_t push_before_more(Connection* conn, const char* buf, int64_t len) {

@@ -20,6 +20,10 @@ int64_t monotonic_ms();
 // Returns the bytes read, 0 when the peer closed, -1 on error or time-out.
 int pull(Connection* conn, char* buf, int len, int64_t deadline_ms, bool stop_aware);
 
+// Waits until input is there to read (TLS: decrypted bytes count). Returns 1
+// ready, 0 at the deadline or when the engine stops, -1 on error.
+int wait_for_input(Connection* conn, int64_t deadline_ms);
+
 // Reads at most LEN bytes of the request body of any method: the bytes
 // buffered behind the head first, then from the socket. Returns the bytes
 // read (0 once the body is complete), -1 when the client fails or stalls.

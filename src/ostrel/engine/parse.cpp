@@ -17,32 +17,62 @@ char* skip(char** buf, const char* delimiters) {
   return begin;
 }
 
+// Ends the line at *BUF and moves *BUF behind its line end: CRLF, LF, or
+// the CR that the head's last line feed left behind. Returns null for a CR
+// inside a line, which some readers take for a line end and others not.
+char* take_line(char** buf) {
+  char* line = *buf;
+  char* end = line + std::strcspn(line, "\r\n");
+  char* next = end;
+  if (*next == '\r') next++;
+  if (*next == '\n') {
+    next++;
+  } else if (*end == '\r' && *next != '\0') {
+    return nullptr;
+  }
+  *end = '\0';
+  *buf = next;
+  return line;
+}
+
+bool is_token_char(unsigned char c) {
+  return std::isalnum(c) != 0 || (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+char* trim_blanks(char* s) {
+  s += std::strspn(s, " \t");
+  size_t n = std::strlen(s);
+  while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) s[--n] = '\0';
+  return s;
+}
+
+// "Name: value" with a token for a name right before the colon; anything
+// else (white space before the colon, no colon) would be read differently
+// by another reader and is refused.
+bool parse_header_line(char* line, RequestHeader* header) {
+  size_t name_len = 0;
+  while (is_token_char(static_cast<unsigned char>(line[name_len]))) name_len++;
+  if (name_len == 0 || line[name_len] != ':') return false;
+  line[name_len] = '\0';
+  header->name = line;
+  header->value = trim_blanks(line + name_len + 1);
+  return true;
+}
+
 }  // namespace
 
-void parse_http_headers(char** buf, RequestInfo* ri) {
+int parse_http_headers(char** buf, RequestInfo* ri) {
   ri->num_headers = 0;
-  while (ri->num_headers < MAX_REQUEST_HEADERS) {
-    char* line = *buf;
+  for (;;) {
+    char* line = take_line(buf);
+    if (line == nullptr) return PARSE_BAD_REQUEST;
     if (*line == '\0') break;
-    // A line without a colon is all name; it never swallows the next line.
-    size_t name_len = std::strcspn(line, ":\r\n");
-    char* value;
-    if (line[name_len] == ':') {
-      line[name_len] = '\0';
-      value = line + name_len + 1;
-      value += std::strspn(value, " ");
-      *buf = value;
-      skip(buf, "\r\n");
-    } else {
-      *buf = line + name_len;
-      skip(buf, "\r\n");
-      value = line + name_len;  // now the empty string behind the name
-    }
-    if (*line == '\0') break;
-    ri->http_headers[ri->num_headers].name = line;
-    ri->http_headers[ri->num_headers].value = value;
+    // A header nobody sees could be the one that matters (a second "Host").
+    if (ri->num_headers == MAX_REQUEST_HEADERS) return PARSE_TOO_MANY_HEADERS;
+    if (!parse_header_line(line, &ri->http_headers[ri->num_headers])) return PARSE_BAD_REQUEST;
     ri->num_headers++;
   }
+  return PARSE_OK;
 }
 
 namespace {
@@ -60,19 +90,16 @@ bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 int get_request_len(const char* buf, int buf_len) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(buf);
-  int len = 0;
-  for (int i = 0; len <= 0 && i < buf_len; i++) {
+  // The first control byte decides before any later head end can: a head
+  // is judged the same however it was split into reads. Tabs may stand in
+  // header values; bytes from 128 on may be UTF-8.
+  for (int i = 0; i < buf_len; i++) {
     unsigned char c = s[i];
-    // Control bytes other than line ends; bytes from 128 on may be UTF-8.
-    if ((c < 0x20 || c == 0x7f) && c != '\r' && c != '\n') {
-      len = -1;
-    } else if (c == '\n' && i + 1 < buf_len && s[i + 1] == '\n') {
-      len = i + 2;
-    } else if (c == '\n' && i + 2 < buf_len && s[i + 1] == '\r' && s[i + 2] == '\n') {
-      len = i + 3;
-    }
+    if ((c < 0x20 || c == 0x7f) && c != '\r' && c != '\n' && c != '\t') return -1;
+    if (c == '\n' && i + 1 < buf_len && s[i + 1] == '\n') return i + 2;
+    if (c == '\n' && i + 2 < buf_len && s[i + 1] == '\r' && s[i + 2] == '\n') return i + 3;
   }
-  return len;
+  return 0;
 }
 
 int is_valid_http_method(const char* method) {
@@ -102,17 +129,19 @@ bool has_repeated_singleton_header(const RequestInfo* ri) {
 
 int parse_http_request(char* buf, RequestInfo* ri) {
   while (*buf != '\0' && std::isspace(static_cast<unsigned char>(*buf))) buf++;
-  ri->request_method = skip(&buf, " ");
-  ri->uri = skip(&buf, " ");
-  ri->http_version = skip(&buf, "\r\n");
+  char* line = take_line(&buf);
+  if (line == nullptr) return PARSE_BAD_REQUEST;
+  ri->request_method = skip(&line, " ");
+  ri->uri = skip(&line, " ");
+  ri->http_version = line;
   if (!is_valid_http_method(ri->request_method) || std::strncmp(ri->http_version, "HTTP/", 5) != 0) {
     return PARSE_BAD_REQUEST;
   }
   ri->http_version += 5;
-  parse_http_headers(&buf, ri);
-  // A header nobody sees could be the one that matters (a second "Host").
-  if (*buf != '\0') return ri->num_headers == MAX_REQUEST_HEADERS ? PARSE_TOO_MANY_HEADERS : PARSE_BAD_REQUEST;
-  if (has_repeated_singleton_header(ri)) return PARSE_BAD_REQUEST;
+  int parsed = parse_http_headers(&buf, ri);
+  if (parsed != PARSE_OK) return parsed;
+  // Nothing may follow the empty line that ends the head.
+  if (*buf != '\0' || has_repeated_singleton_header(ri)) return PARSE_BAD_REQUEST;
   return PARSE_OK;
 }
 
@@ -133,6 +162,15 @@ int url_decode(const char* src, size_t src_len, char* dst, size_t dst_len, int i
   }
   if (dst_len > 0) dst[j] = '\0';
   return i >= src_len ? static_cast<int>(j) : -1;
+}
+
+int decode_request_path(char* uri) {
+  size_t len = std::strlen(uri);
+  int n = url_decode(uri, len, uri, len + 1, 0);
+  // A decoded NUL would end the path early: "/a.html%00.css" is no "/a.html".
+  if (n < 0 || std::memchr(uri, '\0', static_cast<size_t>(n)) != nullptr) return -1;
+  remove_double_dots_and_double_slashes(uri);
+  return 0;
 }
 
 void remove_double_dots_and_double_slashes(char* s) {

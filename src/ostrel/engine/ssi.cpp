@@ -75,15 +75,13 @@ void do_ssi_include(SsiOutput* out, const char* ssi, const char* tag, int includ
   const char* root = conn->ctx->config[DOCUMENT_ROOT];
   const char* arg = tag + std::strspn(tag, " ");
   char value[PATH_BUF_SIZE];
-  char path[PATH_BUF_SIZE];
+  char path[PATH_BUF_SIZE] = "";
   int resolved;
   if (read_quoted(arg, "virtual=", value, sizeof(value))) {
     // A URI: decoded and normalised like a request's, then mapped.
     char uri[PATH_BUF_SIZE + 1];
     std::snprintf(uri, sizeof(uri), "%s%s", is_separator(value[0]) ? "" : "/", value);
-    size_t uri_len = std::strlen(uri);
-    resolved = url_decode(uri, uri_len, uri, uri_len + 1, 0) >= 0 ? 0 : -1;
-    remove_double_dots_and_double_slashes(uri);
+    resolved = decode_request_path(uri);
     if (resolved == 0) resolved = map_uri_to_path(root, uri, path, sizeof(path));
   } else if (read_quoted(arg, "file=", value, sizeof(value))) {
     resolved = std::snprintf(path, sizeof(path), "%s", value) < static_cast<int>(sizeof(path)) ? 0 : -1;

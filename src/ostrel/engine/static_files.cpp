@@ -409,17 +409,24 @@ void make_etag(const FileStatus* st, char* buf, size_t buf_len) {
   buf[h.overflow ? 0 : h.len] = '\0';
 }
 
+namespace {
+
+// A list element ends at white space, a comma or the end of the list.
+bool ends_element(char c) { return c == '\0' || c == ' ' || c == '\t' || c == ','; }
+
+}  // namespace
+
 int etag_list_matches(const char* list, const char* tag) {
   const char* opaque = std::strncmp(tag, "W/", 2) == 0 ? tag + 2 : tag;
   size_t opaque_len = std::strlen(opaque);
   const char* s = list;
   for (;;) {
     while (*s == ' ' || *s == '\t' || *s == ',') s++;
-    if (*s == '*') return 1;
+    if (*s == '*') return ends_element(s[1]) ? 1 : 0;
     if (std::strncmp(s, "W/", 2) == 0) s += 2;
     if (*s != '"') return 0;
     const char* end = std::strchr(s + 1, '"');
-    if (end == nullptr) return 0;
+    if (end == nullptr || !ends_element(end[1])) return 0;
     size_t len = static_cast<size_t>(end + 1 - s);
     if (len == opaque_len && std::memcmp(s, opaque, len) == 0) return 1;
     s = end + 1;

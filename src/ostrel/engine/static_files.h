@@ -31,7 +31,8 @@ enum { ETAG_SIZE = 40 };
 void make_etag(const FileStatus* st, char* buf, size_t buf_len);
 // 1 when an "If-None-Match" value is "*" or lists TAG (weak comparison:
 // "W/" is ignored on both sides), else 0; a value that is no list of tags
-// matches nothing from where it stops being one.
+// matches nothing from where it stops being one (a tag or "*" followed by
+// anything but white space, a comma or the end).
 int etag_list_matches(const char* list, const char* tag);
 
 // Reads a "Range" value against a file of SIZE bytes.

@@ -32,6 +32,12 @@ void block_sigpipe() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+// Called with the mutex held, whenever the queue or the idle workers change.
+void count_unserved(EngineContext* ctx) {
+  int unserved = ctx->sq_head - ctx->sq_tail - ctx->idle_workers;
+  ctx->unserved_connections.store(unserved > 0 ? unserved : 0);
+}
+
 void produce_socket(EngineContext* ctx, const SocketRecord* sp) {
   bool queued = false;
   pthread_mutex_lock(&ctx->mutex);
@@ -41,6 +47,7 @@ void produce_socket(EngineContext* ctx, const SocketRecord* sp) {
   if (ctx->sq_head - ctx->sq_tail < CONNECTION_QUEUE_SIZE) {
     ctx->queue[ctx->sq_head % CONNECTION_QUEUE_SIZE] = *sp;
     ctx->sq_head++;
+    count_unserved(ctx);
     queued = true;
   }
   pthread_mutex_unlock(&ctx->mutex);
@@ -52,9 +59,12 @@ void produce_socket(EngineContext* ctx, const SocketRecord* sp) {
 // Returns 1 with a record, 0 when the engine is stopping.
 int consume_socket(EngineContext* ctx, SocketRecord* sp) {
   pthread_mutex_lock(&ctx->mutex);
+  ctx->idle_workers++;
+  count_unserved(ctx);
   while (ctx->sq_head == ctx->sq_tail && ctx->stop_flag.load() == 0) {
     pthread_cond_wait(&ctx->sq_full, &ctx->mutex);
   }
+  ctx->idle_workers--;
   if (ctx->stop_flag.load() != 0) {
     pthread_mutex_unlock(&ctx->mutex);
     return 0;
@@ -65,6 +75,7 @@ int consume_socket(EngineContext* ctx, SocketRecord* sp) {
     ctx->sq_tail -= CONNECTION_QUEUE_SIZE;
     ctx->sq_head -= CONNECTION_QUEUE_SIZE;
   }
+  count_unserved(ctx);
   pthread_mutex_unlock(&ctx->mutex);
   pthread_cond_signal(&ctx->sq_empty);
   return 1;
@@ -250,6 +261,8 @@ void stop_threads(EngineContext* ctx) {
   // Connections still queued are never served; they are closed, not leaked.
   for (int i = ctx->sq_tail; i < ctx->sq_head; i++) close(ctx->queue[i % CONNECTION_QUEUE_SIZE].sock);
   ctx->sq_tail = ctx->sq_head = 0;
+  ctx->idle_workers = 0;
+  ctx->unserved_connections.store(0);
 
   pthread_cond_destroy(&ctx->sq_empty);
   pthread_cond_destroy(&ctx->sq_full);

@@ -151,6 +151,15 @@ TEST(EngineConnection, UnsafeHeadsAreRefusedBeforeTheCallback) {
   EXPECT_EQ("HTTP/1.1 501 Not Implemented",
             status_line(http_exchange(engine.port(), "POST /h HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                                                       "1c\r\nGET /smuggled HTTP/1.1\r\n\r\n\r\n0\r\n\r\n")));
+  // Header lines another reader could split or name differently.
+  for (const char* head : {"POST /h HTTP/1.1\r\nContent-Length : 5\r\n\r\nGET /smuggled HTTP/1.1\r\n\r\n",
+                           "POST /h HTTP/1.1\r\nTransfer-Encoding : chunked\r\n\r\n0\r\n\r\n",
+                           "GET /h HTTP/1.1\r\nHost: 127.0.0.1\r\nhost : evil.example\r\n\r\n",
+                           "GET /h HTTP/1.1\r\nX-A: foo\rReferer: http://127.0.0.1/\r\n\r\n"}) {
+    std::string reply = http_exchange(engine.port(), head);
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(reply)) << head;
+    EXPECT_EQ("close", header_value(reply, "Connection")) << head;
+  }
   EXPECT_EQ(0, requests.load());
   // "*" asks about the server as a whole, with OPTIONS only.
   EXPECT_EQ("HTTP/1.1 200 OK", status_line(http_exchange(engine.port(), "OPTIONS * HTTP/1.1\r\n\r\n")));
@@ -233,8 +242,10 @@ TEST(EngineConnection, MalformedHeadsGetErrorRepliesOrNone) {
   EXPECT_EQ("HTTP/1.1 505 HTTP version not supported", status_line(reply));
   // "*" is a valid URI.
   EXPECT_EQ("HTTP/1.1 200 OK", status_line(http_exchange(engine.port(), "OPTIONS * HTTP/1.0\r\n\r\n")));
-  // Control bytes with no head end: closed without a reply.
-  EXPECT_EQ("", http_exchange(engine.port(), std::string("GET /\x01\x02", 7)));
+  // Control bytes, even before the head is complete.
+  reply = http_exchange(engine.port(), std::string("GET /\x01\x02", 7));
+  EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(reply));
+  EXPECT_EQ("close", header_value(reply, "Connection"));
   // A Content-Length that is no number cannot delimit the body: the request
   // has none, and the connection ends with the reply instead of reading "abc"
   // as the next request.
@@ -242,6 +253,40 @@ TEST(EngineConnection, MalformedHeadsGetErrorRepliesOrNone) {
   EXPECT_EQ("HTTP/1.1 404 Not Found", status_line(reply));
   EXPECT_EQ("close", header_value(reply, "Connection"));
   EXPECT_EQ(reply.rfind("HTTP/1.1"), 0u);
+}
+
+// The same head must get the same answer whether it arrives in one read or two.
+TEST(EngineConnection, ControlBytesInTheHeadGetOneAnswerHoweverTheHeadIsSplit) {
+  std::atomic<int> requests{0};
+  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    requests++;
+    return answer_uri(conn, info);
+  });
+  ASSERT_TRUE(engine.started());
+  auto exchange_split = [&](const std::string& head, size_t split) {
+    int fd = connect_to(engine.port());
+    EXPECT_TRUE(send_all(fd, head.substr(0, split)));
+    pollfd none{-1, 0, 0};
+    poll(&none, 1, 100);
+    EXPECT_TRUE(send_all(fd, head.substr(split)));
+    std::string reply = read_until_close(fd, 5000);
+    close(fd);
+    return reply;
+  };
+  const std::string tab = "GET /t HTTP/1.1\r\nUser-Agent: a\tb\r\nConnection: close\r\n\r\n";
+  const std::string esc = "GET /e HTTP/1.1\r\nUser-Agent: a\tb\r\nX-Esc: \x1b[31m\r\n\r\n";
+  const std::string del = "GET /d HTTP/1.1\r\nX-Del: \x7f\r\n\r\n";
+  EXPECT_EQ("uri=/t", body_of(http_exchange(engine.port(), tab)));
+  EXPECT_EQ("uri=/t", body_of(exchange_split(tab, 20)));
+  for (const std::string& head : {esc, del}) {
+    std::string whole = http_exchange(engine.port(), head);
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(whole)) << head;
+    EXPECT_EQ("close", header_value(whole, "Connection"));
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(exchange_split(head, head.size() - 6))) << head;
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(exchange_split(head, 20))) << head;
+  }
+  EXPECT_EQ(2, requests.load());
 }
 
 TEST(EngineConnection, KeepAliveDecision) {
@@ -292,6 +337,80 @@ TEST(EngineConnection, UnreadBodyIsNotTakenForTheNextRequest) {
   std::string second = read_reply(fd);
   EXPECT_EQ("HTTP/1.1 200 OK", status_line(second));
   EXPECT_EQ("hello", body_of(second));
+  close(fd);
+}
+
+TEST(EngineConnection, IdleKeptConnectionsGiveTheirWorkersToWaitingClients) {
+  ScopedReadTimeout timeout(4000);
+  TempDir dir;
+  dir.file("f.txt", "hello");
+  TestEngine engine({"enable_keep_alive", "yes", "num_threads", "2", "document_root", dir.path()});
+  ASSERT_TRUE(engine.started());
+  const std::string get = "GET /f.txt HTTP/1.1\r\n\r\n";
+  // Both workers hold a kept connection that says nothing more.
+  std::vector<int> idle;
+  for (int i = 0; i < 2; i++) {
+    idle.push_back(connect_to(engine.port()));
+    ASSERT_TRUE(send_all(idle.back(), get));
+    ASSERT_EQ("Keep-Alive", header_value(read_reply(idle.back()), "Connection"));
+  }
+  // New clients that have yet to send their heads: each holds the worker it
+  // takes, so both idle connections must give way, and are closed without a byte.
+  auto start = std::chrono::steady_clock::now();
+  std::vector<int> fresh;
+  for (int i = 0; i < 2; i++) fresh.push_back(connect_to(engine.port()));
+  for (int fd : idle) EXPECT_TRUE(peer_closes(fd, 1000));
+  for (int fd : fresh) ASSERT_TRUE(send_all(fd, get));
+  for (int fd : fresh) EXPECT_EQ("hello", body_of(read_reply(fd, 3000)));
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_LT(waited.count(), 1500);
+  for (int fd : fresh) close(fd);
+  for (int fd : idle) close(fd);
+}
+
+TEST(EngineConnection, AConnectionSendingItsFirstHeadKeepsItsWorker) {
+  ScopedReadTimeout timeout(4000);
+  TempDir dir;
+  dir.file("f.txt", "hello");
+  TestEngine engine({"enable_keep_alive", "yes", "num_threads", "1", "document_root", dir.path()});
+  ASSERT_TRUE(engine.started());
+  int slow = connect_to(engine.port());
+  ASSERT_TRUE(send_all(slow, "GET /f.txt HTTP/1.1\r\n"));
+  pollfd none{-1, 0, 0};
+  poll(&none, 1, 200);
+  int other = connect_to(engine.port());
+  ASSERT_TRUE(send_all(other, "GET /f.txt HTTP/1.1\r\nConnection: close\r\n\r\n"));
+  poll(&none, 1, 300);
+  // A kept connection whose next head has begun is not idle either.
+  ASSERT_TRUE(send_all(slow, "\r\nGET /f.txt HTTP/1.1\r\n"));
+  EXPECT_EQ("hello", body_of(read_reply(slow)));
+  poll(&none, 1, 300);
+  ASSERT_TRUE(send_all(slow, "Connection: close\r\n\r\n"));
+  EXPECT_EQ("hello", body_of(read_reply(slow)));
+  EXPECT_EQ("hello", body_of(read_reply(other)));
+  close(slow);
+  close(other);
+}
+
+TEST(EngineConnection, ADrippedUnreadBodyIsDroppedWithinOneReadTimeOut) {
+  ScopedReadTimeout timeout(1000);
+  TempDir dir;
+  dir.file("f.txt", "hello");
+  TestEngine engine({"enable_keep_alive", "yes", "document_root", dir.path()});
+  ASSERT_TRUE(engine.started());
+  int fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "POST /f.txt HTTP/1.1\r\nContent-Length: 100\r\n\r\n"));
+  EXPECT_EQ("hello", body_of(read_reply(fd)));
+  // One byte every 300 ms never stalls a single read for the time-out.
+  auto start = std::chrono::steady_clock::now();
+  bool closed = false;
+  for (int i = 0; i < 15 && !closed; i++) {
+    send_all(fd, "x");
+    closed = peer_closes(fd, 300);
+  }
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_TRUE(closed);
+  EXPECT_LT(waited.count(), 2500);
   close(fd);
 }
 

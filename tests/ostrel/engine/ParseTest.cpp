@@ -47,15 +47,26 @@ TEST(EngineRequestHead, EndIsFoundAfterEitherLineEnding) {
   EXPECT_EQ(18, request_len("GET / HTTP/1.1\r\n\r\n"));
   EXPECT_EQ(16, request_len("GET / HTTP/1.1\n\nBODY"));
   EXPECT_EQ(18, request_len("GET / HTTP/1.1\r\n\r\nGET /next"));
-  // Control bytes without a later head end mark the buffer malformed.
-  EXPECT_EQ(-1, request_len("GET /\x01 HTTP/1.1\r\n"));
-  EXPECT_EQ(19, request_len("GET /\x01 HTTP/1.1\r\n\r\n"));
-  EXPECT_EQ(-1, request_len("GET /\t HTTP/1.1\r\n"));
-  EXPECT_EQ(-1, request_len("GET /\x7f HTTP/1.1\r\n"));
-  EXPECT_EQ(-1, request_len("GET /\x1f HTTP/1.1\r\n"));
   EXPECT_EQ(0, request_len("GET /~ HTTP/1.1\r\n"));
   // Bytes of 128 and above are allowed.
   EXPECT_EQ(18, request_len("GET /\xc3\xa9 HTTP/1.1\n\n"));
+}
+
+TEST(EngineRequestHead, ControlBytesMarkTheHeadMalformedHoweverItIsSplit) {
+  EXPECT_EQ(-1, request_len("GET /\x01 HTTP/1.1\r\n"));
+  EXPECT_EQ(-1, request_len("GET /\x01 HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(-1, request_len("GET /\x7f HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(-1, request_len("GET /\x1f HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(-1, request_len(std::string("GET / HTTP/1.1\r\nA: \0\r\n\r\n", 23)));
+  // A tab may stand in a header value.
+  EXPECT_EQ(0, request_len("GET / HTTP/1.1\r\nA: a\tb\r\n"));
+  EXPECT_EQ(26, request_len("GET / HTTP/1.1\r\nA: a\tb\r\n\r\n"));
+  // Behind the head they are body bytes.
+  EXPECT_EQ(18, request_len("GET / HTTP/1.1\r\n\r\n\x01\x1b"));
+  // Every prefix that holds the byte gives the same answer as the whole.
+  const std::string head = "GET / HTTP/1.1\r\nUser-Agent: a\tb\r\nX-Esc: \x1b[31m\r\n\r\n";
+  size_t esc = head.find('\x1b');
+  for (size_t n = 1; n <= head.size(); n++) EXPECT_EQ(n <= esc ? 0 : -1, request_len(head.substr(0, n))) << n;
 }
 
 TEST(EngineRequestHead, ParsesRequestLineAndHeaders) {
@@ -102,9 +113,39 @@ TEST(EngineRequestHead, HeadsThatCouldBeReadTwoWaysAreRefused) {
     EXPECT_EQ(PARSE_BAD_REQUEST, parse(std::string("GET / HTTP/1.1\r\nHost: a\r\nOrigin: a\r\nContent-Length: 1\r\n"
                                                    "Transfer-Encoding: a\r\n") + name + ": b\r\n\r"))
         << name;
-  // A bare CR ends a line as well: two "Host" headers.
-  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\r\nHost: a\rHost: b\r\n\r"));
   EXPECT_EQ(PARSE_OK, parse("GET / HTTP/1.1\r\nAccept: a\r\nAccept: b\r\n\r"));
+}
+
+TEST(EngineRequestHead, HeaderLinesMustBeANameAColonAndAValue) {
+  auto parse = [](std::string head) {
+    std::vector<char> buf(head.begin(), head.end());
+    buf.push_back('\0');
+    RequestInfo ri{};
+    return parse_http_request(buf.data(), &ri);
+  };
+  // Some readers end a line at a bare CR, others do not.
+  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\r\nHost: a\rHost: b\r\n\r"));
+  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\r\nX-A: foo\rReferer: http://x/\r\n\r"));
+  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\rHost: a\r\n\r"));
+  EXPECT_EQ(PARSE_BAD_REQUEST, parse("GET / HTTP/1.1\r\nHost: a\r\r\n\r"));
+  // White space before the colon, names that are no token, lines without a
+  // colon and folded lines.
+  for (const char* line : {"Content-Length : 5", "host : x", "Host\t: x", "X a: b", "X(a): b", "X\"a\": b",
+                           "NoColon", ": x", " folded", "\tfolded", "\xc3\xa9: x"}) {
+    EXPECT_EQ(PARSE_BAD_REQUEST, parse(std::string("GET / HTTP/1.1\r\nHost: a\r\n") + line + "\r\n\r")) << line;
+  }
+  EXPECT_EQ(PARSE_OK, parse("GET / HTTP/1.1\r\nX-!#$%&'*+.^_`|~9: x\r\n\r"));
+  EXPECT_EQ(PARSE_OK, parse("GET / HTTP/1.1\nHost: a\n"));
+}
+
+TEST(EngineRequestHead, ValuesLoseSpacesAndTabsAroundThem) {
+  char head[] = "GET / HTTP/1.1\r\nHost:\tvalue\t \r\nA: \t a\tb \t\r\nB:\t\r\n\r";
+  RequestInfo ri{};
+  ASSERT_EQ(PARSE_OK, parse_http_request(head, &ri));
+  ASSERT_EQ(3, ri.num_headers);
+  EXPECT_STREQ("value", ri.http_headers[0].value);
+  EXPECT_STREQ("a\tb", ri.http_headers[1].value);
+  EXPECT_STREQ("", ri.http_headers[2].value);
 }
 
 TEST(EngineUri, DecodingThenNormalisationNeverClimbs) {
@@ -117,6 +158,14 @@ TEST(EngineUri, DecodingThenNormalisationNeverClimbs) {
   EXPECT_EQ("/a+b c", normalise("/a+b%20c"));
   EXPECT_EQ("/%zz", normalise("/%zz"));
   EXPECT_EQ("/.", normalise("/..."));
+}
+
+TEST(EngineUri, ARequestPathWithADecodedNulIsRefused) {
+  char cut[] = "/index.html%00.css";
+  EXPECT_EQ(-1, decode_request_path(cut));
+  char whole[] = "/a/%2e%2e/b%20c";
+  EXPECT_EQ(0, decode_request_path(whole));
+  EXPECT_STREQ("/a//b c", whole);
 }
 
 TEST(EngineUri, DecodeReportsOverflow) {

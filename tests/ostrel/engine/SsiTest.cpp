@@ -66,13 +66,13 @@ TEST_F(EngineSsi, IncludesNeverLeaveTheRoots) {
             "2<!--#include \"../../../secret.txt\" -->"
             "3<!--#include virtual=\"/../secret.txt\" -->"
             "4<!--#include file=\"" + dir_.path() + "/www/../secret.txt\" -->"
-            "5<!--#include virtual=\"/dl/dl-target.txt\" -->6");
+            "5<!--#include virtual=\"/dl/dl-target.txt\" -->6<!--#include virtual=\"/inc/v.txt%00.x\" -->7");
   symlink((dir_.path() + "/secret.txt").c_str(), (www_ + "/link.txt").c_str());
   dir_.file("www/linked.shtml", "<!--#include \"link.txt\" -->!");
   TestEngine engine({"document_root", www_ + ",/dl/=" + www_ + "/"});
   ASSERT_TRUE(engine.started());
   std::string body = body_of(get(engine.port(), "/a/b/escape.shtml"));
-  EXPECT_EQ("12345[alias]6", body);
+  EXPECT_EQ("12345[alias]67", body);
   EXPECT_TRUE(engine.log().wait_for("Cannot open SSI #include: [ file=\"/etc/passwd\" --]: fopen(/etc/passwd): Permission denied", 5000));
   EXPECT_TRUE(engine.log().wait_for("fopen(" + www_ + "/a/b/../../../secret.txt): Permission denied", 5000));
   EXPECT_EQ("!", body_of(get(engine.port(), "/linked.shtml")));

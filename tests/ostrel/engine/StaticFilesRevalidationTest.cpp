@@ -243,11 +243,11 @@ TEST(EngineEntityTag, SizeAndNanosecondTime) {
 TEST(EngineEntityTag, ListMatching) {
   const char* tag = "W/\"a-b\"";
   for (const char* list : {"W/\"a-b\"", "\"a-b\"", "*", " *", "\"x\", W/\"a-b\"", "\"x\",W/\"a-b\"",
-                           "\"x,y\" ,\t\"a-b\"", ",W/\"a-b\""}) {
+                           "\"x,y\" ,\t\"a-b\"", ",W/\"a-b\"", "W/\"a-b\" ", "* ,"}) {
     EXPECT_EQ(1, etag_list_matches(list, tag)) << list;
   }
   for (const char* list : {"", "\"x\"", "\"a-b", "a-b", "W/a-b", "\"x\" junk, W/\"a-b\"", "W/\"a-bc\"", "\"a-\"",
-                           "w/\"a-b\""}) {
+                           "w/\"a-b\"", "W/\"a-b\"x", "\"a-b\"x", "\"a-b\"\"", "*x", "\"x\"y, \"a-b\""}) {
     EXPECT_EQ(0, etag_list_matches(list, tag)) << list;
   }
   EXPECT_EQ(1, etag_list_matches("W/\"a-b\"", "\"a-b\""));

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <future>
@@ -232,6 +233,25 @@ TEST_F(EngineStaticFiles, TraversalNeverLeavesTheRoots) {
     EXPECT_EQ(std::string::npos, reply.find("secret\n")) << uri;
     EXPECT_EQ(std::string::npos, body_of(reply).find("secret")) << uri;
   }
+}
+
+// A decoded NUL would cut the path: "/f.txt%00.css" is not "/f.txt".
+TEST_F(EngineStaticFiles, ANulInTheDecodedPathIsRefused) {
+  std::atomic<int> requests{0};
+  TestEngine engine({"document_root", www_}, [&](mg_event event, Connection*, RequestInfo*) -> void* {
+    if (event == EVT_NEW_REQUEST) requests++;
+    return nullptr;
+  });
+  ASSERT_TRUE(engine.started());
+  for (const char* uri : {"/f.txt%00.css", "/f.txt%00", "/%00/f.txt", "/f.txt%00?x=1"}) {
+    std::string reply = get(engine.port(), uri);
+    EXPECT_EQ("HTTP/1.1 400 Bad Request", status_line(reply)) << uri;
+    EXPECT_EQ("close", header_value(reply, "Connection")) << uri;
+  }
+  EXPECT_EQ(0, requests.load());
+  // In the query it is the callback's business.
+  EXPECT_EQ(thousand_bytes(), body_of(get(engine.port(), "/f.txt?x=%00")));
+  EXPECT_EQ(1, requests.load());
 }
 
 TEST_F(EngineStaticFiles, EmptyRootServesNothing) {
