@@ -31,6 +31,15 @@ void* answer_uri(Connection* conn, const RequestInfo* info) {
   return taken();
 }
 
+// A callback that answers each request with its URI and counts them.
+auto counting_uri_answers(std::atomic<int>& requests) {
+  return [&requests](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+    if (event != EVT_NEW_REQUEST) return nullptr;
+    requests++;
+    return answer_uri(conn, info);
+  };
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path);
   std::stringstream ss;
@@ -133,11 +142,7 @@ TEST(EngineConnection, RawRequestCopyKeepsBytesBehindTheHeadIncludingNul) {
 
 TEST(EngineConnection, UnsafeHeadsAreRefusedBeforeTheCallback) {
   std::atomic<int> requests{0};
-  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
-    if (event != EVT_NEW_REQUEST) return nullptr;
-    requests++;
-    return answer_uri(conn, info);
-  });
+  TestEngine engine({}, counting_uri_answers(requests));
   ASSERT_TRUE(engine.started());
   std::string seventy = "GET /h HTTP/1.1\r\n";
   for (int i = 0; i < 70; i++) seventy += "H" + std::to_string(i) + ": v" + std::to_string(i) + "\r\n";
@@ -258,11 +263,7 @@ TEST(EngineConnection, MalformedHeadsGetErrorRepliesOrNone) {
 // The same head must get the same answer whether it arrives in one read or two.
 TEST(EngineConnection, ControlBytesInTheHeadGetOneAnswerHoweverTheHeadIsSplit) {
   std::atomic<int> requests{0};
-  TestEngine engine({}, [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
-    if (event != EVT_NEW_REQUEST) return nullptr;
-    requests++;
-    return answer_uri(conn, info);
-  });
+  TestEngine engine({}, counting_uri_answers(requests));
   ASSERT_TRUE(engine.started());
   auto exchange_split = [&](const std::string& head, size_t split) {
     int fd = connect_to(engine.port());
