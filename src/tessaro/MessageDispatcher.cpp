@@ -150,22 +150,29 @@ int MessageDispatcher::post(const LocalMessagePtr& message) {
 
 void MessageDispatcher::deliver(const std::vector<SubscriptionPtr>& targets, const LocalMessagePtr& message) {
   std::vector<SubscriptionPtr> toSchedule;
+  std::vector<SubscriptionPtr> drainHere;
   for (const SubscriptionPtr& s : targets) {
     std::lock_guard<std::mutex> lock(s->mutex);
     if (!s->active) continue;
     s->pending.push_back(message);
     if (!s->scheduled) {
+      // Scheduled either way: no other thread delivers to it meanwhile.
       s->scheduled = true;
-      toSchedule.push_back(s);
+      (s->sink->takesMessagesInline() ? drainHere : toSchedule).push_back(s);
     }
   }
-  if (toSchedule.empty()) return;
-  const size_t ready = toSchedule.size();
+  schedule(std::move(toSchedule));
+  for (const SubscriptionPtr& s : drainHere) drain(s);
+}
+
+void MessageDispatcher::schedule(std::vector<SubscriptionPtr> subscriptions) {
+  if (subscriptions.empty()) return;
+  const size_t ready = subscriptions.size();
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     if (threads_.empty())
       for (int i = 0; i < kThreads; ++i) threads_.emplace_back(&MessageDispatcher::deliveryLoop, this);
-    for (SubscriptionPtr& s : toSchedule) ready_.push_back(std::move(s));
+    for (SubscriptionPtr& s : subscriptions) ready_.push_back(std::move(s));
   }
   // One thread per subscription made ready: waking all of them for one
   // message costs every post a crowd of context switches.

@@ -60,7 +60,11 @@ class MessageDispatcher {
 
   void deliveryLoop();
   void drain(const SubscriptionPtr& subscription);
+  // Queues the message for each target; a sink that takes messages inline and
+  // was idle gets it on this thread.
   void deliver(const std::vector<SubscriptionPtr>& targets, const LocalMessagePtr& message);
+  // Hands subscriptions made ready to the delivery threads.
+  void schedule(std::vector<SubscriptionPtr> subscriptions);
   static LocalMessagePtr noReply(const std::string& topic);
 
   // The subscriptions a topic or pattern names: exact topics by name, since every

@@ -81,6 +81,51 @@ TEST(MessageDispatcherTest, DeliversAsynchronouslyInOrderToMatchingSinks) {
   EXPECT_EQ(0, dispatcher.unsubscribe(&other, "event:/y"));
 }
 
+// A reply slot: delivered on the posting thread, never two at once.
+class InlineSink : public RecordingSink {
+ public:
+  void onMessage(uint64_t tag, const LocalMessagePtr& message) override {
+    if (inside.fetch_add(1) != 0) overlapped = true;
+    RecordingSink::onMessage(tag, message);
+    inside.fetch_sub(1);
+  }
+  bool takesMessagesInline() const override { return true; }
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+};
+
+TEST(MessageDispatcherTest, InlineSinksTakeMessagesOnThePostingThreadOneAtATimeInOrder) {
+  MessageDispatcher dispatcher;
+  InlineSink reply;
+  RecordingSink watcher;
+  ASSERT_EQ(0, dispatcher.subscribe(&reply, "target://r"));
+  ASSERT_EQ(0, dispatcher.subscribe(&watcher, "target://*"));
+  ASSERT_EQ(0, dispatcher.post(makeMessage("target://r", "first")));
+  // Delivered before post returns, on this thread; the other sink as always.
+  ASSERT_EQ(1u, reply.count());
+  EXPECT_EQ(std::this_thread::get_id(), reply.threads[0]);
+  ASSERT_TRUE(eventually([&] { return watcher.count() == 1; }));
+  EXPECT_NE(std::this_thread::get_id(), watcher.threads[0]);
+
+  // Posters on several threads: each one's messages in its order, none overlapping.
+  std::vector<std::thread> posters;
+  for (int t = 0; t < 4; ++t)
+    posters.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) dispatcher.post(makeMessage("target://r", std::to_string(t * 1000 + i)));
+    });
+  for (std::thread& poster : posters) poster.join();
+  ASSERT_EQ(2001u, reply.count());
+  EXPECT_FALSE(reply.overlapped.load());
+  std::vector<int> last(4, -1);
+  for (size_t i = 1; i < reply.texts.size(); ++i) {
+    const int n = std::stoi(reply.texts[i]);
+    EXPECT_LT(last[n / 1000], n % 1000);
+    last[n / 1000] = n % 1000;
+  }
+  EXPECT_EQ(0, dispatcher.unsubscribe(&reply, "target://r"));
+  EXPECT_EQ(0, dispatcher.unsubscribe(&watcher, "target://*"));
+}
+
 TEST(MessageDispatcherTest, RejectsBadSubscriptionsAndMessages) {
   MessageDispatcher dispatcher;
   RecordingSink sink;

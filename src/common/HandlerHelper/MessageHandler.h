@@ -31,6 +31,8 @@ class MessageHandler : public IMessageSink {
   // IMessageSink. A message of the type MessageDispatcher::kNoReplyType is
   // the host's word that no reply will come.
   void onMessage(uint64_t tag, const LocalMessagePtr& message) override;
+  // Stores the reply and wakes the caller: nothing that could hold the poster.
+  bool takesMessagesInline() const override { return true; }
 
  private:
   uint64_t tag_ = 0;
