@@ -77,6 +77,23 @@ bool is_plain_absolute(const char* native) {
   return true;
 }
 
+// The native form of one root of the list (DIR, LEN bytes); false when it has none.
+bool native_root_of(const char* dir, size_t len, char* native_root, size_t size) {
+  char root[PATH_BUF_SIZE];
+  if (len == 0 || len >= sizeof(root)) return false;
+  std::memcpy(root, dir, len);
+  root[len] = '\0';
+  return to_native_path(root, native_root, size) == 0;
+}
+
+// True when PATH (PATH_LEN bytes) is FOLDER or lies below it.
+bool is_within(const char* path, size_t path_len, const char* folder) {
+  size_t folder_len = std::strlen(folder);
+  if (folder_len == 1) return true;  // the folder is "/"
+  return folder_len <= path_len && std::memcmp(path, folder, folder_len) == 0 &&
+         (path[folder_len] == '\0' || path[folder_len] == '/');
+}
+
 // True when one of the roots, written without "." or "..", begins NATIVE.
 bool is_under_a_plain_root(const char* document_root, const char* native) {
   size_t native_len = std::strlen(native);
@@ -84,16 +101,9 @@ bool is_under_a_plain_root(const char* document_root, const char* native) {
   size_t len;
   bool first = true;
   for (const char* list = document_root; (list = next_root(list, first, &dir, &len)) != nullptr; first = false) {
-    char root[PATH_BUF_SIZE];
     char native_root[PATH_BUF_SIZE];
-    if (len == 0 || len >= sizeof(root)) continue;
-    std::memcpy(root, dir, len);
-    root[len] = '\0';
-    if (to_native_path(root, native_root, sizeof(native_root)) != 0 || !is_plain_absolute(native_root)) continue;
-    size_t root_len = std::strlen(native_root);
-    if (root_len == 1) return true;  // the root is "/"
-    if (root_len <= native_len && std::memcmp(native, native_root, root_len) == 0 &&
-        (native[root_len] == '\0' || native[root_len] == '/')) {
+    if (native_root_of(dir, len, native_root, sizeof(native_root)) && is_plain_absolute(native_root) &&
+        is_within(native, native_len, native_root)) {
       return true;
     }
   }
@@ -139,18 +149,10 @@ int resolve_inside_roots(const char* document_root, const char* native) {
   size_t len;
   bool first = true;
   for (const char* list = document_root; (list = next_root(list, first, &dir, &len)) != nullptr; first = false) {
-    char root[PATH_BUF_SIZE];
     char native_root[PATH_BUF_SIZE];
     char real_root[PATH_MAX];
-    if (len == 0 || len >= sizeof(root)) continue;
-    std::memcpy(root, dir, len);
-    root[len] = '\0';
-    if (to_native_path(root, native_root, sizeof(native_root)) != 0 || realpath(native_root, real_root) == nullptr) {
-      continue;
-    }
-    size_t root_len = std::strlen(real_root);
-    if (root_len == 1) return 0;  // the root is "/"
-    if (std::strncmp(target, real_root, root_len) == 0 && (target_len == root_len || target[root_len] == '/')) {
+    if (native_root_of(dir, len, native_root, sizeof(native_root)) && realpath(native_root, real_root) != nullptr &&
+        is_within(target, target_len, real_root)) {
       return 0;
     }
   }
