@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ostrel/services/UIDescriptorFactory.h"
+#include "ostrel/services/UIType.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -83,3 +84,13 @@ TEST_F(KivraUIDescriptorTest, MissingManifestKeepsConstructedValues) {
 }
 
 }  // namespace
+
+TEST(UITypeTest, OnlyOneSegmentOfSafeCharactersNamesAUIFolder) {
+  for (const std::string good : {"desktop", "Desktop-2", "tv_large", "v1.2", "x"})
+    EXPECT_TRUE(isSafeUIType(good)) << good;
+  for (const std::string bad : {"", ".", "..", "../../etc", "a/b", "a\\b", ".hidden", "desk top", "d%2e", "C:", "x\n"})
+    EXPECT_FALSE(isSafeUIType(bad)) << bad;
+  EXPECT_TRUE(isSafeUIType(std::string(64, 'a')));
+  EXPECT_FALSE(isSafeUIType(std::string(65, 'a')));
+  EXPECT_FALSE(isSafeUIType(std::string("desk\0top", 8)));
+}
