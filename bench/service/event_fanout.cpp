@@ -223,7 +223,7 @@ bool runRound(WebSocketManager& manager, int format, int events, int count) {
     std::printf("  FAILED: the web server did not start\n");
     return false;
   }
-  const int port = ntohs(server.context()->listening_sockets->local_addr.sin_port);
+  const int port = ntohs(server.context()->listening_sockets->local_addr.sin.sin_port);
   std::vector<Channel> channels(static_cast<size_t>(count));
   bool ok = true;
   for (Channel& channel : channels) {

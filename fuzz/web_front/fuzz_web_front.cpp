@@ -81,7 +81,7 @@ struct Front {
     const std::string roots = (root / "ui").string() + ",/download=" + (root / "dl").string();
     check(server.start("127.0.0.1:0", 50, "-0.0.0.0/0,+127.0.0.1,+127.0.1.1", 0, 1, roots, true, true),
           "the engine did not start");
-    port = ntohs(server.context()->listening_sockets->local_addr.sin_port);
+    port = ntohs(server.context()->listening_sockets->local_addr.sin.sin_port);
   }
   ~Front() {
     server.stop();

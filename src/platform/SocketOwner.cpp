@@ -23,8 +23,7 @@ struct DiagRequest {
 };
 
 // One exact lookup in one address family.
-SocketLookup lookup(int fd, uint8_t family, uint32_t localAddress, uint16_t localPort, uint32_t remoteAddress,
-                    uint16_t remotePort, uid_t& owner) {
+SocketLookup lookup(int fd, uint8_t family, const TcpEndpoint& local, const TcpEndpoint& remote, uid_t& owner) {
   DiagRequest request{};
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
@@ -33,15 +32,14 @@ SocketLookup lookup(int fd, uint8_t family, uint32_t localAddress, uint16_t loca
   request.body.sdiag_family = family;
   request.body.sdiag_protocol = IPPROTO_TCP;
   request.body.idiag_states = ~0u;
-  request.body.id.idiag_sport = htons(localPort);
-  request.body.id.idiag_dport = htons(remotePort);
+  request.body.id.idiag_sport = htons(local.port);
+  request.body.id.idiag_dport = htons(remote.port);
   if (family == AF_INET) {
-    request.body.id.idiag_src[0] = htonl(localAddress);
-    request.body.id.idiag_dst[0] = htonl(remoteAddress);
+    request.body.id.idiag_src[0] = htonl(local.ipv4Address());
+    request.body.id.idiag_dst[0] = htonl(remote.ipv4Address());
   } else {
-    request.body.id.idiag_src[2] = request.body.id.idiag_dst[2] = htonl(0xFFFF);
-    request.body.id.idiag_src[3] = htonl(localAddress);
-    request.body.id.idiag_dst[3] = htonl(remoteAddress);
+    std::memcpy(request.body.id.idiag_src, local.address.data(), local.address.size());
+    std::memcpy(request.body.id.idiag_dst, remote.address.data(), remote.address.size());
   }
   request.body.id.idiag_cookie[0] = request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
@@ -76,13 +74,15 @@ SocketLookup lookup(int fd, uint8_t family, uint32_t localAddress, uint16_t loca
 
 }  // namespace
 
-SocketLookup findTcpSocketOwner(uint32_t localAddress, uint16_t localPort, uint32_t remoteAddress,
-                                uint16_t remotePort, uid_t& owner) {
+SocketLookup findTcpSocketOwner(const TcpEndpoint& local, const TcpEndpoint& remote, uid_t& owner) {
+  if (local.isIPv4() != remote.isIPv4()) return SocketLookup::NotFound;
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   if (fd < 0) return SocketLookup::Unavailable;
-  SocketLookup result = lookup(fd, AF_INET, localAddress, localPort, remoteAddress, remotePort, owner);
-  if (result == SocketLookup::NotFound)
-    result = lookup(fd, AF_INET6, localAddress, localPort, remoteAddress, remotePort, owner);
+  SocketLookup result = SocketLookup::NotFound;
+  if (local.isIPv4()) result = lookup(fd, AF_INET, local, remote, owner);
+  // A dual-stack socket carries an IPv4 connection as mapped addresses; an
+  // IPv6 connection lives among IPv6 sockets only.
+  if (result == SocketLookup::NotFound) result = lookup(fd, AF_INET6, local, remote, owner);
   close(fd);
   return result;
 }

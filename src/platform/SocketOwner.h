@@ -5,7 +5,7 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
+#include "platform/TcpEndpoint.h"
 
 enum class SocketLookup {
   Found,
@@ -13,7 +13,8 @@ enum class SocketLookup {
   Unavailable,  // the kernel could not be asked
 };
 
-// Addresses in host byte order; `local` is the socket's own end. IPv4 sockets and
-// dual-stack IPv6 sockets with IPv4-mapped addresses are both found.
-SocketLookup findTcpSocketOwner(uint32_t localAddress, uint16_t localPort, uint32_t remoteAddress,
-                                uint16_t remotePort, uid_t& owner);
+// `local` is the socket's own end. An IPv4 connection is looked up among IPv4
+// sockets and among dual-stack IPv6 sockets that carry it as IPv4-mapped
+// addresses; an IPv6 one among IPv6 sockets only. Ends of different families
+// name no socket.
+SocketLookup findTcpSocketOwner(const TcpEndpoint& local, const TcpEndpoint& remote, uid_t& owner);

@@ -3,34 +3,41 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 namespace {
 
-// /proc prints addresses as the bytes of the network-order word, in hex.
-bool parseIPv4(const std::string& hex, uint32_t& address) {
-  unsigned int raw = 0;
-  if (hex.size() != 8 || std::sscanf(hex.c_str(), "%8x", &raw) != 1) return false;
-  address = ntohl(raw);
+// /proc prints an address as 32-bit words in hex, each the word as the
+// machine reads its network-order bytes: storing the number back in memory
+// gives those bytes again.
+bool parseWords(const std::string& hex, uint8_t* bytes, size_t words) {
+  if (hex.size() != words * 8 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+  for (size_t i = 0; i < words; ++i) {
+    const uint32_t word = uint32_t(std::stoul(hex.substr(i * 8, 8), nullptr, 16));
+    std::memcpy(bytes + i * 4, &word, 4);
+  }
   return true;
 }
 
-// An IPv6 address of tcp6: four 32-bit words as above. Only ::ffff:a.b.c.d is kept.
-bool parseMappedIPv6(const std::string& hex, uint32_t& address) {
-  if (hex.size() != 32) return false;
-  if (hex.compare(0, 16, "0000000000000000") != 0 || hex.compare(16, 8, "FFFF0000") != 0) return false;
-  return parseIPv4(hex.substr(24), address);
-}
-
-bool parseEndpoint(const std::string& field, uint32_t& address, uint16_t& port) {
+bool parseEndpoint(const std::string& field, TcpEndpoint& end) {
   size_t colon = field.find(':');
   if (colon == std::string::npos) return false;
   std::string hexAddress = field.substr(0, colon);
   unsigned int rawPort = 0;
   if (std::sscanf(field.c_str() + colon + 1, "%4x", &rawPort) != 1) return false;
-  port = uint16_t(rawPort);
-  return hexAddress.size() == 8 ? parseIPv4(hexAddress, address) : parseMappedIPv6(hexAddress, address);
+  uint8_t bytes[16];
+  if (hexAddress.size() == 8) {
+    if (!parseWords(hexAddress, bytes, 1)) return false;
+    uint32_t networkOrder;
+    std::memcpy(&networkOrder, bytes, 4);
+    end = TcpEndpoint::ipv4(ntohl(networkOrder), uint16_t(rawPort));
+    return true;
+  }
+  if (!parseWords(hexAddress, bytes, 4)) return false;
+  end = TcpEndpoint::ipv6(bytes, uint16_t(rawPort));
+  return true;
 }
 
 }  // namespace
@@ -51,9 +58,7 @@ void parseTcpTable(const std::string& text, std::vector<TcpRow>& rows) {
     // it has no owner to tell.
     if (inode == 0) continue;
     TcpRow row{};
-    if (!parseEndpoint(local, row.localAddress, row.localPort) ||
-        !parseEndpoint(remote, row.remoteAddress, row.remotePort))
-      continue;
+    if (!parseEndpoint(local, row.local) || !parseEndpoint(remote, row.remote)) continue;
     row.uid = uid_t(uid);
     rows.push_back(row);
   }

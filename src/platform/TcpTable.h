@@ -1,7 +1,7 @@
 #pragma once
 
 // The system's table of TCP sockets with their owners, read from /proc/net/tcp
-// and /proc/net/tcp6 (IPv4-mapped rows only).
+// and /proc/net/tcp6.
 
 #include <sys/types.h>
 
@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/TcpEndpoint.h"
+
 struct TcpRow {
-  uint32_t localAddress;   // IPv4, host byte order
-  uint16_t localPort;
-  uint32_t remoteAddress;  // IPv4, host byte order
-  uint16_t remotePort;
-  uid_t uid;               // owner of the socket
+  TcpEndpoint local;
+  TcpEndpoint remote;
+  uid_t uid;  // owner of the socket
 };
 
 // Parses the text of /proc/net/tcp (or tcp6) and appends its rows; malformed

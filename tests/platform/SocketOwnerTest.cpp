@@ -9,38 +9,65 @@
 
 namespace {
 
-// A listener on 127.0.0.1 and a client connected to it, from either family.
-struct Connected {
-  explicit Connected(int family) {
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener, 1);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    serverPort = ntohs(address.sin_port);
+enum class Road {
+  IPv4,        // an IPv4 client to 127.0.0.1
+  MappedIPv4,  // a dual-stack IPv6 client to ::ffff:127.0.0.1
+  IPv6,        // an IPv6 client to ::1
+};
 
-    client = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (family == AF_INET) {
+// A listener and a client connected to it by one of the roads.
+struct Connected {
+  explicit Connected(Road road) {
+    const bool ipv6Listener = road == Road::IPv6;
+    listener = socket(ipv6Listener ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    sockaddr_in6 address6{};
+    socklen_t length;
+    if (ipv6Listener) {
+      address6.sin6_family = AF_INET6;
+      address6.sin6_addr = in6addr_loopback;
+      bind(listener, reinterpret_cast<sockaddr*>(&address6), sizeof address6);
+      length = sizeof address6;
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address6), &length);
+      serverPort = ntohs(address6.sin6_port);
+    } else {
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      length = sizeof address;
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+      serverPort = ntohs(address.sin_port);
+    }
+    listen(listener, 1);
+
+    client = socket(road == Road::IPv4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (road == Road::IPv4) {
       connected = connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
       sockaddr_in local{};
       length = sizeof local;
       getsockname(client, reinterpret_cast<sockaddr*>(&local), &length);
       clientPort = ntohs(local.sin_port);
     } else {
-      sockaddr_in6 mapped{};
-      mapped.sin6_family = AF_INET6;
-      mapped.sin6_port = htons(serverPort);
-      mapped.sin6_addr.s6_addr[10] = mapped.sin6_addr.s6_addr[11] = 0xFF;
-      mapped.sin6_addr.s6_addr[12] = 127;
-      mapped.sin6_addr.s6_addr[15] = 1;
-      connected = connect(client, reinterpret_cast<sockaddr*>(&mapped), sizeof mapped) == 0;
+      sockaddr_in6 target = address6;
+      if (road == Road::MappedIPv4) {
+        target.sin6_family = AF_INET6;
+        target.sin6_port = htons(serverPort);
+        target.sin6_addr.s6_addr[10] = target.sin6_addr.s6_addr[11] = 0xFF;
+        target.sin6_addr.s6_addr[12] = 127;
+        target.sin6_addr.s6_addr[15] = 1;
+      }
+      connected = connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
       sockaddr_in6 local{};
       length = sizeof local;
       getsockname(client, reinterpret_cast<sockaddr*>(&local), &length);
       clientPort = ntohs(local.sin6_port);
+    }
+    if (road == Road::IPv6) {
+      clientEnd = TcpEndpoint::ipv6(in6addr_loopback.s6_addr, clientPort);
+      serverEnd = TcpEndpoint::ipv6(in6addr_loopback.s6_addr, serverPort);
+    } else {
+      clientEnd = TcpEndpoint::ipv4(0x7F000001, clientPort);
+      serverEnd = TcpEndpoint::ipv4(0x7F000001, serverPort);
     }
   }
   ~Connected() {
@@ -49,20 +76,29 @@ struct Connected {
   }
   int listener, client;
   uint16_t serverPort = 0, clientPort = 0;
+  TcpEndpoint clientEnd, serverEnd;
   bool connected = false;
 };
 
-TEST(SocketOwnerTest, FindsTheOwnerOfOneConnection) {
-  for (int family : {AF_INET, AF_INET6}) {
-    Connected pair(family);
-    ASSERT_TRUE(pair.connected) << family;
+TEST(SocketOwnerTest, FindsTheOwnerOfOneConnectionByEitherFamily) {
+  for (Road road : {Road::IPv4, Road::MappedIPv4, Road::IPv6}) {
+    Connected pair(road);
+    ASSERT_TRUE(pair.connected) << int(road);
     uid_t owner = 12345;
-    ASSERT_EQ(SocketLookup::Found, findTcpSocketOwner(0x7F000001, pair.clientPort, 0x7F000001, pair.serverPort, owner))
-        << family;
+    ASSERT_EQ(SocketLookup::Found, findTcpSocketOwner(pair.clientEnd, pair.serverEnd, owner)) << int(road);
     EXPECT_EQ(geteuid(), owner);
     // The same port with another remote end is not this connection.
-    EXPECT_EQ(SocketLookup::NotFound,
-              findTcpSocketOwner(0x7F000001, pair.clientPort, 0x7F000001, uint16_t(pair.serverPort + 1), owner));
+    TcpEndpoint otherServer = pair.serverEnd;
+    otherServer.port = uint16_t(pair.serverPort + 1);
+    EXPECT_EQ(SocketLookup::NotFound, findTcpSocketOwner(pair.clientEnd, otherServer, owner)) << int(road);
+    // Nor are the same ports on the other family's loopback: an IPv6
+    // connection cannot be named as an IPv4 one, nor the reverse.
+    const TcpEndpoint otherClient = road == Road::IPv6 ? TcpEndpoint::ipv4(0x7F000001, pair.clientPort)
+                                                       : TcpEndpoint::ipv6(in6addr_loopback.s6_addr, pair.clientPort);
+    const TcpEndpoint otherFamily = road == Road::IPv6 ? TcpEndpoint::ipv4(0x7F000001, pair.serverPort)
+                                                       : TcpEndpoint::ipv6(in6addr_loopback.s6_addr, pair.serverPort);
+    EXPECT_EQ(SocketLookup::NotFound, findTcpSocketOwner(otherClient, otherFamily, owner)) << int(road);
+    EXPECT_EQ(SocketLookup::NotFound, findTcpSocketOwner(pair.clientEnd, otherFamily, owner)) << int(road);
   }
 }
 
@@ -70,18 +106,18 @@ TEST(SocketOwnerTest, AClosedClientSocketHasNoOwner) {
   // Closed while its request waits to be accepted, a client's socket is held
   // by no process and then waits out its time: the kernel reports uid 0 for
   // it, which must not pass for root.
-  Connected pair(AF_INET);
+  Connected pair(Road::IPv4);
   ASSERT_TRUE(pair.connected);
   int served = accept(pair.listener, nullptr, nullptr);
   ASSERT_GE(served, 0);
   close(pair.client);
   pair.client = -1;
   uid_t owner = 12345;
-  EXPECT_EQ(SocketLookup::NotFound, findTcpSocketOwner(0x7F000001, pair.clientPort, 0x7F000001, pair.serverPort, owner));
+  EXPECT_EQ(SocketLookup::NotFound, findTcpSocketOwner(pair.clientEnd, pair.serverEnd, owner));
   close(served);  // the client's end goes to TIME_WAIT
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (std::chrono::steady_clock::now() < deadline)
-    ASSERT_NE(SocketLookup::Found, findTcpSocketOwner(0x7F000001, pair.clientPort, 0x7F000001, pair.serverPort, owner))
+    ASSERT_NE(SocketLookup::Found, findTcpSocketOwner(pair.clientEnd, pair.serverEnd, owner))
         << "owner " << owner;
 }
 

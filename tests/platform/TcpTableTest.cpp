@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(TcpTableTest, ParsesIPv4AndMappedIPv6Rows) {
+TEST(TcpTableTest, ParsesIPv4AndIPv6Rows) {
   std::vector<TcpRow> rows;
   parseTcpTable(
       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
@@ -26,16 +26,21 @@ TEST(TcpTableTest, ParsesIPv4AndMappedIPv6Rows) {
       "   1: 00000000000000000000000001000000:D433 00000000000000000000000001000000:1F9B 01 00000000:00000000 "
       "00:00000000 00000000     8        0 4 1\n",
       rows);
-  ASSERT_EQ(3u, rows.size());
-  EXPECT_EQ(0x7F000001u, rows[0].localAddress);
-  EXPECT_EQ(8091, rows[0].localPort);
+  ASSERT_EQ(4u, rows.size());
+  EXPECT_EQ(TcpEndpoint::ipv4(0x7F000001, 8091), rows[0].local);
   EXPECT_EQ(1000u, rows[0].uid);
-  EXPECT_EQ(54321, rows[1].localPort);
-  EXPECT_EQ(8091, rows[1].remotePort);
-  EXPECT_EQ(0x7F000001u, rows[1].remoteAddress);
+  EXPECT_EQ(TcpEndpoint::ipv4(0x7F000001, 54321), rows[1].local);
+  EXPECT_EQ(TcpEndpoint::ipv4(0x7F000001, 8091), rows[1].remote);
   EXPECT_EQ(33u, rows[1].uid);
-  EXPECT_EQ(54322, rows[2].localPort);  // ::ffff:127.0.0.1
+  // ::ffff:127.0.0.1 is the same end as 127.0.0.1.
+  EXPECT_EQ(TcpEndpoint::ipv4(0x7F000001, 54322), rows[2].local);
   EXPECT_EQ(7u, rows[2].uid);
+  // ::1, an IPv6 end of its own.
+  const uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  EXPECT_EQ(TcpEndpoint::ipv6(loopback6, 54323), rows[3].local);
+  EXPECT_TRUE(rows[3].local.isLoopback());
+  EXPECT_FALSE(rows[3].local.isIPv4());
+  EXPECT_EQ(8u, rows[3].uid);
 }
 
 TEST(TcpTableTest, FindsOurOwnConnectedSocket) {
@@ -57,7 +62,7 @@ TEST(TcpTableTest, FindsOurOwnConnectedSocket) {
   ASSERT_TRUE(readTcpTable(rows));
   bool found = false;
   for (const TcpRow& row : rows)
-    if (row.localPort == ntohs(local.sin_port) && row.remotePort == ntohs(address.sin_port)) {
+    if (row.local.port == ntohs(local.sin_port) && row.remote.port == ntohs(address.sin_port)) {
       found = true;
       EXPECT_EQ(geteuid(), row.uid);
     }

@@ -66,3 +66,55 @@ inline int freeLoopbackPort() {
   close(fd);
   return ntohs(address.sin_port);
 }
+
+// A port that is free on 127.0.0.1, 127.0.1.1 and [::1] alike, as the plug-in
+// takes one; 0 when none was found.
+inline int freePortOnEveryLoopback() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const int port = freeLoopbackPort();
+    int held[3];
+    held[0] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    inet_pton(AF_INET, "127.0.1.1", &address.sin_addr);
+    bool free = bind(held[0], reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    held[1] = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_port = htons(uint16_t(port));
+    address6.sin6_addr = in6addr_loopback;
+    int on = 1;
+    setsockopt(held[1], IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    free = free && bind(held[1], reinterpret_cast<sockaddr*>(&address6), sizeof address6) == 0;
+    held[2] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    free = free && bind(held[2], reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    for (int fd : held) close(fd);
+    if (free) return port;
+  }
+  return 0;
+}
+
+// The plug-in's listeners on one port: "127.0.0.1:P,127.0.1.1:P,[::1]:P".
+inline std::string everyLoopback(int port) {
+  const std::string p = std::to_string(port);
+  return "127.0.0.1:" + p + ",127.0.1.1:" + p + ",[::1]:" + p;
+}
+
+// The plug-in's access list for those listeners.
+constexpr const char* kLoopbackAccessList = "-0.0.0.0/0,+127.0.0.1,+127.0.1.1,+::1";
+
+// A client connected to [::1]:PORT; -1 when it could not connect.
+inline int connectIPv6Loopback(int port) {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(uint16_t(port));
+  address.sin6_addr = in6addr_loopback;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}

@@ -26,9 +26,7 @@ std::vector<std::string> ostrelTexts(const std::string& log) {
     if (fields.size() != 6) continue;
     const std::string& text = fields[5];
     // Ports taken by other programs only add records of the port search.
-    if (text == "Internal server port is busy" || text == "Internal Server failed to start" ||
-        text == "Internal Server Error: " || text.find("Port ") == 0 || text.find("The web engine reports: ") == 0)
-      continue;
+    if (text.find("port ") == 0 && text.find(" is in use") != std::string::npos) continue;
     if (fields[3] == "ostrel" || (fields[3] == "tessaro-host" && text.find("ostrelplugin") != std::string::npos))
       texts.push_back(text);
   }

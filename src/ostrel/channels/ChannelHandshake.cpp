@@ -4,7 +4,6 @@
 
 #include "common/logging/LogRecord.h"
 #include "ostrel/engine/engine.h"
-#include "ostrel/web/LocalAddress.h"
 #include "ostrel/web/ReplyHeads.h"
 #include "ostrel/web/Socket.h"
 #include "ostrel/channels/WebSocketProtocol.h"
@@ -45,20 +44,28 @@ std::string encodedPath(const std::string& uri) {
   return out;
 }
 
-void answerDraft(const Socket& request, const std::string& uri) {
+// Where the channel lives: its origin with "ws" for "http", or, for a client
+// that names no origin, the host it asked for (which the gate found local).
+std::string locationOf(const Socket& request, const std::string& origin, const std::string& uri) {
+  if (!origin.empty()) return "ws" + origin.substr(4) + encodedPath(uri);
+  std::string host = request.header("Host");
+  if (host.empty()) host = "127.0.0.1";
+  return "ws://" + host + encodedPath(uri);
+}
+
+void answerDraft(const Socket& request, const std::string& uri, const std::string& origin) {
   const std::string key1 = request.header("Sec-WebSocket-Key1");
   const std::string key2 = request.header("Sec-WebSocket-Key2");
-  const std::string origin = request.header("Origin");
-  const std::string location = "ws" + origin.substr(4) + encodedPath(uri);
+  const std::string location = locationOf(request, origin, uri);
+  const bool draft76 = !key1.empty() && !key2.empty() && countSpaces(key1) > 0 && countSpaces(key2) > 0;
+  const std::string prefix = draft76 ? "Sec-WebSocket-" : "WebSocket-";
   std::string reply = "HTTP/1.1 101 Web Socket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n";
-  if (!key1.empty() && !key2.empty() && countSpaces(key1) > 0 && countSpaces(key2) > 0) {
-    reply += "Sec-WebSocket-Origin: " + origin + "\r\nSec-WebSocket-Location: " + location + "\r\n\r\n";
-    write(request, reply + draftAnswer(key1, key2,
-                                       thirdKey(request.rawRequest(), request.requestLength(), request.dataLength())));
-  } else {
-    reply += "WebSocket-Origin: " + origin + "\r\nWebSocket-Location: " + location + "\r\n\r\n";
-    write(request, reply);
-  }
+  // A client without an origin has none to be told back.
+  if (!origin.empty()) reply += prefix + "Origin: " + origin + "\r\n";
+  reply += prefix + "Location: " + location + "\r\n\r\n";
+  if (draft76)
+    reply += draftAnswer(key1, key2, thirdKey(request.rawRequest(), request.requestLength(), request.dataLength()));
+  write(request, reply);
 }
 
 }  // namespace
@@ -74,11 +81,13 @@ bool answer(const Socket& request, const std::string& uri, WireProtocol& protoco
   const std::string key = headerAnyCase(request, "Sec-WebSocket-Key");
   protocol = !key.empty() && headerAnyCase(request, "Sec-WebSocket-Version") == "13" ? WireProtocol::kRfc6455
                                                                                       : WireProtocol::kDraft;
-  // The early drafts' headers are read by their exact names.
-  const std::string origin =
-      protocol == WireProtocol::kRfc6455 ? headerAnyCase(request, "Origin") : request.header("Origin");
-  // Any page the browser shows could open a channel otherwise, and read the user's events.
-  if (!namesServer(origin, request.serverAddress(), request.serverPort())) {
+  // Found in any case: an origin that a client spells otherwise must not pass
+  // for a missing one.
+  const std::string origin = headerAnyCase(request, "Origin");
+  // Any page the browser shows could open a channel otherwise, and read the
+  // user's events. A client that sends no origin is no page: a local program,
+  // whose owner the gate has already checked.
+  if (!origin.empty() && !request.namesThisServer(origin)) {
     OSTREL_LOG(LOG_WARNING) << "Refusing an event channel opened by a foreign origin.";
     ReplyHeads::writeFixed(request.connection(), ReplyHeads::Fixed::Forbidden);
     return false;
@@ -86,7 +95,7 @@ bool answer(const Socket& request, const std::string& uri, WireProtocol& protoco
   if (protocol == WireProtocol::kRfc6455) {
     answerRfc6455(request, key);
   } else {
-    answerDraft(request, uri);
+    answerDraft(request, uri, origin);
   }
   return true;
 }

@@ -1,5 +1,6 @@
 #include "ostrel/engine/cgi.h"
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "ostrel/engine/address.h"
 #include "ostrel/engine/body.h"
 #include "ostrel/engine/dispatch.h"
 #include "ostrel/engine/io.h"
@@ -168,8 +170,8 @@ char** prepare_cgi_environment(Connection* conn, const char* script) {
 
   const char* root = ctx->config[DOCUMENT_ROOT] != nullptr ? ctx->config[DOCUMENT_ROOT] : "";
   const char* domain = ctx->config[AUTHENTICATION_DOMAIN] != nullptr ? ctx->config[AUTHENTICATION_DOMAIN] : "";
-  char addr[32];
-  ip_to_text(ri->remote_ip, addr, sizeof(addr));
+  char addr[INET6_ADDRSTRLEN];
+  address_to_text(&conn->client.remote_addr, addr, sizeof(addr));
   size_t uri_len = std::strlen(ri->uri);
   // An index program: the URI names its directory.
   const char* index_name = uri_len > 0 && is_separator(ri->uri[uri_len - 1]) ? base_name(script) : "";
@@ -180,7 +182,7 @@ char** prepare_cgi_environment(Connection* conn, const char* script) {
   addenv(&env, "GATEWAY_INTERFACE=CGI/1.1");
   addenv(&env, "SERVER_PROTOCOL=HTTP/1.1");
   addenv(&env, "REDIRECT_STATUS=200");
-  addenv(&env, "SERVER_PORT=%d", ntohs(conn->client.local_addr.sin_port));
+  addenv(&env, "SERVER_PORT=%d", address_port(&conn->client.local_addr));
   addenv(&env, "REQUEST_METHOD=%s", ri->request_method);
   addenv(&env, "REMOTE_ADDR=%s", addr);
   addenv(&env, "REMOTE_PORT=%d", ri->remote_port);

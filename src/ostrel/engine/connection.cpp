@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "ostrel/engine/address.h"
 #include "ostrel/engine/dispatch.h"
 #include "ostrel/engine/io.h"
 #include "ostrel/engine/log.h"
@@ -255,8 +256,7 @@ void serve_connection(Connection* conn) {
   conn->request_len = 0;
   conn->nonblocking = 0;
   conn->birth_time = static_cast<int64_t>(std::time(nullptr));
-  ri->remote_port = ntohs(conn->client.remote_addr.sin_port);
-  ri->remote_ip = ntohl(conn->client.remote_addr.sin_addr.s_addr);
+  set_remote_address(ri, &conn->client.remote_addr);
   ri->is_ssl = conn->client.is_ssl;
   prepare_accepted_socket(&conn->client);
 

@@ -38,11 +38,18 @@ struct RequestInfo;
 // (Content-Length) may clear conn->must_close to keep it alive.
 typedef void* (*mg_callback_t)(mg_event event, Connection* conn, RequestInfo* request_info);
 
+// An IPv4 or an IPv6 socket address: the family says which member holds it.
+union SocketAddress {
+  sockaddr sa;
+  sockaddr_in sin;
+  sockaddr_in6 sin6;
+};
+
 struct SocketRecord {
   SocketRecord* next;  // listeners only
   int sock;            // -1 once closed
-  sockaddr_in local_addr;
-  sockaddr_in remote_addr;
+  SocketAddress local_addr;
+  SocketAddress remote_addr;  // no family for a listener and outside any connection
   int is_ssl;
   int is_proxy;
   // The read time-out (ms) that a listener's options give the sockets it
@@ -66,7 +73,8 @@ struct RequestInfo {
   char* raw_request;
   char* remote_user;
   char* log_message;  // set during EVT_LOG_MESSAGE only
-  uint32_t remote_ip;  // host byte order
+  int log_errno;      // with log_message: the system error reported, or 0
+  uint32_t remote_ip;  // host byte order; 0 for an IPv6 client
   int remote_port;
   int status_code;  // -1 until a reply status is chosen
   int is_ssl;

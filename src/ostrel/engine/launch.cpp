@@ -11,6 +11,7 @@
 #include <new>
 
 #include "ostrel/engine/acl.h"
+#include "ostrel/engine/address.h"
 #include "ostrel/engine/engine.h"
 #include "ostrel/engine/io.h"
 #include "ostrel/engine/log.h"
@@ -23,6 +24,15 @@ namespace {
 
 const char* const PORT_SPEC = "[IP_ADDRESS:]PORT[s|p]";
 
+// Any address will do to have the access list read once, at start.
+SocketAddress loopback_address() {
+  SocketAddress a{};
+  a.sin.sin_family = AF_INET;
+  a.sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+const SocketAddress kLoopback = loopback_address();
+
 void close_all_listening_sockets(EngineContext* ctx) {
   while (ctx->listening_sockets != nullptr) {
     SocketRecord* sp = ctx->listening_sockets;
@@ -32,26 +42,32 @@ void close_all_listening_sockets(EngineContext* ctx) {
   }
 }
 
-// Reads one "[IP_ADDRESS:]PORT[s|p]" element into SO. Returns 0 or -1.
 int parse_port_spec(const char* element, SocketRecord* so) {
-  int a, b, c, d, port, n = 0;
-  uint32_t address = INADDR_ANY;
-  if (std::sscanf(element, "%d.%d.%d.%d:%d%n", &a, &b, &c, &d, &port, &n) == 5) {
-    if (a < 0 || a > 255 || b < 0 || b > 255 || c < 0 || c > 255 || d < 0 || d > 255) return -1;
-    address = (static_cast<uint32_t>(a) << 24) | (static_cast<uint32_t>(b) << 16) | (static_cast<uint32_t>(c) << 8) |
-              static_cast<uint32_t>(d);
-  } else if (std::sscanf(element, "%d%n", &port, &n) != 1 ||
-             (element[n] != '\0' && element[n] != 's' && element[n] != 'p')) {
+  return parse_listener_spec(element, &so->local_addr, &so->is_ssl, &so->is_proxy);
+}
+
+// The socket of one listener, bound and listening; -1 with errno set.
+int open_listener(SocketRecord* so) {
+  const int family = so->local_addr.sa.sa_family;
+  const socklen_t addr_len = family == AF_INET6 ? sizeof(so->local_addr.sin6) : sizeof(so->local_addr.sin);
+  int sock = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return -1;
+  int on = 1;
+  socklen_t bound_len = sizeof(so->local_addr);
+  // An IPv6 listener takes IPv6 clients only: IPv4 ones come to the IPv4
+  // listeners, whose addresses the access list names.
+  if (setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0 ||
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+      (family == AF_INET6 && setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) ||
+      bind(sock, &so->local_addr.sa, addr_len) != 0 || listen(sock, 100) != 0 ||
+      getsockname(sock, &so->local_addr.sa, &bound_len) != 0 ||
+      fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK) != 0) {
+    const int err = errno;
+    close(sock);
+    errno = err;
     return -1;
   }
-  // A port out of range would silently bind another one.
-  if (port < 0 || port > 65535) return -1;
-  so->local_addr.sin_family = AF_INET;
-  so->local_addr.sin_addr.s_addr = htonl(address);
-  so->local_addr.sin_port = htons(static_cast<uint16_t>(port));
-  so->is_ssl = element[n] == 's';
-  so->is_proxy = element[n] == 'p';
-  return 0;
+  return sock;
 }
 
 int set_ports_option(EngineContext* ctx) {
@@ -84,18 +100,10 @@ int set_ports_option(EngineContext* ctx) {
       return -1;
     }
 
-    int on = 1;
-    socklen_t addr_len = sizeof(so.local_addr);
-    so.sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (so.sock < 0 || setsockopt(so.sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0 ||
-        setsockopt(so.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-        bind(so.sock, reinterpret_cast<sockaddr*>(&so.local_addr), sizeof(so.local_addr)) != 0 ||
-        listen(so.sock, 100) != 0 ||
-        getsockname(so.sock, reinterpret_cast<sockaddr*>(&so.local_addr), &addr_len) != 0 ||
-        fcntl(so.sock, F_SETFL, fcntl(so.sock, F_GETFL, 0) | O_NONBLOCK) != 0) {
+    so.sock = open_listener(&so);
+    if (so.sock < 0) {
       int err = errno;
-      if (so.sock >= 0) close(so.sock);
-      log_engine_error(ctx, "%s: cannot bind to %.*s: %s", "set_ports_option", len, element, std::strerror(err));
+      log_engine_errno(ctx, err, "%s: cannot bind to %.*s: %s", "set_ports_option", len, element, std::strerror(err));
       close_all_listening_sockets(ctx);
       return -1;
     }
@@ -158,7 +166,7 @@ EngineContext* mg_launch(mg_callback_t callback, void* user_data, const char** o
   if (set_options(ctx, options) != 0 || check_numeric_options(ctx) != 0 ||
       (ctx->config[GLOBAL_PASSWORDS_FILE] != nullptr && mg_stat(ctx->config[GLOBAL_PASSWORDS_FILE], &st) != 0) ||
       set_ssl_option(ctx) != 0 || set_ports_option(ctx) != 0 ||
-      (ctx->config[ACCESS_CONTROL_LIST] != nullptr && check_acl(ctx, 0x7f000001u) == -1)) {
+      (ctx->config[ACCESS_CONTROL_LIST] != nullptr && check_acl(ctx, &kLoopback) == -1)) {
     free_context(ctx);
     return nullptr;
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "ostrel/engine/address.h"
 #include "ostrel/engine/options.h"
 
 namespace {
@@ -15,7 +16,7 @@ namespace {
 // Serialises every write to the error and access log files of all engines.
 pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 
-void vlog_error(Connection* conn, const char* fmt, va_list ap) {
+void vlog_error(Connection* conn, int err, const char* fmt, va_list ap) {
   char buf[512];
   std::vsnprintf(buf, sizeof(buf), fmt, ap);
 
@@ -26,15 +27,17 @@ void vlog_error(Connection* conn, const char* fmt, va_list ap) {
   if (!reporting) {
     reporting = true;
     conn->request_info.log_message = buf;
+    conn->request_info.log_errno = err;
     handled = call_user(conn, EVT_LOG_MESSAGE);
     conn->request_info.log_message = nullptr;
+    conn->request_info.log_errno = 0;
     reporting = false;
   }
   const char* file = conn->ctx->config[ERROR_LOG_FILE];
   if (handled != nullptr || file == nullptr) return;
 
-  char addr[32];
-  ip_to_text(conn->request_info.remote_ip, addr, sizeof(addr));
+  char addr[INET6_ADDRSTRLEN];
+  address_to_text(&conn->client.remote_addr, addr, sizeof(addr));
   pthread_mutex_lock(&log_lock);
   FILE* fp = std::fopen(file, "ae");
   if (fp != nullptr) {
@@ -60,26 +63,35 @@ void* call_user(Connection* conn, mg_event event) {
 void log_error(Connection* conn, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vlog_error(conn, fmt, ap);
+  vlog_error(conn, 0, fmt, ap);
   va_end(ap);
 }
 
-void log_engine_error(EngineContext* ctx, const char* fmt, ...) {
+namespace {
+
+void vlog_engine_error(EngineContext* ctx, int err, const char* fmt, va_list ap) {
   // Built per message, so that engines on other threads never share it.
   Connection* placeholder = new Connection();
   placeholder->ctx = ctx;
   placeholder->client.sock = -1;
-  va_list ap;
-  va_start(ap, fmt);
-  vlog_error(placeholder, fmt, ap);
-  va_end(ap);
+  vlog_error(placeholder, err, fmt, ap);
   delete placeholder;
 }
 
-void ip_to_text(uint32_t ip, char* buf, size_t buf_len) {
-  in_addr a;
-  a.s_addr = htonl(ip);
-  if (inet_ntop(AF_INET, &a, buf, static_cast<socklen_t>(buf_len)) == nullptr && buf_len > 0) buf[0] = '\0';
+}  // namespace
+
+void log_engine_error(EngineContext* ctx, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vlog_engine_error(ctx, 0, fmt, ap);
+  va_end(ap);
+}
+
+void log_engine_errno(EngineContext* ctx, int err, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vlog_engine_error(ctx, err, fmt, ap);
+  va_end(ap);
 }
 
 void log_access(Connection* conn) {
@@ -93,8 +105,8 @@ void log_access(Connection* conn) {
   if (localtime_r(&birth, &tm) == nullptr || std::strftime(date, sizeof(date), "%d/%b/%Y:%H:%M:%S %z", &tm) == 0) {
     date[0] = '\0';
   }
-  char addr[32];
-  ip_to_text(ri->remote_ip, addr, sizeof(addr));
+  char addr[INET6_ADDRSTRLEN];
+  address_to_text(&conn->client.remote_addr, addr, sizeof(addr));
   const char* referer = mg_find_header(conn, "Referer");
   const char* agent = mg_find_header(conn, "User-Agent");
 

@@ -11,9 +11,9 @@ void* call_user(Connection* conn, mg_event event);
 void log_error(Connection* conn, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // The same for messages that belong to no connection.
 void log_engine_error(EngineContext* ctx, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The same, telling the callback the system error (errno) behind the message.
+void log_engine_errno(EngineContext* ctx, int err, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // One line in the "access_log_file" for the current request.
 void log_access(Connection* conn);
 
-// Dotted IPv4 text of an address in host byte order.
-void ip_to_text(uint32_t ip, char* buf, size_t buf_len);

@@ -96,7 +96,7 @@ Connection* mg_connect(Connection* conn, const char* host, int port, int use_ssl
   }
   peer->ctx = ctx;
   peer->client.sock = sock;
-  peer->client.remote_addr = sin;
+  peer->client.remote_addr.sin = sin;
   prepare_client_socket(sock);
   if (use_ssl) {
     peer->ssl = ssl_connect_socket(ctx, sock, deadline);

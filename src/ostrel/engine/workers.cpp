@@ -13,6 +13,7 @@
 #include <new>
 
 #include "ostrel/engine/acl.h"
+#include "ostrel/engine/address.h"
 #include "ostrel/engine/connection.h"
 #include "ostrel/engine/io.h"
 #include "ostrel/engine/log.h"
@@ -89,8 +90,7 @@ bool admitted_by_callback(EngineContext* ctx, SocketRecord* accepted) {
   conn.ctx = ctx;
   conn.client = *accepted;
   conn.birth_time = static_cast<int64_t>(std::time(nullptr));
-  conn.request_info.remote_ip = ntohl(accepted->remote_addr.sin_addr.s_addr);
-  conn.request_info.remote_port = ntohs(accepted->remote_addr.sin_port);
+  set_remote_address(&conn.request_info, &accepted->remote_addr);
   conn.request_info.is_ssl = accepted->is_ssl;
   conn.request_info.status_code = -1;
   if (call_user(&conn, EVT_NEW_CONNECTION) == nullptr) return true;
@@ -118,12 +118,11 @@ bool accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
   accepted.is_proxy = listener->is_proxy;
   accepted.inherited_read_timeout_ms = listener->inherited_read_timeout_ms;
 
-  uint32_t remote_ip = ntohl(accepted.remote_addr.sin_addr.s_addr);
-  if (check_acl(ctx, remote_ip) == 1) {
+  if (check_acl(ctx, &accepted.remote_addr) == 1) {
     if (admitted_by_callback(ctx, &accepted)) produce_socket(ctx, &accepted);
   } else {
-    char addr[32];
-    ip_to_text(remote_ip, addr, sizeof(addr));
+    char addr[INET6_ADDRSTRLEN];
+    address_to_text(&accepted.remote_addr, addr, sizeof(addr));
     log_engine_error(ctx, "%s: %.20s is not allowed to connect", "accept_new_connection", addr);
     close(accepted.sock);
   }

@@ -13,13 +13,15 @@
 class LinuxSecurityValidations : public SecurityValidations {
  public:
   bool validate(uint32_t port) override;
-  bool validateConnection(uint32_t clientAddress, uint32_t clientPort, uint32_t serverAddress,
-                          uint32_t serverPort) override;
+  bool validateConnection(const TcpEndpoint& client, const TcpEndpoint& server) override;
 
-  // The owner of the client socket: the row whose local port is the client's,
-  // preferring a loopback row whose remote port is the server's (required when
-  // `serverPort` is known). False when no row matches.
-  static bool findOwner(const std::vector<TcpRow>& rows, uint32_t clientPort, uint32_t serverPort, uid_t& owner);
+  // The owner of a client socket known by its port alone: the first row with
+  // that local port, preferring a loopback one. False when no row matches.
+  static bool findOwner(const std::vector<TcpRow>& rows, uint32_t clientPort, uid_t& owner);
+  // The owner of the socket whose ends are exactly `client` (its own) and
+  // `server`. False when no row is that socket.
+  static bool findConnectionOwner(const std::vector<TcpRow>& rows, const TcpEndpoint& client,
+                                  const TcpEndpoint& server, uid_t& owner);
   // Same user as this process, or an administrator.
   static bool mayConnect(uid_t owner);
 };

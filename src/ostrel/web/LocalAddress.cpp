@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "ostrel/engine/engine.h"
 
@@ -26,42 +29,55 @@ bool isLoopbackLiteral(const std::string& host) {
   return parts[0] == "127";
 }
 
+TcpEndpoint endpointOf(const SocketAddress& address) {
+  if (address.sa.sa_family == AF_INET6)
+    return TcpEndpoint::ipv6(address.sin6.sin6_addr.s6_addr, ntohs(address.sin6.sin6_port));
+  return TcpEndpoint::ipv4(ntohl(address.sin.sin_addr.s_addr), ntohs(address.sin.sin_port));
+}
+
+bool isWildcard(const SocketAddress& address) {
+  if (address.sa.sa_family == AF_INET) return address.sin.sin_addr.s_addr == htonl(INADDR_ANY);
+  return IN6_IS_ADDR_UNSPECIFIED(&address.sin6.sin6_addr);
+}
+
 }  // namespace
 
 bool isLocalHostName(const std::string& hostAndPort) {
   std::string host = hostAndPort;
-  size_t colon = host.find(':');
+  const size_t colon = host.find(':', host.compare(0, 5, "[::1]") == 0 ? 5 : 0);
   if (colon != std::string::npos) {
     std::string port = host.substr(colon + 1);
     if (port.find_first_not_of("0123456789") != std::string::npos) return false;
     host.erase(colon);
   }
-  return strcasecmp(host.c_str(), "localhost") == 0 || isLoopbackLiteral(host);
+  return strcasecmp(host.c_str(), "localhost") == 0 || host == "[::1]" || isLoopbackLiteral(host);
 }
 
-bool namesServer(const std::string& url, uint32_t address, uint16_t port) {
-  static const std::string scheme = "http://";
-  if (url.compare(0, scheme.size(), scheme) != 0) return false;
-  const size_t end = url.find_first_of("/?#", scheme.size());
-  const std::string authority =
-      url.substr(scheme.size(), end == std::string::npos ? std::string::npos : end - scheme.size());
-  const std::string dotted = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-                             std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-  return authority == dotted + ":" + std::to_string(port) || (port == 80 && authority == dotted);
-}
-
-bool serverEnd(const Connection* connection, uint32_t& address, uint16_t& port) {
+bool connectionEnds(const Connection* connection, TcpEndpoint& client, TcpEndpoint& server) {
   if (!connection) return false;
+  const SocketAddress& remote = connection->client.remote_addr;
+  SocketAddress local = connection->client.local_addr;
+  const int family = remote.sa.sa_family;
+  if (family != AF_INET && family != AF_INET6) return false;
   // A listener bound to one address is the local end of all it accepts: the
-  // kernel need not be asked again for every request.
-  sockaddr_in local = connection->client.local_addr;
-  if (local.sin_family != AF_INET || local.sin_addr.s_addr == htonl(INADDR_ANY)) {
+  // kernel need not be asked again for every connection.
+  if (local.sa.sa_family != family || isWildcard(local)) {
     socklen_t length = sizeof local;
-    if (getsockname(connection->client.sock, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-        local.sin_family != AF_INET)
-      return false;
+    if (getsockname(connection->client.sock, &local.sa, &length) != 0 || local.sa.sa_family != family) return false;
   }
-  address = ntohl(local.sin_addr.s_addr);
-  port = ntohs(local.sin_port);
+  client = endpointOf(remote);
+  server = endpointOf(local);
   return true;
+}
+
+bool hasIPv6Loopback() {
+  const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  const bool absent = !bound && (errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT);
+  close(probe);
+  return !absent;
 }

@@ -38,15 +38,6 @@ bool parseContentLength(const char* text, uint32_t& length) {
   return true;
 }
 
-// The address and port the client connected to (host byte order): a listener
-// on all addresses records 0.0.0.0, so the socket itself is asked.
-// The Referer must name this server as the browser reached it.
-bool refererNamesServer(const Connection* connection, const char* referer) {
-  uint32_t address = 0;
-  uint16_t port = 0;
-  return serverEnd(connection, address, port) && namesServer(referer, address, port);
-}
-
 // A worker serves one request at a time, from its start to its end.
 thread_local std::chrono::steady_clock::time_point requestStarted;
 
@@ -110,15 +101,16 @@ RequestGate::Result readBodyInto(Connection* connection, std::string& query) {
 }  // namespace
 
 RequestGate::Result RequestGate::onEvent(mg_event event, Connection* connection, RequestInfo* request) {
-  if (request->remote_ip == 0) {
-    logEngineMessage(event, request);
+  // Events outside any client connection (a start's messages) have no client address.
+  if (connection->client.remote_addr.sa.sa_family == 0) {
+    if (event != EVT_LOG_MESSAGE || !keptEngineMessage(request)) logEngineMessage(event, request);
     return Result::Handled;
   }
   // Only a new request runs the gate's steps: the other events come while a
   // request is being answered, and must neither write nor check again.
   switch (event) {
     case EVT_NEW_CONNECTION:
-      return refuseForeignClient(connection, request);
+      return refuseForeignClient(connection);
     case EVT_NEW_REQUEST:
       requestStarted = std::chrono::steady_clock::now();
       return admit(connection, request);
@@ -135,17 +127,15 @@ RequestGate::Result RequestGate::onEvent(mg_event event, Connection* connection,
   }
 }
 
-bool RequestGate::clientMayConnect(Connection* connection, const RequestInfo* request) {
-  uint32_t address = 0;
-  uint16_t port = 0;
-  return serverEnd(connection, address, port) &&
-         validations_.validateConnection(request->remote_ip, uint32_t(request->remote_port), address, port);
+bool RequestGate::clientMayConnect(Connection* connection) {
+  TcpEndpoint client, server;
+  return connectionEnds(connection, client, server) && validations_.validateConnection(client, server);
 }
 
 // The kernel knows a socket's owner before the client has sent anything: a
 // foreign process is refused before it can hold a worker with a slow head.
-RequestGate::Result RequestGate::refuseForeignClient(Connection* connection, const RequestInfo* request) {
-  if (clientMayConnect(connection, request)) return Result::EngineContinues;
+RequestGate::Result RequestGate::refuseForeignClient(Connection* connection) {
+  if (clientMayConnect(connection)) return Result::EngineContinues;
   // The reply is short enough for any socket buffer; the accept thread must not wait.
   mg_set_nonblocking(connection);
   ReplyHeads::writeFixed(connection, Fixed::Forbidden);
@@ -177,7 +167,7 @@ RequestGate::Result RequestGate::admit(Connection* connection, RequestInfo* requ
       ReplyHeads::writeFixed(connection, Fixed::RefererMissing);
       return Result::Handled;
     }
-    if (!refererNamesServer(connection, referer)) {
+    if (!origins()->names(referer)) {
       ReplyHeads::writeRefererRefused(connection, referer);
       return Result::Handled;
     }
@@ -194,6 +184,7 @@ RequestGate::Result RequestGate::serve(Connection* connection, RequestInfo* requ
   try {
     auto socket = std::make_shared<Socket>(connection, 0);
     socket->setOutputFormat(responseCoding_);
+    socket->setServedOrigins(origins());
     socket->setRequestData(request->raw_request ? request->raw_request : "", request->request_len,
                            request->data_len);
     for (int i = 0; i < MAX_REQUEST_HEADERS; ++i)
@@ -216,6 +207,31 @@ RequestGate::Result RequestGate::serve(Connection* connection, RequestInfo* requ
   }
   return Result::Handled;
 }
+
+void RequestGate::keepStartMessages(bool keep) {
+  std::lock_guard<std::mutex> lock(startMessageLock_);
+  keepStartMessages_ = keep;
+  if (keep) startMessage_ = EngineMessage();
+}
+
+RequestGate::EngineMessage RequestGate::lastStartMessage() const {
+  std::lock_guard<std::mutex> lock(startMessageLock_);
+  return startMessage_;
+}
+
+bool RequestGate::keptEngineMessage(const RequestInfo* request) {
+  if (!keepStartMessages_) return false;
+  std::lock_guard<std::mutex> lock(startMessageLock_);
+  if (!keepStartMessages_) return false;
+  startMessage_ = EngineMessage{request->log_message ? request->log_message : "", request->log_errno};
+  return true;
+}
+
+void RequestGate::setOrigins(ServedOrigins origins) {
+  std::atomic_store(&origins_, std::shared_ptr<const ServedOrigins>(std::make_shared<ServedOrigins>(std::move(origins))));
+}
+
+std::shared_ptr<const ServedOrigins> RequestGate::origins() const { return std::atomic_load(&origins_); }
 
 void* ostrelRequestCallback(mg_event event, Connection* connection, RequestInfo* request) {
   static char handled[] = "OK";

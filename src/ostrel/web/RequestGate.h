@@ -8,11 +8,14 @@
 // status line.
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/MessageRouter.h"
 #include "ostrel/web/SecurityValidations.h"
+#include "ostrel/web/ServedOrigins.h"
 
 class RequestGate {
  public:
@@ -27,20 +30,40 @@ class RequestGate {
     responseCoding_ = responseCoding;
   }
   bool referrerCheck() const { return referrerCheck_; }
+  // The origins a Referer or Origin may name; none until the engine listens.
+  void setOrigins(ServedOrigins origins);
+  std::shared_ptr<const ServedOrigins> origins() const;
 
   Result onEvent(mg_event event, Connection* connection, RequestInfo* request);
 
+  // While an engine starts, its messages are kept for the starter to judge (a
+  // busy port is no error) instead of being logged.
+  struct EngineMessage {
+    std::string text;
+    int error = 0;  // the system error behind it (errno), or 0
+  };
+  void keepStartMessages(bool keep);
+  // The last message kept since keepStartMessages(true).
+  EngineMessage lastStartMessage() const;
+
  private:
-  Result refuseForeignClient(Connection* connection, const RequestInfo* request);
+  Result refuseForeignClient(Connection* connection);
   Result admit(Connection* connection, RequestInfo* request);
   Result serve(Connection* connection, RequestInfo* request, const std::string& query, const std::string& uri);
-  bool clientMayConnect(Connection* connection, const RequestInfo* request);
+  bool clientMayConnect(Connection* connection);
   bool referrerCheckApplies(const std::string& uri) const;
+
+  bool keptEngineMessage(const RequestInfo* request);
 
   const Receivers& receivers_;
   SecurityValidations& validations_;
   std::atomic<bool> referrerCheck_{true};
   std::atomic<int> responseCoding_{1};
+  // Written at start while workers may read it: only through atomic_load/store.
+  std::shared_ptr<const ServedOrigins> origins_ = std::make_shared<ServedOrigins>();
+  std::atomic<bool> keepStartMessages_{false};
+  mutable std::mutex startMessageLock_;  // guards startMessage_
+  EngineMessage startMessage_;
 };
 
 // The engine's callback: the gate is the engine's user data. The gate's result

@@ -1,11 +1,6 @@
 #include "ostrel/web/Socket.h"
 
-#include "ostrel/web/LocalAddress.h"
-
-Socket::Socket(Connection* connection, int /*wsTimeout*/)
-    : outputFormat_(1), connection_(connection) {
-  serverEnd(connection, serverAddress_, serverPort_);
-}
+Socket::Socket(Connection* connection, int /*wsTimeout*/) : outputFormat_(1), connection_(connection) {}
 
 void Socket::setRequestData(const std::string& rawRequest, int requestLength, int dataLength) {
   rawRequest_ = rawRequest;

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "ostrel/web/ServedOrigins.h"
+
 struct Connection;
 
 class Socket {
@@ -35,10 +37,10 @@ class Socket {
   const std::map<std::string, std::string>& headers() const { return headers_; }
 
   Connection* connection() const { return connection_; }
-  // The address (host byte order) and port the client connected to; 0 without
-  // a connection.
-  uint32_t serverAddress() const { return serverAddress_; }
-  uint16_t serverPort() const { return serverPort_; }
+  // Whether a Referer or Origin names this server (never, until the gate has
+  // told the request which origins the server has).
+  bool namesThisServer(const std::string& url) const { return origins_ && origins_->names(url); }
+  void setServedOrigins(std::shared_ptr<const ServedOrigins> origins) { origins_ = std::move(origins); }
 
  private:
   std::atomic<int> outputFormat_;
@@ -47,8 +49,7 @@ class Socket {
   int dataLength_ = 0;
   std::map<std::string, std::string> headers_;
   Connection* connection_;
-  uint32_t serverAddress_ = 0;
-  uint16_t serverPort_ = 0;
+  std::shared_ptr<const ServedOrigins> origins_;
 };
 
 using SocketPtr = std::shared_ptr<Socket>;

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <thread>
 
-#include "common/logging/LogRecord.h"
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/LinuxSecurityValidations.h"
+#include "ostrel/web/LocalAddress.h"
 
 namespace {
 
@@ -43,14 +43,16 @@ bool WebServer::start(const std::string& port, int threads, const std::string& a
   };
   // Set before the engine runs: its first events already pass the gate.
   gate_.configure(referrerCheck, responseCoding);
+  gate_.setOrigins(ServedOrigins());
+  gate_.keepStartMessages(true);
   EngineContext* context = mg_launch(ostrelRequestCallback, &gate_, options);
-  if (!context) {
-    OSTREL_LOG(LOG_ERROR) << "Internal Server failed to start";
-    return false;
-  }
+  gate_.keepStartMessages(false);
+  if (!context) return false;
   // The engine's own value of its option, read once.
   const char* coding = mg_get_option(context, "resp_coding");
   gate_.configure(referrerCheck, coding ? std::atoi(coding) : responseCoding);
+  // The accept thread only reads the listener list until the engine stops.
+  gate_.setOrigins(ServedOrigins::ofListeners(context->listening_sockets, hasIPv6Loopback()));
   context_ = context;
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ostrel/web/MessageRouter.h"
 #include "ostrel/web/RequestGate.h"
@@ -23,12 +24,16 @@ class WebServer {
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
 
-  // True when the engine runs; logs "Internal Server failed to start" otherwise.
+  // True when the engine runs. A failed start logs nothing: its reason, the
+  // engine's last message, is `lastStartFailure()`, for the caller to judge.
   bool start(const std::string& port, int threads, const std::string& accessControlList, int wsTimeout,
              int responseCoding, const std::string& documentRoot, bool referrerCheck, bool keepAlive);
   // Closes the channels the receivers keep, then stops the engine.
   void stop();
   EngineContext* context() const { return context_; }
+  RequestGate::EngineMessage lastStartFailure() const { return gate_.lastStartMessage(); }
+  // The origins a Referer or Origin may name while the server runs.
+  std::vector<std::string> servedOrigins() const { return gate_.origins()->list(); }
   bool referrerCheck() const { return gate_.referrerCheck(); }
   ResourcesStorage& resources() { return resources_; }
 

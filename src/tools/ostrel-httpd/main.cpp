@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ostrel/engine/address.h"
 #include "ostrel/engine/engine.h"
 
 namespace {
@@ -25,7 +26,8 @@ const char* const USAGE =
     "request: method, URI, status, body bytes and time.\n"
     "\n"
     "NAME is an engine option (its one-letter name works too); defaults in brackets:\n"
-    "  --listening_ports LIST        [IP_ADDRESS:]PORT[s|p], comma-separated; s: TLS,\n"
+    "  --listening_ports LIST        [IP_ADDRESS:]PORT[s|p], comma-separated; an IPv6\n"
+    "                                address in brackets ([::1]:8080); s: TLS,\n"
     "                                p: proxy  [127.0.0.1:8080]\n"
     "  --document_root ROOT[,PREFIX=DIRECTORY]...\n"
     "                                the root, then aliases; each must be a folder  [.]\n"
@@ -208,10 +210,11 @@ void add_httpd_defaults(std::vector<const char*>* options) {
 
 void print_listeners(const EngineContext* ctx) {
   for (const SocketRecord* sp = ctx->listening_sockets; sp != nullptr; sp = sp->next) {
-    char addr[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &sp->local_addr.sin_addr, addr, sizeof(addr));
-    std::fprintf(stderr, "ostrel-httpd: listening on %s:%d%s\n", addr, ntohs(sp->local_addr.sin_port),
-                 sp->is_ssl ? " (TLS)" : "");
+    char addr[INET6_ADDRSTRLEN];
+    address_to_text(&sp->local_addr, addr, sizeof(addr));
+    const bool ipv6 = sp->local_addr.sa.sa_family == AF_INET6;
+    std::fprintf(stderr, "ostrel-httpd: listening on %s%s%s:%d%s\n", ipv6 ? "[" : "", addr, ipv6 ? "]" : "",
+                 address_port(&sp->local_addr), sp->is_ssl ? " (TLS)" : "");
   }
   std::fflush(stderr);
 }

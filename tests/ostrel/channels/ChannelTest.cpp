@@ -41,6 +41,35 @@ TEST_F(ChannelTest, HandshakesOfTheEarlyDrafts) {
             split.handshake(0));
 }
 
+TEST_F(ChannelTest, AClientWithoutOriginIsServedOnEveryDraft) {
+  // A native client or a test tool is a local process the owner check has
+  // admitted; only a page names an origin.
+  auto factory = std::make_shared<RecordingFactory>();
+  manager.addRoute("1.0/Events/all", factory);
+  const std::string location = "ws://127.0.0.1:" + std::to_string(port) + "/1.0/Events/all.ws";
+  DraftBrowser keyed(port, "/1.0/Events/all.ws", true, DraftBrowser::kNoOrigin);
+  keyed.open();
+  EXPECT_EQ("HTTP/1.1 101 Web Socket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Location: " + location + "\r\n\r\n8jKS'y:G*Co,Wxa-",
+            keyed.handshake(16));
+  DraftBrowser plain(port, "/1.0/Events/all.ws", false, DraftBrowser::kNoOrigin);
+  plain.open();
+  EXPECT_EQ("HTTP/1.1 101 Web Socket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+            "WebSocket-Location: " + location + "\r\n\r\n",
+            plain.handshake(0));
+  EXPECT_TRUE(eventually([&] { return factory->made(1) && factory->made(1)->events().size() == 1; }));
+  EXPECT_EQ(std::vector<std::string>{"open"}, factory->made(0)->events());
+  EXPECT_EQ(std::vector<std::string>{"open"}, factory->made(1)->events());
+
+  // An origin spelt in another case is still an origin, and this one is foreign.
+  int fd = connectLoopback(port);
+  const std::string lowercase = "GET /1.0/Events/all.ws HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                "\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\norigin: http://evil.example\r\n\r\n";
+  ::send(fd, lowercase.data(), lowercase.size(), MSG_NOSIGNAL);
+  EXPECT_EQ(0u, readAll(fd).find("HTTP/1.1 403 Forbidden\r\n"));
+  ::close(fd);
+}
+
 TEST_F(ChannelTest, UnknownRoutesForeignOriginsAndPlainRequestsGetNoHandshake) {
   auto factory = std::make_shared<RecordingFactory>();
   manager.addRoute("1.0/Events/all", factory);

@@ -67,12 +67,14 @@ class DraftBrowser {
   static constexpr const char* kKey1 = "4 @1  46546xW%0l 1 5";
   static constexpr const char* kKey2 = "12998 5 Y3 1  .P00";
   static constexpr const char* kKey3 = "^n:ds[4U";
+  // As `origin`: a client that sends no Origin header at all.
+  static constexpr const char* kNoOrigin = "<no origin>";
 
   DraftBrowser(int port, const std::string& uri, bool withKeys = true, const std::string& origin = "")
       : fd_(connectLoopback(port)) {
     const std::string host = "127.0.0.1:" + std::to_string(port);
-    request_ = "GET " + uri + " HTTP/1.1\r\nHost: " + host + "\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n" +
-               "Origin: " + (origin.empty() ? "http://" + host : origin) + "\r\n";
+    request_ = "GET " + uri + " HTTP/1.1\r\nHost: " + host + "\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n";
+    if (origin != kNoOrigin) request_ += "Origin: " + (origin.empty() ? "http://" + host : origin) + "\r\n";
     if (withKeys) request_ += std::string("Sec-WebSocket-Key1: ") + kKey1 + "\r\nSec-WebSocket-Key2: " + kKey2 + "\r\n";
     request_ += "\r\n";
     if (withKeys) request_ += kKey3;
@@ -218,9 +220,10 @@ class ChannelTest : public ::testing::Test {
     baselineThreads = threadCount();
     useFormat(0);
     manager.setDefaultUIType(kUIType);
-    port = freeLoopbackPort();
-    ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), workers, "-0.0.0.0/0,+127.0.0.1", 0, 1, "/nonexistent",
-                             true, false));
+    // The plug-in's listeners: every loopback address on one port.
+    port = freePortOnEveryLoopback();
+    ASSERT_NE(0, port);
+    ASSERT_TRUE(server.start(everyLoopback(port), workers, kLoopbackAccessList, 0, 1, "/nonexistent", true, false));
   }
   void TearDown() override {
     manager.closeAll();

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
+#include "support/OriginTable.h"
 #include "support/Subprocess.h"
 
 namespace {
@@ -42,6 +43,21 @@ class Rfc6455Test : public ChannelTest {
   std::string localOrigin() { return "http://127.0.0.1:" + std::to_string(port); }
   Subprocess client(const std::string& route, const std::string& origin, const std::string& mode) {
     return Subprocess({NODE_EXECUTABLE, WS_CLIENT_DIR "/channel-client.js", url(route), origin, mode});
+  }
+
+  // The reply head to a handshake, without waiting for the channel to end.
+  std::string handshakeHead(const std::string& request) {
+    int fd = connectLoopback(port);
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string reply;
+    eventually([&] {
+      char bytes[512];
+      ssize_t n = recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
+      if (n > 0) reply.append(bytes, size_t(n));
+      return n == 0 || reply.find("\r\n\r\n") != std::string::npos;
+    });
+    ::close(fd);
+    return reply;
   }
 
   std::string rawRequest(const std::string& origin) {
@@ -145,28 +161,52 @@ TEST_F(Rfc6455Test, ABrowserThatPingsAndNeverReadsIsNoLongerRead) {
   ::close(fd);
 }
 
-TEST_F(Rfc6455Test, ForeignOrMissingOriginIsRefusedBeforeAnyHandshake) {
+TEST_F(Rfc6455Test, OnlyAnOriginOfThisServerOpensAChannel) {
   auto factory = std::make_shared<RecordingFactory>();
   manager.addRoute("1.0/Events/all", factory);
-  for (const std::string& origin : {std::string("Origin: http://evil.example\r\n"), std::string(""),
-                                    std::string("Origin: http://localhost.evil.example\r\n"),
-                                    std::string("Origin: null\r\n"),
-                                    // a page of another program on this machine
-                                    std::string("Origin: http://127.0.0.1:1\r\n")})
-    EXPECT_EQ(kForbidden, httpExchange(port, rawRequest(origin))) << origin;
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(std::vector<std::string>{"abort"}, factory->made(size_t(i))->events());
+  size_t made = 0;
+  for (const OriginCase& row : originTable(port)) {
+    if (row.origin.empty()) continue;  // no origin at all: a native client, below
+    EXPECT_EQ(row.accepted ? kSwitching : kForbidden, handshakeHead(rawRequest("Origin: " + row.origin + "\r\n")))
+        << row.origin;
+    // A refused channel's listener hears of it at once; an opened one's only
+    // whether its client stayed (this one leaves at once).
+    ASSERT_TRUE(eventually([&] { return factory->made(made) && !factory->made(made)->events().empty(); }));
+    if (!row.accepted) EXPECT_EQ("abort", factory->made(made)->events()[0]) << row.origin;
+    ++made;
+  }
   // Two origins never reach the channel at all.
   EXPECT_EQ("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
             httpExchange(port, rawRequest("Origin: " + localOrigin() + "\r\norigin: http://evil.example\r\n")));
-  EXPECT_FALSE(factory->made(5));
+  EXPECT_FALSE(factory->made(made));
 
   Subprocess foreign = client("/1.0/Events/all.ws", "http://evil.example", "events");
   EXPECT_TRUE(foreign.waitForOutput("status 403\n")) << foreign.output();
   EXPECT_EQ(0, foreign.wait());
-  // "localhost" by name may be another user's server on IPv6: foreign too.
-  Subprocess byName = client("/1.0/Events/all.ws", "http://localhost:" + std::to_string(port), "events");
-  EXPECT_TRUE(byName.waitForOutput("status 403\n")) << byName.output();
-  EXPECT_EQ(0, byName.wait());
+}
+
+TEST_F(Rfc6455Test, BrowsersByEveryLocalNameAndNativeClientsReceiveEvents) {
+  useFormat(1);
+  bindPluginRoutes();
+  // A page opened as http://localhost:PORT/, one reached over IPv6, and a
+  // client that sends no Origin (ws sends none for an empty one).
+  const std::string p = std::to_string(port);
+  const std::pair<std::string, std::string> clients[] = {
+      {"ws://127.0.0.1:" + p, "http://localhost:" + p},
+      {"ws://[::1]:" + p, "http://[::1]:" + p},
+      {"ws://127.0.0.1:" + p, ""},
+  };
+  for (const auto& [server, origin] : clients) {
+    Subprocess browser({NODE_EXECUTABLE, WS_CLIENT_DIR "/channel-client.js", server + "/1.0/Events/all.ws", origin,
+                        "events"});
+    ASSERT_TRUE(browser.waitForOutput("open\n")) << origin << ": " << browser.output();
+    publish(std::string(kEventTopic) + "x", "<Event><Type>Purchase</Type></Event>");
+    EXPECT_TRUE(browser.waitForOutput("close 1000\n")) << browser.output();
+    EXPECT_EQ(0, browser.wait());
+    EXPECT_EQ("open\nmessage {\"event\":{\"type\":\"Purchase\"}}\npong hi\nclose 1000\n", browser.output()) << origin;
+    EXPECT_TRUE(eventually([&] { return manager.openChannels() == 0; }));
+  }
+  EXPECT_EQ(kSwitching, handshakeHead(rawRequest("")));
 }
 
 TEST_F(Rfc6455Test, BrowserReceivesAnEventAndItsPingAndCloseAreAnswered) {

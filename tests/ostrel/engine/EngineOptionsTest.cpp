@@ -11,6 +11,7 @@
 
 #include "ostrel/engine/EngineTestUtil.h"
 #include "ostrel/engine/acl.h"
+#include "ostrel/engine/address.h"
 #include "ostrel/engine/engine.h"
 #include "ostrel/engine/options.h"
 
@@ -28,10 +29,16 @@ struct AclContext {
     std::free(ctx->config[ACCESS_CONTROL_LIST]);
     delete ctx;
   }
+  // IP is IPv4 or IPv6 text.
   int verdict(const char* ip) {
-    in_addr a;
-    inet_pton(AF_INET, ip, &a);
-    return check_acl(ctx, ntohl(a.s_addr));
+    SocketAddress a{};
+    if (inet_pton(AF_INET, ip, &a.sin.sin_addr) == 1) {
+      a.sin.sin_family = AF_INET;
+    } else {
+      EXPECT_EQ(1, inet_pton(AF_INET6, ip, &a.sin6.sin6_addr)) << ip;
+      a.sin6.sin6_family = AF_INET6;
+    }
+    return check_acl(ctx, &a);
   }
   EngineContext* ctx;
 };
@@ -120,6 +127,14 @@ TEST(EngineOptions, StartFailuresReportTheirMessage) {
        "set_ports_option: 127.0.0.1:abc: invalid port spec. Expecting list of: [IP_ADDRESS:]PORT[s|p]"},
       {{"listening_ports", "0x"}, "set_ports_option: 0x: invalid port spec"},
       {{"listening_ports", "70000"}, "set_ports_option: 70000: invalid port spec"},
+      {{"listening_ports", "8080sp"}, "set_ports_option: 8080sp: invalid port spec"},
+      {{"listening_ports", "[::1]"}, "set_ports_option: [::1]: invalid port spec"},
+      {{"listening_ports", "[::1:0"}, "set_ports_option: [::1:0: invalid port spec"},
+      {{"listening_ports", "[]:0"}, "set_ports_option: []:0: invalid port spec"},
+      {{"listening_ports", "[::g]:0"}, "set_ports_option: [::g]:0: invalid port spec"},
+      {{"listening_ports", "::1:0"}, "set_ports_option: ::1:0: invalid port spec"},
+      {{"access_control_list", "+::g"}, "check_acl: bad ip address: [+::g]"},
+      {{"access_control_list", "+::1/129"}, "check_acl: bad subnet mask: 129 [+::1/129]"},
       {{"listening_ports", "127.0.0.1:0,0s"}, "Cannot add SSL socket, is -ssl_certificate option set?"},
       {{"access_control_list", "+1.2.3"}, "check_acl: subnet must be [+|-]x.x.x.x[/x]"},
       {{"access_control_list", "*1.2.3.4"}, "check_acl: flag must be + or -: [*1.2.3.4]"},
@@ -172,9 +187,9 @@ TEST(EngineOptions, ListenersRunInReverseOrderOfTheList) {
   const SocketRecord* first = engine.context()->listening_sockets;
   ASSERT_NE(nullptr, first);
   ASSERT_NE(nullptr, first->next);
-  EXPECT_EQ(htonl(0x7f000002), first->local_addr.sin_addr.s_addr);
+  EXPECT_EQ(htonl(0x7f000002), first->local_addr.sin.sin_addr.s_addr);
   EXPECT_EQ(1, first->is_proxy);
-  EXPECT_EQ(htonl(0x7f000001), first->next->local_addr.sin_addr.s_addr);
+  EXPECT_EQ(htonl(0x7f000001), first->next->local_addr.sin.sin_addr.s_addr);
   EXPECT_EQ(0, first->next->is_proxy);
   EXPECT_EQ(nullptr, first->next->next);
 }
@@ -216,6 +231,68 @@ TEST(EngineAcl, Verdicts) {
     AclContext acl("+0.0.0.0/0");
     EXPECT_EQ(1, acl.verdict("255.255.255.255"));
   }
+}
+
+TEST(EngineAcl, IPv6ClientsAreJudgedByIPv6RulesAndMappedOnesAsIPv4) {
+  {
+    AclContext acl("-0.0.0.0/0,+127.0.0.1,+::1");
+    EXPECT_EQ(1, acl.verdict("::1"));
+    EXPECT_EQ(0, acl.verdict("::2"));
+    EXPECT_EQ(0, acl.verdict("fe80::1"));
+    // An IPv4-mapped address is the IPv4 client it maps.
+    EXPECT_EQ(1, acl.verdict("::ffff:127.0.0.1"));
+    EXPECT_EQ(0, acl.verdict("::ffff:10.0.0.1"));
+  }
+  {
+    // IPv4 rules say nothing of IPv6 clients, which no rule admits then.
+    AclContext acl("+0.0.0.0/0");
+    EXPECT_EQ(0, acl.verdict("::1"));
+  }
+  {
+    // A mapped address cannot pass by an IPv6 rule for every address.
+    AclContext acl("-0.0.0.0/0,+::/0,-fe80::/10");
+    EXPECT_EQ(1, acl.verdict("2001:db8::1"));
+    EXPECT_EQ(0, acl.verdict("fe80::1:2"));
+    EXPECT_EQ(0, acl.verdict("::ffff:10.0.0.1"));
+  }
+}
+
+TEST(EngineOptions, ListensOnIPv6LoopbackForIPv6ClientsOnly) {
+  TempDir dir;
+  dir.file("www/hello.txt", "hello");
+  std::string seen_address;
+  std::mutex seen_lock;
+  TestEngine engine({"listening_ports", "[::1]:0", "document_root", dir.path() + "/www", "access_control_list",
+                     "-0.0.0.0/0,+::1"},
+                    [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+                      if (event == EVT_NEW_REQUEST) {
+                        char text[64];
+                        address_to_text(&conn->client.remote_addr, text, sizeof text);
+                        std::lock_guard<std::mutex> lock(seen_lock);
+                        seen_address = std::string(text) + " " + std::to_string(info->remote_ip) + " " +
+                                       std::to_string(info->remote_port > 0);
+                      }
+                      return nullptr;
+                    });
+  ASSERT_TRUE(engine.started());
+  const SocketRecord* listener = engine.context()->listening_sockets;
+  ASSERT_EQ(AF_INET6, listener->local_addr.sa.sa_family);
+  const int port = address_port(&listener->local_addr);
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 to{};
+  to.sin6_family = AF_INET6;
+  to.sin6_addr = in6addr_loopback;
+  to.sin6_port = htons(uint16_t(port));
+  ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to));
+  ASSERT_TRUE(send_all(fd, "GET /hello.txt HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ("hello", body_of(read_until_close(fd)));
+  close(fd);
+  {
+    std::lock_guard<std::mutex> lock(seen_lock);
+    EXPECT_EQ("::1 0 1", seen_address);
+  }
+  // The IPv6 listener takes no IPv4 client, mapped or not.
+  EXPECT_LT(connect_to(port), 0);
 }
 
 TEST(EngineAcl, RefusedClientIsClosedWithoutReply) {

@@ -116,7 +116,7 @@ void TestEngine::halt() {
 
 int TestEngine::port() const {
   if (ctx_ == nullptr || ctx_->listening_sockets == nullptr) return -1;
-  return ntohs(ctx_->listening_sockets->local_addr.sin_port);
+  return ntohs(ctx_->listening_sockets->local_addr.sin.sin_port);
 }
 
 void* TestEngine::dispatch(mg_event event, Connection* conn, RequestInfo* info) {

@@ -1,6 +1,7 @@
 // A web front serving a folder, for tests that run it under another account:
 //   web_front_server PORT ROOT
-// Prints "ready" once the engine runs and serves until SIGTERM.
+// listens on every loopback address at PORT, as the plug-in does. Prints
+// "ready" once the engine runs and serves until SIGTERM.
 
 #include <signal.h>
 
@@ -21,7 +22,9 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   WebServer server;
-  if (!server.start(std::string("127.0.0.1:") + argv[1], 4, "-0.0.0.0/0,+127.0.0.1", 0, 1, argv[2], false, false)) {
+  const std::string p = argv[1];
+  if (!server.start("127.0.0.1:" + p + ",127.0.1.1:" + p + ",[::1]:" + p, 4, "-0.0.0.0/0,+127.0.0.1,+127.0.1.1,+::1", 0,
+                    1, argv[2], false, false)) {
     std::fprintf(stderr, "web_front_server: the engine did not start\n");
     return 1;
   }
