@@ -7,22 +7,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <vector>
+
+#include "platform/PrivateFolder.h"
 
 struct RegistryKey {
   std::string directory;
 };
 
 namespace {
-
-// Creates the folder (mode 0700) when missing; refuses a link, a non-folder,
-// one owned by someone else, or one that others may write.
-bool securedDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return false;
-  return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
 
 std::string keyDirectory(const std::string& subKey) {
   std::string directory = registryRoot() + "/HKEY_CURRENT_USER";
@@ -37,6 +32,52 @@ std::string keyDirectory(const std::string& subKey) {
     part.clear();
   }
   return directory;
+}
+
+// Every folder from the root to the key, each created (mode 0700) when
+// `create` is set and it is missing, and each checked: a link, a non-folder,
+// a folder of another user or one that others may write is refused, or
+// another user could plant the port that the store client will trust, or
+// learn this user's port from a folder that is theirs.
+struct FolderCheck {
+  std::string refusal;  // "<path> <reason>" of the first folder refused; empty when none
+  bool missing = false;  // that folder does not exist (only when not creating)
+  bool created = false;  // the key's own folder was made now
+};
+
+FolderCheck keyFolders(const std::string& target, bool create) {
+  const std::string root = registryRoot();
+  std::vector<std::string> steps = {root};
+  for (size_t slash = target.find('/', root.size() + 1);; slash = target.find('/', slash + 1)) {
+    steps.push_back(target.substr(0, slash));
+    if (slash == std::string::npos) break;
+  }
+  FolderCheck check;
+  for (const std::string& step : steps) {
+    struct stat info;
+    const bool absent = lstat(step.c_str(), &info) != 0 && errno == ENOENT;
+    check.created = create && absent;
+    check.missing = !create && absent;
+    const std::string refusal = create ? makePrivateFolder(step) : privateFolderRefusal(step);
+    if (!refusal.empty()) {
+      check.refusal = step + " " + refusal;
+      return check;
+    }
+  }
+  return check;
+}
+
+// "dword:" and 8 lower-case hex digits and a line feed, exactly as written.
+bool parseDword(const char* text, ssize_t length, uint32_t& value) {
+  static const char kPrefix[] = "dword:";
+  if (length != 15 || std::strncmp(text, kPrefix, 6) != 0 || text[14] != '\n') return false;
+  value = 0;
+  for (int i = 6; i < 14; ++i) {
+    const char c = text[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    value = value << 4 | uint32_t(c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  return true;
 }
 
 bool validName(const std::string& name) {
@@ -62,21 +103,31 @@ long RegCreateKeyExA(HKEY root, const char* subKey, uint32_t, char*, uint32_t, u
   if (root != HKEY_CURRENT_USER || !subKey || !result) return ERROR_INVALID_PARAMETER;
   std::string target = keyDirectory(subKey);
   if (target.empty()) return ERROR_INVALID_PARAMETER;
-  if (!securedDirectory(registryRoot())) return ERROR_ACCESS_DENIED;
-
-  bool created = false;
-  // Every folder on the way is created by us and checked like the root.
-  for (size_t slash = registryRoot().size(); slash != std::string::npos;) {
-    slash = target.find('/', slash + 1);
-    std::string step = target.substr(0, slash);
-    created = access(step.c_str(), F_OK) != 0;
-    if (!securedDirectory(step)) return ERROR_ACCESS_DENIED;
-  }
+  const FolderCheck check = keyFolders(target, true);
+  if (!check.refusal.empty()) return ERROR_ACCESS_DENIED;
   auto* key = new (std::nothrow) RegistryKey{target};
   if (!key) return ERROR_WRITE_FAULT;
   *result = key;
-  if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  if (disposition) *disposition = check.created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
+}
+
+long RegOpenKeyExA(HKEY root, const char* subKey, uint32_t, uint32_t, HKEY* result) {
+  if (root != HKEY_CURRENT_USER || !subKey || !result) return ERROR_INVALID_PARAMETER;
+  std::string target = keyDirectory(subKey);
+  if (target.empty()) return ERROR_INVALID_PARAMETER;
+  const FolderCheck check = keyFolders(target, false);
+  if (!check.refusal.empty()) return check.missing ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+  auto* key = new (std::nothrow) RegistryKey{target};
+  if (!key) return ERROR_WRITE_FAULT;
+  *result = key;
+  return ERROR_SUCCESS;
+}
+
+std::string registryKeyRefusal(const std::string& subKey) {
+  std::string target = keyDirectory(subKey);
+  if (target.empty()) return subKey + " is not a key name";
+  return keyFolders(target, true).refusal;
 }
 
 long RegSetValueExA(HKEY key, const char* valueName, uint32_t, uint32_t type, const uint8_t* data, uint32_t size) {
@@ -98,6 +149,40 @@ long RegSetValueExA(HKEY key, const char* valueName, uint32_t, uint32_t type, co
     unlink(temporary.c_str());
     return ERROR_WRITE_FAULT;
   }
+  return ERROR_SUCCESS;
+}
+
+long RegQueryValueExA(HKEY key, const char* valueName, uint32_t*, uint32_t* type, uint8_t* data, uint32_t* size) {
+  if (!key || key == HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE;
+  if (!valueName || !validName(valueName)) return ERROR_INVALID_PARAMETER;
+  const std::string file = key->directory + "/" + valueName;
+  // Non-blocking: a pipe planted at the name must not hold the reader.
+  int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+  struct stat info;
+  // Only a value this user wrote: the folders are checked, the file too.
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+      (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    close(fd);
+    return ERROR_ACCESS_DENIED;
+  }
+  char text[32] = {};
+  const ssize_t length = read(fd, text, sizeof text - 1);
+  close(fd);
+  uint32_t value = 0;
+  if (!parseDword(text, length, value)) return ERROR_INVALID_DATA;
+  if (type) *type = REG_DWORD;
+  if (!data) {
+    if (size) *size = 4;
+    return ERROR_SUCCESS;
+  }
+  if (!size) return ERROR_INVALID_PARAMETER;
+  if (*size < 4) {
+    *size = 4;
+    return ERROR_MORE_DATA;
+  }
+  for (int i = 0; i < 4; ++i) data[i] = uint8_t(value >> (8 * i));
+  *size = 4;
   return ERROR_SUCCESS;
 }
 

@@ -3,8 +3,10 @@
 // The current user's registry, kept in files: a key is a directory under the
 // registry root, a value a file holding its .reg-style text ("dword:00001f9b").
 // Root: $TESSARO_REGISTRY_ROOT, else $XDG_RUNTIME_DIR/tessaro-registry, else
-// /tmp/tessaro-registry-<uid>; it must be owned by this user and writable by no
-// one else, so another local user cannot plant a value the store would trust.
+// /tmp/tessaro-registry-<uid>. The root and every key folder must be real
+// folders owned by this user and writable by no one else (they are made so
+// when missing), so another local user can neither plant a value the store
+// would trust nor be handed this user's port in a folder of theirs.
 
 #include <cstdint>
 #include <string>
@@ -16,15 +18,21 @@ typedef RegistryKey* HKEY;
 
 enum : long {
   ERROR_SUCCESS = 0,
+  ERROR_FILE_NOT_FOUND = 2,
+  // A folder on the way is refused (registryKeyRefusal says why), or a value
+  // file is not this user's: trying again does not help.
   ERROR_ACCESS_DENIED = 5,
   ERROR_INVALID_HANDLE = 6,
+  ERROR_INVALID_DATA = 13,
   ERROR_WRITE_FAULT = 29,
   ERROR_INVALID_PARAMETER = 87,
+  ERROR_MORE_DATA = 234,
 };
 
 enum : uint32_t {
   REG_OPTION_NON_VOLATILE = 0,
   REG_OPTION_VOLATILE = 1,
+  KEY_READ = 0x20019,
   KEY_ALL_ACCESS = 0xF003F,
   REG_DWORD = 4,
   REG_CREATED_NEW_KEY = 1,
@@ -35,7 +43,21 @@ long RegCreateKeyExA(HKEY root, const char* subKey, uint32_t reserved, char* key
                      uint32_t access, void* security, HKEY* result, uint32_t* disposition);
 long RegSetValueExA(HKEY key, const char* valueName, uint32_t reserved, uint32_t type, const uint8_t* data,
                     uint32_t size);
+// Opens an existing key without creating anything: ERROR_FILE_NOT_FOUND when a
+// folder is missing, ERROR_ACCESS_DENIED when one is refused.
+long RegOpenKeyExA(HKEY root, const char* subKey, uint32_t options, uint32_t access, HKEY* result);
+// Reads a REG_DWORD value (4 bytes, little-endian) of a file this user owns
+// and no one else may write; ERROR_ACCESS_DENIED for any other file,
+// ERROR_INVALID_DATA for another text, ERROR_MORE_DATA (and the size needed)
+// for a short buffer. Without `data`, only the type and size are given.
+long RegQueryValueExA(HKEY key, const char* valueName, uint32_t* reserved, uint32_t* type, uint8_t* data,
+                      uint32_t* size);
 long RegCloseKey(HKEY key);
+
+// Why the key's folders cannot be used, as "<path> <reason>" ("/tmp/r is owned
+// by uid 1000, not by this user (uid 0)"); empty when they can. Missing
+// folders are created as RegCreateKeyExA creates them.
+std::string registryKeyRefusal(const std::string& subKey);
 
 // The folder that holds the registry, as chosen from the environment.
 std::string registryRoot();

@@ -6,6 +6,7 @@
 
 #include "common/logging/LogRecord.h"
 #include "ostrel/services/ReflectiveSerializer.h"
+#include "ostrel/services/UIType.h"
 #include "tessaro/XMLTool.h"
 
 void KivraLocale::visitFields(FieldVisitor& visitor) {
@@ -31,12 +32,15 @@ void KivraUIDescriptor::visitFields(FieldVisitor& visitor) {
 }
 
 std::string KivraUIDescriptor::uiFolder() const {
-  return (boost::filesystem::path(htmlRoot_) / uiType_).string();
+  if (!isSafeUIType(installedType_)) return "";
+  return (boost::filesystem::path(htmlRoot_) / installedType_).string();
 }
 
 void KivraUIDescriptor::load() {
-  std::ifstream manifest((boost::filesystem::path(uiFolder()) / kManifest).string());
-  if (!manifest) {
+  const std::string folder = uiFolder();
+  std::ifstream manifest;
+  if (!folder.empty()) manifest.open((boost::filesystem::path(folder) / kManifest).string());
+  if (!manifest.is_open()) {
     OSTREL_LOG(LOG_ERROR) << "UX Descriptor is not available. " << uiType_;
     return;
   }
@@ -47,11 +51,20 @@ void KivraUIDescriptor::load() {
 }
 
 void KivraUIDescriptor::readFromText(const std::string& text) {
+  // The reader assigns the type first; what it finds is only compared.
+  uiType_.clear();
+  bool parsed = true;
   try {
     ReflectiveSerializer::readXml(text, typeName(), *this);
   } catch (const std::exception&) {
-    OSTREL_LOG(LOG_ERROR) << "Couldn't parse the UX manifest. " << uiType_;
+    parsed = false;
   }
+  manifestUIType_ = uiType_;
+  uiType_ = installedType_;
+  if (!parsed) OSTREL_LOG(LOG_ERROR) << "Couldn't parse the UX manifest. " << uiType_;
+  if (!manifestUIType_.empty() && manifestUIType_ != installedType_)
+    OSTREL_LOG(LOG_ERROR) << "UIType of the UX manifest does not match its folder. (Folder: " << installedType_
+                          << ", UIType: " << manifestUIType_ << ")";
 }
 
 std::string KivraUIDescriptor::writeToText() {

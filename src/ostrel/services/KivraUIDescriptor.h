@@ -22,16 +22,22 @@ class KivraUIDescriptor : public UIDescriptor {
  public:
   static constexpr const char* kManifest = "UXManifest.xml";
 
-  // The UI's folder is `htmlRoot`/`uiType`.
-  explicit KivraUIDescriptor(std::string uiType, std::string htmlRoot = "")
-      : UIDescriptor(std::move(uiType)), htmlRoot_(std::move(htmlRoot)) {}
+  // The UI's folder is `htmlRoot`/`uiType`. The descriptor keeps this UI type
+  // whatever a manifest names: the type is the folder it was installed under.
+  explicit KivraUIDescriptor(const std::string& uiType, std::string htmlRoot = "")
+      : UIDescriptor(uiType), installedType_(uiType), htmlRoot_(std::move(htmlRoot)) {}
 
+  // Empty when the UI type is not one safe folder name (isSafeUIType).
   std::string uiFolder() const override;
-  // A missing manifest is logged and leaves the constructed values.
+  // A missing manifest, or a UI type that names no folder, is logged and
+  // leaves the constructed values.
   void load() override;
   // Assigns fields in manifest order up to the first missing element; logs a
-  // failure and never throws.
+  // failure and never throws. A manifest naming another UI type is logged;
+  // the descriptor's type stays.
   void readFromText(const std::string& text) override;
+  // The UI type the manifest last read named; empty when it named none.
+  const std::string& manifestUIType() const { return manifestUIType_; }
   // Empty (and logged) when it cannot be written.
   std::string writeToText() override;
   std::string writeToJson();
@@ -45,7 +51,9 @@ class KivraUIDescriptor : public UIDescriptor {
   const std::vector<KivraFeature>& supportedFeatures() const { return features_; }
 
  private:
+  const std::string installedType_;
   const std::string htmlRoot_;
+  std::string manifestUIType_;
   int32_t storeId_ = 0;
   int32_t affiliateId_ = 0;
   std::vector<KivraLocale> locales_;

@@ -3,8 +3,10 @@
 #include <mutex>
 
 #include "ostrel/services/KivraUIDescriptor.h"
+#include "ostrel/services/UIType.h"
 
 bool UIDescriptorFactory::registerBuilder(const std::string& uiType, Builder builder) {
+  if (!isSafeUIType(uiType) || !builder) return false;
   std::unique_lock<std::shared_mutex> lock(mutex_);
   return builders_.emplace(uiType, std::move(builder)).second;
 }

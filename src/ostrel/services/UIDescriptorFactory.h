@@ -15,7 +15,8 @@ class UIDescriptorFactory {
  public:
   using Builder = std::function<UIDescriptorPtr()>;
 
-  // A name already registered keeps its first builder; false then.
+  // A name already registered keeps its first builder; false then, and for a
+  // name that is no safe UI type (isSafeUIType) or an empty builder.
   bool registerBuilder(const std::string& uiType, Builder builder);
   // Null when no builder has the name.
   UIDescriptorPtr create(const std::string& uiType) const;

@@ -38,6 +38,12 @@ void KivraUXUpdatePackage::readDescriptor(const std::string& packagePath) {
   ReflectiveSerializer::readXml(text, typeName(), *this);
 }
 
+std::string KivraUXUpdatePackage::controlEntry() const {
+  std::string name;
+  if (archive_ && UnzipExtract::findControlEntry(archive_->zip(), limits_.maxEntries, name)) return name;
+  return "";
+}
+
 PackageArchivePtr KivraUXUpdatePackage::takeArchive(const std::string& packagePath) {
   PackageArchivePtr archive = std::move(archive_);
   archive_.reset();

@@ -32,6 +32,10 @@ class KivraUXUpdatePackage : public ReflectiveRecord {
   // UXUpdatePackageException when the archive cannot be unpacked whole within
   // the limits.
   virtual void unPackage(const std::string& packagePath, const std::string& destination);
+  // The name of the first entry of the copy readDescriptor kept that the web
+  // server would read as a control file (UnzipExtract::isControlFileName);
+  // empty when there is none or no copy is kept.
+  std::string controlEntry() const;
   // Closes the copy readDescriptor kept, if unPackage did not.
   void releaseArchive() { archive_.reset(); }
 

@@ -1,10 +1,14 @@
 #include "ostrel/updates/UXUpdateManager.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+
 #include <QRegExp>
 #include <QString>
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <boost/regex.hpp>
+#include <filesystem>
 #include <system_error>
 #include <vector>
 
@@ -12,7 +16,10 @@
 #include "common/logging/LogRecord.h"
 #include "common/logging/LoggerClient.h"
 #include "ostrel/updates/UXFolders.h"
+#include "ostrel/updates/UnzipExtract.h"
 #include "ostrel/services/ReflectiveSerializer.h"
+#include "ostrel/services/UIType.h"
+#include "platform/PrivateFolder.h"
 #include "tessaro/MessageDispatcher.h"
 #include "tessaro/XMLPayload.h"
 
@@ -88,6 +95,70 @@ int compareNumbers(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
   int order = a.compare(b);
   return order < 0 ? -1 : order > 0 ? 1 : 0;
+}
+
+bool sameIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+// The staging and recovery folders lie beside the HTML root, which may be a
+// folder every user can write (/tmp): whatever another user put there would
+// become the store UI. Empty when `path` is missing or only this user can
+// change it; else why not, logged.
+std::string existingFolderRefusal(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return "";
+  return privateFolderRefusal(path);
+}
+
+bool folderAccepted(const std::string& path, const std::string& refusal) {
+  if (refusal.empty()) return true;
+  OSTREL_LOG(LOG_ERROR) << "UX update folder refused: " << path << " " << refusal;
+  return false;
+}
+
+// Why the UI staged in `folder` may not be installed, as a text for the log;
+// empty when it may. A file the web server reads as its own control file
+// would change how the UI is served, not what; a UI manifest that names
+// another UI type than its folder would be read as the installed UI's.
+std::string stagedContentRefusal(const std::string& folder) {
+  namespace sfs = std::filesystem;
+  std::error_code error;
+  sfs::recursive_directory_iterator entry(folder, error), end;
+  for (; !error && entry != end; entry.increment(error)) {
+    const std::string relative = entry->path().lexically_relative(folder).generic_string();
+    if (UnzipExtract::isControlFileName(relative))
+      return "Package file is a web server control file, not UI content: " + relative;
+  }
+  if (error) return "Staged UI could not be read: " + folder + " (" + error.message() + ")";
+  for (sfs::directory_iterator ui(folder, error); !error && ui != sfs::directory_iterator(); ui.increment(error)) {
+    if (!ui->is_directory(error) || ui->is_symlink(error)) continue;
+    const std::string uiType = ui->path().filename().string();
+    bool hasManifest = false;
+    for (sfs::directory_iterator file(ui->path(), error); !error && file != sfs::directory_iterator();
+         file.increment(error)) {
+      const std::string name = file->path().filename().string();
+      if (!sameIgnoringCase(name, KivraUIDescriptor::kManifest)) continue;
+      if (name != KivraUIDescriptor::kManifest)
+        return "UX manifest stored under another name in the package: " + uiType + "/" + name + " (expected: " +
+               uiType + "/" + KivraUIDescriptor::kManifest + ")";
+      hasManifest = true;
+    }
+    if (error) break;
+    if (!hasManifest) continue;
+    const std::string manifest = uiType + "/" + KivraUIDescriptor::kManifest;
+    if (!isSafeUIType(uiType)) return "UX manifest in a folder that is no UI type in the package: " + manifest;
+    KivraUIDescriptor staged(uiType, folder);
+    staged.load();
+    if (staged.manifestUIType() != uiType)
+      return "UIType of " + manifest + " in the package does not match. (Expected: " + uiType +
+             ", Found: " + staged.manifestUIType() + ")";
+  }
+  if (error) return "Staged UI could not be read: " + folder + " (" + error.message() + ")";
+  return "";
 }
 
 bool firstCapture(const std::string& text, const char* pattern, std::string& capture) {
@@ -232,25 +303,45 @@ int UXUpdateManager::stage(const std::string& path, const UpdateCallback& callba
       return UXUpdateStatus::kInvalid;
     }
     // A package is staged alone and whole: an earlier staging goes first, and a
-    // failed or refused unpacking leaves nothing that a later activation could take.
+    // failed or refused unpacking leaves nothing that a later activation could
+    // take. The folder is made anew, by us and for us only.
+    if (!folderAccepted(updateDirectory_, existingFolderRefusal(updateDirectory_)))
+      throw std::runtime_error("update directory refused");
     if (!UXFolders::removeAll(updateDirectory_)) throw std::runtime_error("update directory not removable");
+    if (!folderAccepted(updateDirectory_, makePrivateFolder(updateDirectory_)))
+      throw std::runtime_error("update directory refused");
     try {
       package_.unPackage(path, updateDirectory_);
     } catch (...) {
       UXFolders::removeAll(updateDirectory_);
       throw;
     }
-    report(callback, UXUpdateStatus::kUnpacked);
   } catch (...) {
     OSTREL_LOG(LOG_ERROR) << "Could not load UX Update package ";
     report(callback, UXUpdateStatus::kNotLoaded, "Could not load UX Update package");
     return UXUpdateStatus::kNotLoaded;
   }
+  // What was written is checked, not what the archive's names suggest.
+  const std::string refusal = stagedContentRefusal(updateDirectory_);
+  if (!refusal.empty()) {
+    UXFolders::removeAll(updateDirectory_);
+    OSTREL_LOG(LOG_ERROR) << refusal;
+    OSTREL_LOG(LOG_ERROR) << "Package Validation Error. ";
+    report(callback, UXUpdateStatus::kInvalid, "Invalid Package");
+    return UXUpdateStatus::kInvalid;
+  }
+  report(callback, UXUpdateStatus::kUnpacked);
   return UXUpdateStatus::kSuccess;
 }
 
 bool UXUpdateManager::validatePackage() {
   const KivraUXUpdatePackage& package = package_;
+  // The Id names a folder under the HTML root: one folder name, never a path.
+  if (!isSafeUIType(package.Id)) {
+    OSTREL_LOG(LOG_ERROR) << "Invalid UI type in the package Id: " << package.Id
+                          << " (expected one folder name of letters, digits, '-', '_' and '.', not beginning with '.')";
+    return false;
+  }
   if (uxDirectory_.empty() || !UXFolders::isDirectory(uxDirectory_ + "/" + package.Id)) {
     OSTREL_LOG(LOG_ERROR) << "Target UX not found.";
     return false;
@@ -289,6 +380,11 @@ bool UXUpdateManager::validatePackage() {
     OSTREL_LOG(LOG_ERROR) << "Affiliate ID does not match.";
     return false;
   }
+  const std::string control = package.controlEntry();
+  if (!control.empty()) {
+    OSTREL_LOG(LOG_ERROR) << "Package file is a web server control file, not UI content: " << control;
+    return false;
+  }
   return true;
 }
 
@@ -299,7 +395,17 @@ int UXUpdateManager::activateUpdate() {
 }
 
 int UXUpdateManager::activate() {
+  if (!folderAccepted(updateDirectory_, existingFolderRefusal(updateDirectory_)))
+    return UXUpdateStatus::kNotActivated;
   if (!UXFolders::hasEntries(updateDirectory_)) return UXUpdateStatus::kNotActivated;
+  // Staged by hand or by an older release: the same rules as for a package.
+  const std::string refusal = stagedContentRefusal(updateDirectory_);
+  if (!refusal.empty()) {
+    OSTREL_LOG(LOG_ERROR) << refusal;
+    return UXUpdateStatus::kNotActivated;
+  }
+  if (!folderAccepted(recoveryDirectory_, makePrivateFolder(recoveryDirectory_)))
+    return UXUpdateStatus::kNotActivated;
   if (!UXFolders::copyRecursive(uxDirectory_, recoveryDirectory_)) return UXUpdateStatus::kNotActivated;
   if (!UXFolders::copyRecursive(updateDirectory_, uxDirectory_)) {
     // Half a new UI is worse than the old one: put the recovery copy back.
@@ -322,6 +428,9 @@ int UXUpdateManager::restoreRecovery() {
 }
 
 int UXUpdateManager::restore() {
+  // Another user's copy would become the store UI: it is left where it is.
+  if (!folderAccepted(recoveryDirectory_, existingFolderRefusal(recoveryDirectory_)))
+    return UXUpdateStatus::kNoUxDirectory;
   if (!UXFolders::hasEntries(recoveryDirectory_)) return UXUpdateStatus::kSuccess;
   bool whole = UXFolders::emptyDirectory(uxDirectory_);
   whole = UXFolders::copyRecursive(recoveryDirectory_, uxDirectory_) && whole;
@@ -369,13 +478,14 @@ std::shared_ptr<KivraUIDescriptor> UXUpdateManager::installedDescriptor(const st
 void UXUpdateManager::reloadInstalledDescriptor() {
   // Descriptors are shared read-only by the request threads: a fresh one is
   // loaded and replaces the old instead of reloading it in place.
+  // The UI type is the one it was installed under, never one that a manifest names.
   if (!contexts_) return;
   const std::string key = defaultUIType();
   UIDescriptorPtr current = contexts_->get(key);
   if (!current) return;
-  UIDescriptorPtr fresh = contexts_->factory().create(current->uiType());
+  UIDescriptorPtr fresh = contexts_->factory().create(key);
   if (!fresh) {
-    fresh = std::make_shared<KivraUIDescriptor>(current->uiType(), uxDirectory_);
+    fresh = std::make_shared<KivraUIDescriptor>(key, uxDirectory_);
     fresh->load();
   }
   contexts_->holder().put(key, fresh);

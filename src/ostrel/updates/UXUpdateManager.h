@@ -45,12 +45,18 @@ class UXUpdateManager : public UpdateService {
   static void updateCallback(const UpdateMsgPtr& message);
   // The update itself, on the calling thread; -103 when one is running.
   int runUpdate(const std::string& path, bool activate, const UpdateCallback& callback);
-  // The eight checks of package() against the client and the installed UI.
+  // The checks of package() against the client and the installed UI: its Id
+  // must be a safe UI type, then the eight checks in their order, then no
+  // entry may be a web server control file.
   bool validatePackage();
-  // 0, -105 when it failed, -103 while an update runs.
+  // 0, -105 when it failed or was refused, -103 while an update runs. The
+  // update and recovery folders must be this user's and closed to others (a
+  // missing recovery folder is made so); the staged UI is checked like a
+  // package's content.
   int activateUpdate() override;
   // 0 (also when there is nothing to restore), -106 when the UX directory could
-  // not be rebuilt (the recovery copy is kept then), -103 while an update runs.
+  // not be rebuilt or the recovery folder is refused (another user's, or open
+  // to others; the recovery copy is kept then), -103 while an update runs.
   int restoreRecovery() override;
   // The installed UI's version; empty when there is no descriptor.
   std::string getUxVersion() override;

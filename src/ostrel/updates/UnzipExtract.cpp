@@ -146,6 +146,10 @@ bool checkEntries(unzFile zip, uint64_t maxEntries) {
       std::printf("Refused entry outside the destination: %s\n", name.c_str());
       return false;
     }
+    if (isControlFileName(name)) {
+      std::printf("Refused entry the web server reads as control, not content: %s\n", name.c_str());
+      return false;
+    }
   }
   return true;
 }
@@ -188,6 +192,28 @@ bool isContainedEntryName(const std::string& name) {
     if (end == std::string::npos) return true;
     start = end + 1;
   }
+}
+
+bool isControlFileName(const std::string& name) {
+  static const std::string kPasswords = ".htpasswd";
+  std::string lower = name;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return lower.find(kPasswords) != std::string::npos;
+}
+
+bool findControlEntry(unzFile zip, uint64_t maxEntries, std::string& storedName) {
+  if (!zip) return false;
+  uint64_t count = 0;
+  for (int status = unzGoToFirstFile(zip); status == UNZ_OK && ++count <= maxEntries; status = unzGoToNextFile(zip)) {
+    unz_file_info64 info{};
+    std::string name;
+    if (currentEntry(zip, info, name) && isControlFileName(name)) {
+      storedName = name;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool findEntry(unzFile zip, const std::string& entryName, std::string& storedName) {

@@ -34,11 +34,21 @@ bool findEntry(unzFile zip, const std::string& entryName, std::string& storedNam
 // absolute, no drive or device prefix, no ".." component, with "/" and "\" alike.
 bool isContainedEntryName(const std::string& name);
 
+// True when the web server would read a file of this name (or below a folder
+// of this name) as its own control file rather than serve it as content:
+// ".htpasswd" makes its folder ask for a password, and no path holding it is
+// ever served. Compared without regard to ASCII case, as a file system may.
+bool isControlFileName(const std::string& name);
+
+// The first of at most `maxEntries` entries whose name isControlFileName;
+// false when there is none.
+bool findControlEntry(unzFile zip, uint64_t maxEntries, std::string& storedName);
+
 // Extracts every entry below `destination`, keeping the relative paths and
 // overwriting files. `archiveBytes` is the size of the archive file, the base
 // of the expansion ratio. -1 when an argument is missing; 1 when an entry name
-// would leave the destination or the archive has more entries than allowed
-// (then nothing is written), the destination cannot be made, an entry fails,
+// would leave the destination or names a control file, or the archive has
+// more entries than allowed (then nothing is written), the destination cannot be made, an entry fails,
 // or the bytes written would pass the unpacked size or the expansion ratio
 // (the entries before that stay, the one being written is cut short). 0 on
 // success. The process's current directory is never changed.

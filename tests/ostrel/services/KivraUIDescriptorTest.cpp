@@ -54,10 +54,66 @@ TEST_F(KivraUIDescriptorTest, LoadsTheManifestJoiningWords) {
   EXPECT_EQ(0u, json.find("{\"kivrauidescriptor\":{\"uitype\":\"desktop\",\"version\":\"2.1.0\",\"outputformat\":2,"
                           "\"storeid\":42,\"affiliateid\":7,\"supportedlocalecodes\":[{\"isocode\":\"en-GB\","))
       << json;
-  KivraUIDescriptor copy("x", dir.path());
+  KivraUIDescriptor copy("desktop", dir.path());
   copy.readFromText(descriptor.writeToText());
   EXPECT_EQ("desktop", copy.uiType());
+  EXPECT_EQ("desktop", copy.manifestUIType());
   EXPECT_EQ(2u, copy.supportedLocaleCodes().size());
+  EXPECT_TRUE(capture.records().empty());
+}
+
+// A manifest that names another UI type (a folder elsewhere, or just another
+// name) neither moves the descriptor's folder nor changes its type; a UI type
+// that is no folder name reads nothing.
+TEST_F(KivraUIDescriptorTest, TheUITypeIsTheFolderItWasInstalledUnder) {
+  // "../../etc" from the root a/html is the folder etc beside a.
+  const std::string root = dir.file("a/html");
+  dir.write("a/html/desktop/UXManifest.xml", std::string(kManifest).replace(std::string(kManifest).find("desktop"),
+                                                                            7, "../../etc"));
+  dir.write("etc/UXManifest.xml", std::string(kManifest).replace(std::string(kManifest).find("2.1.0"), 5, "9.9.9"));
+  KivraUIDescriptor descriptor("desktop", root);
+  descriptor.load();
+  EXPECT_EQ("desktop", descriptor.uiType());
+  EXPECT_EQ("../../etc", descriptor.manifestUIType());
+  EXPECT_EQ(root + "/desktop", descriptor.uiFolder());
+  EXPECT_EQ("2.1.0", descriptor.version());
+  EXPECT_EQ(42, descriptor.storeId());
+  EXPECT_EQ(std::vector<std::string>{"ERROR UIType of the UX manifest does not match its folder. (Folder: desktop, "
+                                     "UIType: ../../etc)"},
+            capture.records());
+  EXPECT_NE(std::string::npos, descriptor.writeToText().find("<UIType>desktop</UIType>"));
+  // A descriptor made again for the type it reports reads the same folder.
+  KivraUIDescriptor again(descriptor.uiType(), root);
+  again.load();
+  EXPECT_EQ("2.1.0", again.version());
+
+  // Another safe name is logged the same way.
+  {
+    LogCapture fresh;
+    KivraUIDescriptor descriptor("desktop", dir.path());
+    descriptor.readFromText(std::string(kManifest).replace(std::string(kManifest).find("desktop"), 7, "mobile"));
+    EXPECT_EQ("desktop", descriptor.uiType());
+    EXPECT_EQ("mobile", descriptor.manifestUIType());
+    EXPECT_EQ(std::vector<std::string>{"ERROR UIType of the UX manifest does not match its folder. (Folder: desktop, "
+                                       "UIType: mobile)"},
+              fresh.records());
+  }
+
+  // Types that would leave the root name no folder at all.
+  for (const std::string bad : {"../etc", "..", "a/b", ""}) {
+    LogCapture fresh;
+    KivraUIDescriptor descriptor(bad, dir.file("html/desktop"));
+    EXPECT_EQ("", descriptor.uiFolder()) << bad;
+    descriptor.load();
+    EXPECT_EQ("", descriptor.version()) << bad;
+    EXPECT_EQ(std::vector<std::string>{"ERROR UX Descriptor is not available. " + bad}, fresh.records()) << bad;
+  }
+
+  // Only safe names get a builder.
+  UIDescriptorFactory factory;
+  EXPECT_FALSE(factory.registerBuilder("../../etc", UIDescriptorFactory::kivraBuilder("../../etc", dir.file("html"))));
+  EXPECT_FALSE(factory.registerBuilder("desktop", nullptr));
+  EXPECT_EQ(nullptr, factory.create("../../etc"));
 }
 
 TEST_F(KivraUIDescriptorTest, PartialManifestKeepsEarlierValues) {

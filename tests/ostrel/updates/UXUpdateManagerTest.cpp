@@ -10,8 +10,12 @@
 #include <functional>
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "ostrel/services/UIContexts.h"
+#include "ostrel/updates/UXUpdatePackageException.h"
 #include "support/LogCapture.h"
+#include "support/OtherUser.h"
 #include "support/TempDir.h"
 #include "UXUpdateTestSupport.h"
 
@@ -89,6 +93,26 @@ class UXUpdateManagerTest : public ::testing::Test {
     EXPECT_EQ("old", TempDir::read(html + "/store/index.html")) << what;
     EXPECT_FALSE(fs::exists(html + "/store/js")) << what;
     EXPECT_FALSE(manager->wasUpdated()) << what;
+  }
+
+  // A package refused by its content: reported invalid, nothing staged, the UI
+  // as it was, and `why` logged before the validation error.
+  void expectInvalid(Progress& progress, LogCapture& capture, const std::string& why, const std::string& what) {
+    EXPECT_EQ(std::vector<std::string>{"-102 Invalid Package"}, progress.messages()) << what;
+    std::vector<std::string> records = capture.records();
+    ASSERT_GE(records.size(), 2u) << what;
+    EXPECT_EQ("ERROR " + why, records[records.size() - 2]) << what;
+    EXPECT_EQ("ERROR Package Validation Error. ", records.back()) << what;
+    EXPECT_FALSE(fs::exists(dir.file("html_update"))) << what;
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html")) << what;
+    EXPECT_FALSE(fs::exists(html + "/store/js")) << what;
+    EXPECT_EQ("1.0.5", manager->getUxVersion()) << what;
+    EXPECT_FALSE(manager->wasUpdated()) << what;
+  }
+
+  static unsigned mode(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 ? unsigned(info.st_mode & 07777) : 01000000;
   }
 
   // The ERROR lines logged since the capture began.
@@ -552,6 +576,281 @@ TEST_F(UXUpdateManagerTest, DirectoriesLieBesideANormalisedRoot) {
   EXPECT_EQ(0, none.restoreRecovery());
   UXUpdateManager root("/");
   EXPECT_EQ("", root.recoveryDirectory());
+}
+
+TEST_F(UXUpdateManagerTest, AUIManifestThatDisagreesWithThePackageIdIsRefused) {
+  // A manifest outside the HTML root that a type like "../etc" would reach.
+  dir.write("etc/UXManifest.xml", uxtest::uiManifest("../etc", "9.9.9", 7, 3));
+  struct Case {
+    std::string what;
+    std::function<void(const std::string&)> change;
+    std::string why;
+  };
+  const std::vector<Case> cases = {
+      {"a path as the type",
+       [](const std::string& folder) {
+         std::ofstream(folder + "/store/UXManifest.xml") << uxtest::uiManifest("../etc", "1.1.0", 7, 3);
+       },
+       "UIType of store/UXManifest.xml in the package does not match. (Expected: store, Found: ../etc)"},
+      {"the path of the report",
+       [](const std::string& folder) {
+         std::ofstream(folder + "/store/UXManifest.xml") << uxtest::uiManifest("../../etc", "1.1.0", 7, 3);
+       },
+       "UIType of store/UXManifest.xml in the package does not match. (Expected: store, Found: ../../etc)"},
+      {"another safe type",
+       [](const std::string& folder) {
+         std::ofstream(folder + "/store/UXManifest.xml") << uxtest::uiManifest("mobile", "1.1.0", 7, 3);
+       },
+       "UIType of store/UXManifest.xml in the package does not match. (Expected: store, Found: mobile)"},
+      {"no type at all",
+       [](const std::string& folder) { std::ofstream(folder + "/store/UXManifest.xml") << "<KivraUIDescriptor/>"; },
+       "UIType of store/UXManifest.xml in the package does not match. (Expected: store, Found: )"},
+      {"another folder's manifest",
+       [](const std::string& folder) {
+         fs::create_directories(folder + "/second");
+         std::ofstream(folder + "/second/UXManifest.xml") << uxtest::uiManifest("store", "1.1.0", 7, 3);
+       },
+       "UIType of second/UXManifest.xml in the package does not match. (Expected: second, Found: store)"},
+      {"the manifest in another case",
+       [](const std::string& folder) {
+         std::ofstream(folder + "/store/uxmanifest.XML") << uxtest::uiManifest("../etc", "1.1.0", 7, 3);
+       },
+       "UX manifest stored under another name in the package: store/uxmanifest.XML (expected: "
+       "store/UXManifest.xml)"},
+  };
+  for (const Case& c : cases) {
+    LogCapture capture;
+    Progress progress;
+    EXPECT_EQ(-102, manager->runUpdate(package({}, "disagrees.zip", c.change), true, progress.callback())) << c.what;
+    expectInvalid(progress, capture, c.why, c.what);
+  }
+
+  // An Id that is a path is refused before it names any folder.
+  for (const std::string id : {"../html/store", "..", "store/../store", ".store"}) {
+    LogCapture capture;
+    Progress progress;
+    uxtest::PackageFields fields;
+    fields.id = id;
+    EXPECT_EQ(-102, manager->runUpdate(package(fields, "id.zip"), true, progress.callback())) << id;
+    expectInvalid(progress, capture,
+                  "Invalid UI type in the package Id: " + id +
+                      " (expected one folder name of letters, digits, '-', '_' and '.', not beginning with '.')",
+                  id);
+  }
+
+  // A staged folder with such a manifest is not activated either.
+  dir.write("html_update/store/index.html", "staged");
+  dir.write("html_update/store/UXManifest.xml", uxtest::uiManifest("../etc", "1.1.0", 7, 3));
+  {
+    LogCapture capture;
+    EXPECT_EQ(-105, manager->activateUpdate());
+    EXPECT_EQ((std::vector<std::string>{
+                  "ERROR UIType of the UX manifest does not match its folder. (Folder: store, UIType: ../etc)",
+                  "ERROR UIType of store/UXManifest.xml in the package does not match. (Expected: store, Found: "
+                  "../etc)"}),
+              capture.records());
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+  }
+  fs::remove_all(dir.file("html_update"));
+
+  // A package that agrees goes through.
+  EXPECT_EQ(0, manager->runUpdate(package(), true, nullptr));
+  EXPECT_EQ("1.1.0", manager->getUxVersion());
+}
+
+TEST_F(UXUpdateManagerTest, AnInstalledManifestNamingAPathKeepsTheUITypeThroughActivateAndRestore) {
+  // As a package let through before would have left it: the installed manifest
+  // names a folder outside the HTML root, where another manifest lies.
+  dir.write("etc/UXManifest.xml", uxtest::uiManifest("../etc", "9.9.9", 7, 3));
+  dir.write("html/store/UXManifest.xml", uxtest::uiManifest("../etc", "1.0.5", 7, 3));
+  contexts.holder().put("store", contexts.factory().create("store"));
+  EXPECT_EQ("1.0.5", manager->getUxVersion());
+
+  for (const char* version : {"1.1.0", "1.2.0"}) {
+    uxtest::PackageFields fields;
+    fields.version = version;
+    Progress progress;
+    ASSERT_EQ(0, manager->runUpdate(package(fields, std::string(version) + ".zip"), true, progress.callback()))
+        << version;
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), progress.messages()) << version;
+    EXPECT_EQ(version, manager->getUxVersion());
+    EXPECT_EQ("store", contexts.get("store")->uiType());
+    EXPECT_EQ(0, manager->restoreRecovery());
+    // The old files, and the version of the manifest among them, not of one elsewhere.
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+    EXPECT_EQ("1.0.5", manager->getUxVersion()) << version;
+    EXPECT_EQ("store", contexts.get("store")->uiType());
+  }
+}
+
+TEST_F(UXUpdateManagerTest, APackageWithAFileTheServerReadsAsControlIsRefused) {
+  // The file, and the entry named first (zip stores a folder before its files).
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"store/.htpasswd", "store/.htpasswd"},
+      {".htpasswd", ".htpasswd"},
+      {"store/css/.HTPASSWD", "store/css/.HTPASSWD"},
+      {"store/x.htpasswd.bak", "store/x.htpasswd.bak"},
+      {"store/.htpasswd/index.html", "store/.htpasswd/"}};
+  for (const auto& [entry, named] : files) {
+    LogCapture capture;
+    Progress progress;
+    const std::string archive = package({}, "control.zip", [&](const std::string& folder) {
+      fs::create_directories(fs::path(folder + "/" + entry).parent_path());
+      std::ofstream(folder + "/" + entry) << "user:realm:0123456789abcdef0123456789abcdef\n";
+    });
+    EXPECT_EQ(-102, manager->runUpdate(archive, true, progress.callback())) << entry;
+    expectInvalid(progress, capture, "Package file is a web server control file, not UI content: " + named, entry);
+    EXPECT_FALSE(fs::exists(html + "/store/.htpasswd")) << entry;
+  }
+
+  // Unpacked without the manager, the package still writes nothing.
+  const std::string archive = dir.file("control.zip");
+  KivraUXUpdatePackage alone;
+  alone.readDescriptor(archive);
+  EXPECT_EQ("store/.htpasswd/", alone.controlEntry());
+  EXPECT_THROW(alone.unPackage(archive, dir.file("alone")), UXUpdatePackageException);
+  EXPECT_FALSE(fs::exists(dir.file("alone/store/index.html")));
+
+  // Nor is a staged one activated.
+  dir.write("html_update/store/index.html", "staged");
+  dir.write("html_update/store/.htpasswd", "user:realm:x\n");
+  {
+    LogCapture capture;
+    EXPECT_EQ(-105, manager->activateUpdate());
+    EXPECT_EQ(std::vector<std::string>{
+                  "ERROR Package file is a web server control file, not UI content: store/.htpasswd"},
+              capture.records());
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+    EXPECT_FALSE(fs::exists(html + "/store/.htpasswd"));
+  }
+}
+
+TEST_F(UXUpdateManagerTest, StagingAndRecoveryFoldersAreOursAlone) {
+  // Made by the manager: closed to everyone else.
+  ASSERT_EQ(0, manager->runUpdate(package(), false, nullptr));
+  EXPECT_EQ(0700u, mode(dir.file("html_update")));
+  ASSERT_EQ(0, manager->activateUpdate());
+  EXPECT_EQ(0700u, mode(dir.file("html_recovery")));
+  ASSERT_EQ(0, manager->restoreRecovery());
+  EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+
+  // Folders of this user's that others may change, or links, are refused.
+  const std::string planted = dir.file("planted");
+  dir.write("planted/store/index.html", "planted");
+  struct Case {
+    std::string folder;  // "html_update" or "html_recovery"
+    std::function<void(const std::string&)> make;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"html_recovery",
+       [&](const std::string& path) {
+         fs::copy(planted, path, fs::copy_options::recursive);
+         chmod(path.c_str(), 0777);
+       },
+       "may be written by others (mode 0777)"},
+      {"html_recovery",
+       [&](const std::string& path) {
+         fs::copy(planted, path, fs::copy_options::recursive);
+         chmod(path.c_str(), 0775);
+       },
+       "may be written by its group (mode 0775)"},
+      {"html_recovery", [&](const std::string& path) { fs::create_directory_symlink(planted, path); },
+       "is a symbolic link"},
+      {"html_update",
+       [&](const std::string& path) {
+         fs::copy(planted, path, fs::copy_options::recursive);
+         chmod(path.c_str(), 0777);
+       },
+       "may be written by others (mode 0777)"},
+      {"html_update", [&](const std::string& path) { fs::create_directory_symlink(planted, path); },
+       "is a symbolic link"},
+      {"html_update", [&](const std::string& path) { std::ofstream(path) << "a file"; }, "is not a folder"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir.file(c.folder);
+    const std::string refused = "ERROR UX update folder refused: " + path + " " + c.reason;
+    const std::string what = c.folder + " " + c.reason;
+    c.make(path);
+    if (c.folder == "html_recovery") {
+      LogCapture capture;
+      EXPECT_EQ(-106, manager->restoreRecovery()) << what;
+      EXPECT_EQ(std::vector<std::string>{refused}, capture.records()) << what;
+      // An activation would copy the UI into it: refused as well.
+      dir.write("html_update/store/index.html", "staged");
+      EXPECT_EQ(-105, manager->activateUpdate()) << what;
+      EXPECT_EQ(refused, capture.records().back()) << what;
+      fs::remove_all(dir.file("html_update"));
+    } else {
+      LogCapture capture;
+      EXPECT_EQ(-105, manager->activateUpdate()) << what;
+      EXPECT_EQ(std::vector<std::string>{refused}, capture.records()) << what;
+      Progress progress;
+      EXPECT_EQ(-101, manager->runUpdate(package(), false, progress.callback())) << what;
+      EXPECT_EQ(std::vector<std::string>{"-101 Could not load UX Update package"}, progress.messages()) << what;
+      std::vector<std::string> records = capture.records();
+      ASSERT_GE(records.size(), 2u) << what;
+      EXPECT_EQ(refused, records[records.size() - 2]) << what;
+      EXPECT_EQ("ERROR Could not load UX Update package ", records.back()) << what;
+    }
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html")) << what;
+    EXPECT_EQ("planted", TempDir::read(planted + "/store/index.html")) << what;
+    EXPECT_EQ("1.0.5", manager->getUxVersion()) << what;
+    fs::remove_all(path);
+  }
+}
+
+TEST_F(UXUpdateManagerTest, AnotherUsersStagingOrRecoveryFolderNeverBecomesTheUI) {
+  if (!otheruser::available()) GTEST_SKIP() << "needs root and setpriv to act as another user";
+  // The HTML root lies in a folder that every user may write, as /tmp.
+  ASSERT_EQ(0, chmod(dir.path().c_str(), 01777));
+  const std::string owner = "is owned by uid " + std::to_string(otheruser::kUid) + ", not by this user (uid " +
+                            std::to_string(geteuid()) + ")";
+  auto plant = [&](const std::string& folder) {
+    const std::string path = dir.file(folder);
+    ASSERT_EQ(0, otheruser::run("mkdir -p '" + path + "/store' && printf planted > '" + path +
+                                "/store/index.html' && chmod -R 755 '" + path + "'"));
+  };
+
+  // A recovery copy of theirs: neither restored nor filled by an activation.
+  plant("html_recovery");
+  {
+    LogCapture capture;
+    EXPECT_EQ(-106, manager->restoreRecovery());
+    EXPECT_EQ(std::vector<std::string>{"ERROR UX update folder refused: " + dir.file("html_recovery") + " " + owner},
+              capture.records());
+    Progress progress;
+    EXPECT_EQ(-105, manager->runUpdate(package(), true, progress.callback()));
+    EXPECT_EQ((std::vector<std::string>{"1", "-105 The update could not be activated."}), progress.messages());
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+    EXPECT_EQ(-106, manager->restoreRecovery());
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+    EXPECT_EQ("planted", TempDir::read(dir.file("html_recovery/store/index.html")));
+    EXPECT_FALSE(manager->wasUpdated());
+  }
+  ASSERT_EQ(0, otheruser::run("rm -rf '" + dir.file("html_recovery") + "'"));
+  fs::remove_all(dir.file("html_update"));
+
+  // A staging folder of theirs: neither activated nor staged into.
+  plant("html_update");
+  {
+    LogCapture capture;
+    EXPECT_EQ(-105, manager->activateUpdate());
+    EXPECT_EQ(std::vector<std::string>{"ERROR UX update folder refused: " + dir.file("html_update") + " " + owner},
+              capture.records());
+    Progress progress;
+    EXPECT_EQ(-101, manager->runUpdate(package(), true, progress.callback()));
+    EXPECT_EQ(std::vector<std::string>{"-101 Could not load UX Update package"}, progress.messages());
+    EXPECT_EQ("old", TempDir::read(html + "/store/index.html"));
+    EXPECT_EQ("planted", TempDir::read(dir.file("html_update/store/index.html")));
+    EXPECT_FALSE(fs::exists(dir.file("html_recovery")));
+  }
+  ASSERT_EQ(0, otheruser::run("rm -rf '" + dir.file("html_update") + "'"));
+
+  // Gone, the folders are made by the manager and the update goes through.
+  EXPECT_EQ(0, manager->runUpdate(package(), true, nullptr));
+  EXPECT_EQ("new 1.1.0", TempDir::read(html + "/store/index.html"));
+  EXPECT_EQ(0700u, mode(dir.file("html_recovery")));
 }
 
 }  // namespace

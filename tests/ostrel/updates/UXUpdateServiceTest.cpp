@@ -140,6 +140,24 @@ TEST_F(UXUpdateServiceTest, UpdateActivateThenRestoreOverHttp) {
   EXPECT_EQ(status(-105), service("uxUpdate", "Action=ACTIVATE"));
 }
 
+TEST_F(UXUpdateServiceTest, APackageCarryingAPasswordFileLeavesTheUIServed) {
+  // Installed, the file would make every page of its folder ask for a password.
+  const std::string folder = dir.file("pkg-control");
+  uxtest::PackageFields fields;
+  fs::create_directories(folder + "/store");
+  std::ofstream(folder + "/UXUpdateManifest.xml") << uxtest::packageManifest(fields);
+  std::ofstream(folder + "/store/index.html") << "new";
+  std::ofstream(folder + "/store/.htpasswd") << "user:ostrel.local:0123456789abcdef0123456789abcdef\n";
+  ASSERT_EQ(0, uxtest::zipFolder(folder, dir.file("control.zip")));
+
+  EXPECT_EQ(status(0), service("uxUpdate", "Action=UPDATE_ACTIVATE&Path=" + dir.file("control.zip")));
+  manager->waitForUpdate();
+  EXPECT_EQ(std::make_pair(std::string("HTTP/1.1 200 OK"), std::string("old")), get("/store/index.html"));
+  EXPECT_FALSE(fs::exists(html + "/store/.htpasswd"));
+  EXPECT_EQ(status(-105), service("uxUpdate", "Action=ACTIVATE"));
+  EXPECT_EQ("<Response><uxVersion>1.0.5</uxVersion></Response>", service("getUxVersion"));
+}
+
 TEST_F(UXUpdateServiceTest, OtherActionsStartNothing) {
   const std::string archive = package();
   const size_t before = agent.requests().size();
