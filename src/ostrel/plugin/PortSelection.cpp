@@ -93,8 +93,14 @@ int PortSelection::firstFreePort(const std::vector<std::string>& addresses, bool
 bool PortSelection::savePort(int port, int retriesLeft) {
   HKEY key = nullptr;
   uint32_t disposition = 0;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, ConfigKeys::kPortRegistryKey, 0, nullptr, REG_OPTION_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &key, &disposition) == ERROR_SUCCESS) {
+  const long opened = RegCreateKeyExA(HKEY_CURRENT_USER, ConfigKeys::kPortRegistryKey, 0, nullptr,
+                                      REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+  // A folder another user could change is refused for good: waiting would not mend it.
+  if (opened == ERROR_ACCESS_DENIED) {
+    OSTREL_LOG(LOG_ERROR) << "The port cannot be published: " << registryKeyRefusal(ConfigKeys::kPortRegistryKey);
+    return false;
+  }
+  if (opened == ERROR_SUCCESS) {
     const uint32_t value = uint32_t(port) & 0xFFFF;
     const uint8_t data[4] = {uint8_t(value), uint8_t(value >> 8), 0, 0};
     const long written = RegSetValueExA(key, ConfigKeys::kPortRegistryValue, 0, REG_DWORD, data, sizeof data);

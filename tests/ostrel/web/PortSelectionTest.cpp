@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "ostrel/web/WebServer.h"
@@ -169,8 +171,10 @@ TEST_F(PortSelectionTest, AnotherUserOnASecondaryAddressOfEveryPortCannotDenySer
   EXPECT_EQ(expected, savedPort());
 }
 
-TEST_F(PortSelectionTest, AnUnwritableKeyIsTriedSixTimes) {
-  dir.write("registry", "not a folder");
+TEST_F(PortSelectionTest, AValueThatCannotBeWrittenIsTriedSixTimes) {
+  // The key's folders are sound, but the value's file cannot be replaced.
+  ASSERT_EQ("", registryKeyRefusal("Software\\Corvane\\Tessaro"));
+  ASSERT_EQ(0, mkdir(registryValueFile("Software\\Corvane\\Tessaro", "OstrelPort").c_str(), 0700));
   WebServer server;
   PortSelection selection(server);
   selection.retryDelay = std::chrono::milliseconds(100);
@@ -184,6 +188,22 @@ TEST_F(PortSelectionTest, AnUnwritableKeyIsTriedSixTimes) {
   server.stop();
   EXPECT_NE(0, port);
   EXPECT_EQ("ERROR Could not save the port to use.", capture.records().back());
+}
+
+TEST_F(PortSelectionTest, ARegistryFolderOthersCouldChangeIsRefusedAtOnceAndNamed) {
+  dir.write("registry", "not a folder");
+  WebServer server;
+  PortSelection selection(server);
+  auto start = std::chrono::steady_clock::now();
+  int port = selection.startServer(dir.path(), false, false);
+  server.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_NE(0, port);
+  const std::vector<std::string> records = capture.records();
+  ASSERT_GE(records.size(), 2u);
+  EXPECT_EQ("ERROR The port cannot be published: " + dir.path() + "/registry is not a folder",
+            records[records.size() - 2]);
+  EXPECT_EQ("ERROR Could not save the port to use.", records.back());
 }
 
 }  // namespace
