@@ -1,8 +1,9 @@
 #pragma once
 
 // Event channels over real loopback sockets: a web server on a free port whose
-// ".ws" requests go to a channel manager of the test's own, an early-draft
-// browser, and events published through the host's real dispatcher.
+// ".ws" requests go to a channel manager of the test's own (and ".svc" calls to a
+// service proxy of its own), an early-draft browser, and events published through
+// the host's real dispatcher.
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "ostrel/channels/ReliableHCListener.h"
+#include "ostrel/services/ServiceProxy.h"
 #include "ostrel/services/UIContexts.h"
 #include "ostrel/services/KivraUIDescriptor.h"
 #include "ostrel/web/MessageRouter.h"
@@ -78,6 +80,9 @@ class DraftBrowser {
     if (withKeys) request_ += kKey3;
   }
   ~DraftBrowser() { closeNow(); }
+
+  // Holds at most about that many unread bytes, however fast it read before.
+  void limitReceiveBuffer(int bytes) { setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
 
   // Sends the request; `thenClose` ends the browser's side right after it.
   void open(bool thenClose = false) {
@@ -218,6 +223,7 @@ class ChannelTest : public ::testing::Test {
     baselineThreads = threadCount();
     useFormat(0);
     manager.setDefaultUIType(kUIType);
+    services.setDefaultUIType(kUIType);
     port = freeLoopbackPort();
     ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), workers, "-0.0.0.0/0,+127.0.0.1", 0, 1, "/nonexistent",
                              true, false));
@@ -266,6 +272,7 @@ class ChannelTest : public ::testing::Test {
     UIDescriptorPtr context = contexts.forDefaultUIType();
     return context ? context->outputFormat() : 1;
   }};
-  WebServer server{Receivers{nullptr, &manager, nullptr}};
+  ServiceProxy services{contexts};  // no service until a test registers one
+  WebServer server{Receivers{&services, &manager, nullptr}};
   int port = 0;
 };
