@@ -4,13 +4,16 @@
 // search, a cancelled download, an uninstall, an update, the UI's own version
 // and its update, German throughout; then a store whose business logic never
 // answers, and an event channel that closes.
-//   node store.e2e.mjs URL SCREENSHOT SILENT_URL SILENT_HOST_PID
+//   E2E_NPM_DIR=DIR node store.e2e.mjs URL SCREENSHOT SILENT_URL SILENT_HOST_PID
 // Each view's screenshot is written beside SCREENSHOT as store-<view>.png.
-import { chromium } from 'playwright-core';
+// playwright-core comes from DIR/node_modules (run-e2e installs it in the build tree).
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
+import { createRequire } from 'node:module';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+
+const { chromium } = createRequire(path.join(process.env.E2E_NPM_DIR, 'package.json'))('playwright-core');
 
 const [url, screenshot, silentUrl, silentPid] = process.argv.slice(2);
 const here = path.dirname(fileURLToPath(import.meta.url));

@@ -5,9 +5,11 @@
 #include <QVariant>
 #include <QXmlStreamReader>
 #include <boost/filesystem.hpp>
+#include <algorithm>
 #include <fstream>
 #include <vector>
 
+#include "common/logging/LogRecord.h"
 #include "ostrel/channels/WebSocketListener.h"
 #include "ostrel/xml2json/XmlEscape.h"
 
@@ -66,11 +68,40 @@ bool readWebLink(const std::string& message, WebLink& link) {
 }  // namespace
 
 void ReliableListener::dispatch(const std::string& name, const Event& event) {
+  std::string dropped;
   {
     std::lock_guard<std::mutex> lock(store_->mutex);
-    store_->pending[name].push_back(event);
+    dropped = keep(*store_, name, event, false);
   }
+  if (!dropped.empty()) OSTREL_LOG(LOG_WARNING) << dropped;
   deliver(store_, name);
+}
+
+std::string ReliableListener::keep(Store& store, const std::string& name, Event event, bool asOldest) {
+  Pending& pending = store.pending[name];
+  pending.bytes += event.message.size();
+  if (asOldest) {
+    pending.events.push_front(std::move(event));
+  } else {
+    pending.events.push_back(std::move(event));
+  }
+  size_t count = 0, bytes = 0;
+  std::vector<std::string> types;
+  while (pending.events.size() > 1 &&
+         (pending.events.size() > store.limits.maxEvents || pending.bytes > store.limits.maxBytes)) {
+    Event& oldest = pending.events.front();
+    ++count;
+    bytes += oldest.message.size();
+    pending.bytes -= oldest.message.size();
+    if (std::find(types.begin(), types.end(), oldest.type) == types.end()) types.push_back(oldest.type);
+    pending.events.pop_front();
+  }
+  if (count == 0) return "";
+  std::string typeList;
+  for (const std::string& type : types) typeList += (typeList.empty() ? "" : ", ") + (type.empty() ? "(none)" : type);
+  return "Pending reliable events \"" + name + "\" past their bound (" + std::to_string(store.limits.maxEvents) +
+         " events, " + std::to_string(store.limits.maxBytes) + " bytes): dropped the oldest " + std::to_string(count) +
+         " (" + std::to_string(bytes) + " bytes; " + (types.size() == 1 ? "type " : "types ") + typeList + ")";
 }
 
 // Hands the oldest pending event of the name to the first registered channel of
@@ -82,7 +113,7 @@ void ReliableListener::deliver(const StorePtr& store, const std::string& name) {
   {
     std::lock_guard<std::mutex> lock(store->mutex);
     auto pending = store->pending.find(name);
-    if (pending == store->pending.end() || pending->second.empty() || store->inFlight.count(name)) return;
+    if (pending == store->pending.end() || pending->second.events.empty() || store->inFlight.count(name)) return;
     for (WebSocketListener* listener : store->registry) {
       if (listener->name() != name) continue;
       EventChannelPtr candidate = listener->getSender();
@@ -92,9 +123,10 @@ void ReliableListener::deliver(const StorePtr& store, const std::string& name) {
       }
     }
     if (!channel) return;
-    item = std::move(pending->second.front());
-    pending->second.pop_front();
-    if (pending->second.empty()) store->pending.erase(pending);
+    item = std::move(pending->second.events.front());
+    pending->second.events.pop_front();
+    pending->second.bytes -= item.message.size();
+    if (pending->second.events.empty()) store->pending.erase(pending);
     store->inFlight.insert(name);
   }
   const std::weak_ptr<Store> weak = store;
@@ -106,11 +138,13 @@ void ReliableListener::deliver(const StorePtr& store, const std::string& name) {
 
 // An event the channel could not write is the oldest again; then the next goes.
 void ReliableListener::written(const StorePtr& store, const std::string& name, Event item, bool wasWritten) {
+  std::string dropped;
   {
     std::lock_guard<std::mutex> lock(store->mutex);
     store->inFlight.erase(name);
-    if (!wasWritten) store->pending[name].push_front(std::move(item));
+    if (!wasWritten) dropped = keep(*store, name, std::move(item), true);
   }
+  if (!dropped.empty()) OSTREL_LOG(LOG_WARNING) << dropped;
   deliver(store, name);
 }
 
@@ -130,17 +164,23 @@ void ReliableListener::removeListener(WebSocketListener* listener) {
 std::string ReliableListener::takePending(const std::string& name) {
   std::lock_guard<std::mutex> lock(store_->mutex);
   auto pending = store_->pending.find(name);
-  if (pending == store_->pending.end() || pending->second.empty()) return "";
-  std::string message = std::move(pending->second.front().message);
-  pending->second.pop_front();
-  if (pending->second.empty()) store_->pending.erase(pending);
+  if (pending == store_->pending.end() || pending->second.events.empty()) return "";
+  std::string message = std::move(pending->second.events.front().message);
+  pending->second.events.pop_front();
+  pending->second.bytes -= message.size();
+  if (pending->second.events.empty()) store_->pending.erase(pending);
   return message;
+}
+
+void ReliableListener::setLimits(const Limits& limits) {
+  std::lock_guard<std::mutex> lock(store_->mutex);
+  store_->limits = limits;
 }
 
 size_t ReliableListener::pendingCount(const std::string& name) const {
   std::lock_guard<std::mutex> lock(store_->mutex);
   auto pending = store_->pending.find(name);
-  return pending == store_->pending.end() ? 0 : pending->second.size();
+  return pending == store_->pending.end() ? 0 : pending->second.events.size();
 }
 
 size_t ReliableListener::registeredCount(const std::string& name) const {
@@ -155,7 +195,7 @@ void ReliableListener::savePending(const std::string& dataPath) {
   {
     std::lock_guard<std::mutex> lock(store_->mutex);
     for (const auto& entry : store_->pending)
-      for (const Event& event : entry.second)
+      for (const Event& event : entry.second.events)
         if (event.type == "WebLinkEvent") messages.push_back(event.message);
   }
   std::vector<WebLink> links;

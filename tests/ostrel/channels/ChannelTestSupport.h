@@ -1,8 +1,9 @@
 #pragma once
 
 // Event channels over real loopback sockets: a web server on a free port whose
-// ".ws" requests go to a channel manager of the test's own, an early-draft
-// browser, and events published through the host's real dispatcher.
+// ".ws" requests go to a channel manager of the test's own (and ".svc" calls to a
+// service proxy of its own), an early-draft browser, and events published through
+// the host's real dispatcher.
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "ostrel/channels/ReliableHCListener.h"
+#include "ostrel/services/ServiceProxy.h"
 #include "ostrel/services/UIContexts.h"
 #include "ostrel/services/KivraUIDescriptor.h"
 #include "ostrel/web/MessageRouter.h"
@@ -80,6 +82,9 @@ class DraftBrowser {
     if (withKeys) request_ += kKey3;
   }
   ~DraftBrowser() { closeNow(); }
+
+  // Holds at most about that many unread bytes, however fast it read before.
+  void limitReceiveBuffer(int bytes) { setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
 
   // Sends the request; `thenClose` ends the browser's side right after it.
   void open(bool thenClose = false) {
@@ -220,6 +225,7 @@ class ChannelTest : public ::testing::Test {
     baselineThreads = threadCount();
     useFormat(0);
     manager.setDefaultUIType(kUIType);
+    services.setDefaultUIType(kUIType);
     // The plug-in's listeners: every loopback address on one port.
     port = freePortOnEveryLoopback();
     ASSERT_NE(0, port);
@@ -269,6 +275,7 @@ class ChannelTest : public ::testing::Test {
     UIDescriptorPtr context = contexts.forDefaultUIType();
     return context ? context->outputFormat() : 1;
   }};
-  WebServer server{Receivers{nullptr, &manager, nullptr}};
+  ServiceProxy services{contexts};  // no service until a test registers one
+  WebServer server{Receivers{&services, &manager, nullptr}};
   int port = 0;
 };

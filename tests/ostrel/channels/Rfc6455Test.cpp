@@ -2,10 +2,6 @@
 // client (the npm package "ws", driven by client/channel-client.js) for what a
 // browser of today does.
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include "ChannelTestSupport.h"
@@ -14,22 +10,12 @@
 
 namespace {
 
-bool clientInstalled() {
-  struct stat info;
-  return stat(WS_CLIENT_DIR "/node_modules/ws/package.json", &info) == 0;
-}
-
-// Installs the client's packages once; several tests may start at the same time.
+// Installs the client's packages into the build tree, once per lock file.
 bool installClient() {
-  int lock = open("/tmp/ostrel-ws-client.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-  if (lock < 0 || flock(lock, LOCK_EX) != 0) return false;
-  for (const char* mode : {"--offline", "--prefer-online"}) {
-    if (clientInstalled()) break;
-    Subprocess npm({NPM_EXECUTABLE, "--prefix", WS_CLIENT_DIR, "ci", mode, "--no-audit", "--no-fund"});
-    npm.wait(std::chrono::seconds(120));
-  }
-  close(lock);
-  return clientInstalled();
+  Subprocess npm({NPM_CI, WS_CLIENT_DIR, NPM_EXECUTABLE});
+  const int status = npm.wait(std::chrono::seconds(240));
+  if (status != 0) ADD_FAILURE() << "npm-ci ended with " << status << ": " << npm.output();
+  return status == 0;
 }
 
 class Rfc6455Test : public ChannelTest {
