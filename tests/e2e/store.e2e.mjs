@@ -2,7 +2,8 @@
 // session starts, the catalogue renders from JSON service replies, a sign-in, a
 // purchase whose progress events arrive over the event channel, My apps, a
 // search, a cancelled download, an uninstall, an update, the UI's own version
-// and its update, German throughout; then a store whose business logic never
+// and its update, German throughout; the store by the names localhost and
+// [::1]; then a store whose business logic never
 // answers, and an event channel that closes.
 //   E2E_NPM_DIR=DIR node store.e2e.mjs URL SCREENSHOT SILENT_URL SILENT_HOST_PID
 // Each view's screenshot is written beside SCREENSHOT as store-<view>.png.
@@ -288,6 +289,21 @@ try {
     await again.waitForSelector('#events-status[data-state="open"]', SHORT);
     assert.equal(channels.length, 2);
     await again.close();
+  });
+
+  await step('the store opened as localhost or over IPv6 works as by its address', async () => {
+    for (const name of ['localhost', '[::1]']) {
+      const other = await browser.newPage();
+      const failed = [];
+      other.on('response', (response) => { if (response.status() >= 400) failed.push(response.url()); });
+      await other.goto(url.replace('127.0.0.1', name));
+      await other.waitForURL(/\/desktop\/index\.html$/, { timeout: 15000 });
+      await other.waitForSelector('#apps .app-tile[data-app-id="app-1001"]', { timeout: 15000 });
+      await other.waitForSelector('#events-status[data-state="open"]', SHORT);
+      assert.equal(new URL(other.url()).hostname, name);
+      assert.deepEqual(failed.filter((address) => !address.endsWith('/favicon.ico')), [], name);
+      await other.close();
+    }
   });
 
   const silent = await browser.newPage({ viewport: { width: 1400, height: 900 } });
