@@ -1,6 +1,11 @@
 #include "tessaro/HostConfig.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 #include "tessaro/ConfigurationManager.h"
@@ -25,6 +30,36 @@ std::vector<std::string> splitWords(const std::string& text) {
   std::vector<std::string> words;
   for (std::string word; in >> word;) words.push_back(word);
   return words;
+}
+
+// The whole text of PATH, which must be a regular file: a device such as
+// /dev/zero never ends and a FIFO waits for a writer, so either would hang the
+// host before it said a word. Opened without blocking and tested before it is read.
+bool readRegularFile(const std::string& path, std::string& text, std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot read the configuration file";
+    return false;
+  }
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    error = "cannot read the configuration file: not a regular file";
+    return false;
+  }
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      close(fd);
+      error = std::string("cannot read the configuration file: ") + std::strerror(errno);
+      return false;
+    }
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return true;
 }
 
 }  // namespace
@@ -90,19 +125,14 @@ bool parseHostConfig(const std::string& text, const std::string& baseDir, HostCo
 }
 
 bool loadHostConfig(const std::string& path, HostConfig& config, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read the configuration file";
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
+  std::string text;
+  if (!readRegularFile(path, text, error)) return false;
   std::string baseDir;
   size_t slash = path.rfind('/');
   if (slash != std::string::npos) baseDir = path.substr(0, slash);
   config = HostConfig();
   config.path = path;
-  return parseHostConfig(text.str(), baseDir.empty() ? "." : baseDir, config, error);
+  return parseHostConfig(text, baseDir.empty() ? "." : baseDir, config, error);
 }
 
 void applyHostConfig(const HostConfig& config) {

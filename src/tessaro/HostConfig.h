@@ -15,7 +15,8 @@ struct HostConfig {
   std::map<std::string, std::string> scope1;
 };
 
-// Reads and checks the file. On failure returns false and sets `error` (without
+// Reads and checks the file, which must be a regular file (a device or a FIFO
+// is refused unread). On failure returns false and sets `error` (without
 // the file name; the caller names it).
 bool loadHostConfig(const std::string& path, HostConfig& config, std::string& error);
 

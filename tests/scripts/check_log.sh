@@ -21,4 +21,23 @@ $out"
 out=$("$root/scripts/log" --no-follow --level WARNING "$log")
 [ "$(grep -c . <<<"$out")" -eq 3 ] && grep -q "it broke" <<<"$out" || fail "--level WARNING printed: $out"
 "$root/scripts/log" --level LOUD "$log" 2>/dev/null && fail "an unknown level was taken"
-echo "scripts/log: columns and levels as expected"
+# A level name is understood in any case.
+for name in warning Warning wArNiNg; do
+  got=$("$root/scripts/log" --no-follow --level "$name" "$log") || fail "--level $name exited $?"
+  [ "$got" = "$out" ] || fail "--level $name printed: $got"
+done
+err=$("$root/scripts/log" --no-follow --level loud "$log" 2>&1 >/dev/null) && fail "--level loud was taken"
+grep -q "no such level 'loud'" <<<"$err" || fail "--level loud said: $err"
+# --wide adds the thread and source columns.
+out=$("$root/scripts/log" --no-follow --wide --level error "$log" | head -n 1)
+[ "$out" = '2026-Dec-09 10:00:00.1   ERROR   ostrel       t1             a.cpp[1]                 it broke' ] ||
+  fail "--wide printed: $out"
+# The usage names every option the script takes (each arm of its argument case).
+help=$("$root/scripts/log" --help) || fail "--help exited $?"
+options=$(grep -oE '^ +(-[-a-z]+\|)*-[-a-z]+\)' "$root/scripts/log" | tr -d ' )' | tr '|' '\n')
+[ "$(grep -c . <<<"$options")" -ge 4 ] || fail "found only these options in scripts/log: $options"
+for option in $options; do
+  grep -qE -- "(^|[[ ,])$option([] ,]|$)" <<<"$help" || fail "--help does not name $option:
+$help"
+done
+echo "scripts/log: columns, levels in any case and every option in its usage as expected"

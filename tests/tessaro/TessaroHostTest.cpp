@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "support/Eventually.h"
@@ -166,6 +168,22 @@ TEST(TessaroHostTest, RefusesBadConfigurationsWithStatusTwo) {
   }
 }
 
+// A device never ends and a FIFO waits for a writer: read, either would keep
+// the host from ever saying a word.
+TEST(TessaroHostTest, AConfigurationThatIsNoRegularFileIsRefusedAtOnce) {
+  TempDir dir;
+  const std::string fifo = dir.file("host.fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  for (const std::string& path : {std::string("/dev/zero"), fifo, dir.path()})
+    for (const bool check : {false, true}) {
+      std::vector<std::string> command = {TESSARO_HOST, "--config", path};
+      if (check) command.insert(command.begin() + 1, "--check");
+      Subprocess host(command);
+      EXPECT_EQ(2, host.wait(std::chrono::seconds(10))) << path << host.output();
+      EXPECT_EQ("tessaro-host: " + path + ": cannot read the configuration file: not a regular file\n", host.output());
+    }
+}
+
 TEST(TessaroHostTest, HelpVersionAndUsage) {
   Subprocess help({TESSARO_HOST, "--help"});
   EXPECT_EQ(0, help.wait());
@@ -236,6 +254,38 @@ TEST(TessaroHostTest, CheckNamesEveryProblemAndStartsNothing) {
       << absent.output();
   EXPECT_NE(std::string::npos, absent.output().find("problem: Ostrel/DownloadRoot: no folder at " + dir.file("nowhere")))
       << absent.output();
+}
+
+// What the start refuses, the check names: a root that the web engine would
+// read as several folders, and a UI type that could name a folder anywhere.
+TEST(TessaroHostTest, CheckNamesRootListsAndUnsafeUITypes) {
+  TempDir dir;
+  StoreFolders folders(dir);
+  const std::string config = std::string("[host]\nplugins = ") + OSTREL_PLUGIN + "\n[scope0]\n" +
+                             "Directories/VarPath = " + dir.file("var/") + "\nOstrel/DocumentRoot = ./ui,/x=/etc\n" +
+                             "Ostrel/DownloadRoot = " + dir.file("downloads") + "=x\nOstrel/DefaultUIType = ../../etc\n";
+  Subprocess check({TESSARO_HOST, "--check", "--config", dir.write("host.ini", config)});
+  EXPECT_EQ(1, check.wait()) << check.output();
+  for (const std::string& problem :
+       {"problem: Ostrel/DocumentRoot = ./ui,/x=/etc: " + dir.file("var/./ui,/x=/etc") +
+            " holds \",\" or \"=\", which the web engine would read as further folders to serve; the start refuses it\n",
+        "problem: Ostrel/DownloadRoot = " + dir.file("downloads") + "=x: " + dir.file("downloads") +
+            "=x holds \",\" or \"=\", which the web engine would read as further folders to serve; the start refuses it\n",
+        std::string("problem: Ostrel/DefaultUIType = ../../etc: not a UI type (one folder name of 1 to 64 letters, "
+                    "digits, \"-\", \"_\" and \".\", not beginning with \".\"); the start refuses it\n"),
+        std::string("3 problems found.\n")})
+    EXPECT_NE(std::string::npos, check.output().find(problem)) << problem << check.output();
+  // A refused root is not shown as a folder.
+  EXPECT_EQ(std::string::npos, check.output().find(": the folder ")) << check.output();
+
+  // With a good root, the UI type is still refused before any manifest is sought.
+  const std::string good = std::string("[host]\nplugins = ") + OSTREL_PLUGIN + "\n[scope0]\n" +
+                           "Directories/VarPath = " + dir.file("var/") + "\nOstrel/DocumentRoot = ./ui\n" +
+                           "Ostrel/DownloadRoot = " + dir.file("downloads") + "\nOstrel/DefaultUIType = ..\n";
+  Subprocess root({TESSARO_HOST, "--check", "--config", dir.write("good.ini", good)});
+  EXPECT_EQ(1, root.wait()) << root.output();
+  EXPECT_NE(std::string::npos, root.output().find("problem: Ostrel/DefaultUIType = ..: not a UI type")) << root.output();
+  EXPECT_NE(std::string::npos, root.output().find("1 problem found.\n")) << root.output();
 }
 
 TEST(TessaroHostTest, CheckCoversEveryPlugin) {

@@ -81,8 +81,10 @@ std::string OstrelPlugin::runningLine() const {
   if (!started_) return "";
   if (port_ == 0) return "Ostrel: not serving; the log says why";
   const std::string uiType = settings_.hasDefaultUIType ? "UI type " + settings_.defaultUIType : "no UI type";
-  return "Ostrel: serving http://127.0.0.1:" + std::to_string(port_) + "/ (" + uiType + ", root " +
-         settings_.roots.html + ")";
+  const std::string& html = settings_.roots.html;
+  const std::string root =
+      html.empty() ? "no root" : "root " + html + (PluginSettings::isFolder(html) ? "" : " (missing)");
+  return "Ostrel: serving http://127.0.0.1:" + std::to_string(port_) + "/ (" + uiType + ", " + root + ")";
 }
 
 void OstrelPlugin::checkConfiguration(ConfigurationCheck& check) const {
@@ -117,7 +119,11 @@ void OstrelPlugin::applyDefaultUIType(const std::string& uiType) {
   objects_->contexts.factory().registerBuilder(
       uiType, UIDescriptorFactory::kivraBuilder(uiType, objects_->server.resources().htmlRoot()));
 
-  UIDescriptorPtr descriptor = objects_->contexts.factory().create(uiType);
+  // Without the root there is no manifest to read, and the missing root has
+  // been logged already.
+  UIDescriptorPtr descriptor = PluginSettings::isFolder(objects_->server.resources().htmlRoot())
+                                   ? objects_->contexts.factory().create(uiType)
+                                   : nullptr;
   // The business logic writes either XML (0) or JSON (2); converting is ours.
   const int format = descriptor && descriptor->outputFormat() == 2 ? 2 : 0;
   reliable_->setOutputFormat(format);

@@ -29,7 +29,8 @@ class OstrelPlugin : public IComponent, public IComponentReport {
   void stop() override;
 
   // IComponentReport
-  // "Ostrel: serving http://127.0.0.1:PORT/ (UI type T, root DIR)" while serving.
+  // "Ostrel: serving http://127.0.0.1:PORT/ (UI type T, root DIR)" while serving;
+  // "root DIR (missing)" when DIR is no folder, "no root" when none was taken.
   std::string runningLine() const override;
   void checkConfiguration(ConfigurationCheck& check) const override;
 

@@ -8,6 +8,7 @@
 #include "common/logging/LogRecord.h"
 #include "ostrel/plugin/ConfigKeys.h"
 #include "ostrel/services/StartupErrors.h"
+#include "ostrel/services/UIType.h"
 #include "tessaro/ConfigurationManager.h"
 
 namespace PluginSettings {
@@ -22,6 +23,21 @@ bool readFlag(const ConfigurationManager& configuration, const char* key, bool f
   if (value == "true" || value == "false") return value == "true";
   OSTREL_LOG(LOG_WARNING) << key << " is '" << value << "'; only true or false is understood: " << meaning;
   return fallback;
+}
+
+// What is lost when a root is refused or missing, for the log.
+const char* withoutRoot(const char* key) {
+  return std::string(key) == ConfigKeys::kDocumentRoot ? "no UI file is served" : "nothing is served under /download";
+}
+
+// A root the engine would read as several is refused whole: any part of it
+// might be what nobody meant to serve.
+std::string oneRootOrNone(const char* key, const std::string& root) {
+  if (isOneRoot(root)) return root;
+  OSTREL_LOG(LOG_ERROR) << key << " is refused: " << root
+                        << " holds \",\" or \"=\", which the web engine would read as further folders to serve; "
+                        << withoutRoot(key);
+  return "";
 }
 
 }  // namespace
@@ -58,18 +74,21 @@ Roots composeRoots(const ConfigurationManager& configuration, const std::string&
     if (configuration.getValue(ConfigKeys::kDocumentRoot, value) != 0)
       OSTREL_LOG(LOG_ERROR)
           << "Error while trying to retrieve information from Configuration Service. DOCUMENT ROOT ENTRY";
-    roots.html = composeRoot(dataPath, value, ConfigKeys::kDocumentRoot);
+    roots.html = oneRootOrNone(ConfigKeys::kDocumentRoot, composeRoot(dataPath, value, ConfigKeys::kDocumentRoot));
 
     value.clear();
     if (configuration.getValue(ConfigKeys::kDownloadRoot, value) != 0)
       OSTREL_LOG(LOG_ERROR)
           << "Error while trying to retrieve information from Configuration Manager. DOWNLOAD ROOT ENTRY";
-    roots.download = composeRoot(dataPath, value, ConfigKeys::kDownloadRoot);
+    roots.download =
+        oneRootOrNone(ConfigKeys::kDownloadRoot, composeRoot(dataPath, value, ConfigKeys::kDownloadRoot));
   } catch (const std::out_of_range& error) {
     OSTREL_LOG(LOG_ERROR) << "Error while trying to compose html and download paths: " << error.what();
   }
   return roots;
 }
+
+bool isOneRoot(const std::string& root) { return root.find_first_of(",=") == std::string::npos; }
 
 std::string documentRootOption(const Roots& roots) { return roots.html + ",/download=" + roots.download; }
 
@@ -83,15 +102,23 @@ void reportMissingFolders(const Roots& roots) {
                                                               {ConfigKeys::kDownloadRoot, &roots.download}};
   for (const auto& [key, path] : named)
     if (!path->empty() && !isFolder(*path))
-      OSTREL_LOG(LOG_ERROR) << key << " names no folder by an absolute path: " << *path;
+      OSTREL_LOG(LOG_ERROR) << key << ": no folder at " << *path
+                            << ((*path)[0] == '/' ? "" : " (not an absolute path)") << "; " << withoutRoot(key);
 }
 
 bool readDefaultUIType(const ConfigurationManager& configuration, std::string& uiType, StartupErrors& errors) {
-  if (configuration.getValue(ConfigKeys::kDefaultUIType, uiType) == 0) return true;
+  const bool read = configuration.getValue(ConfigKeys::kDefaultUIType, uiType) == 0;
+  if (read && isSafeUIType(uiType)) return true;
   const char* text = "Error while retrieving default UI information. DEFAULT UITYPE KEY";
   OSTREL_LOG(LOG_ERROR) << text;
-  OSTREL_LOG(LOG_INFO) << ConfigKeys::kDefaultUIType << " is not set: no UI is served";
+  if (read)
+    OSTREL_LOG(LOG_ERROR) << ConfigKeys::kDefaultUIType << " = '" << uiType
+                          << "' is refused: a UI type is one folder name of 1 to 64 letters, digits, \"-\", \"_\" "
+                             "and \".\", not beginning with \".\"; no UI is served";
+  else
+    OSTREL_LOG(LOG_INFO) << ConfigKeys::kDefaultUIType << " is not set: no UI is served";
   errors.append(text);
+  uiType.clear();
   return false;
 }
 

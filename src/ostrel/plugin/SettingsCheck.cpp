@@ -8,6 +8,7 @@
 #include "ostrel/plugin/ConfigKeys.h"
 #include "ostrel/plugin/PluginSettings.h"
 #include "ostrel/services/KivraUIDescriptor.h"
+#include "ostrel/services/UIType.h"
 #include "tessaro/ComponentReport.h"
 
 namespace SettingsCheck {
@@ -41,6 +42,12 @@ std::string checkRoot(const ConfigurationManager& configuration, const char* key
     return "";
   }
   const std::string folder = PluginSettings::composeRoot(dataPath, value, key);
+  if (!PluginSettings::isOneRoot(folder)) {
+    check.problem(std::string(key) + " = " + value + ": " + folder +
+                  " holds \",\" or \"=\", which the web engine would read as further folders to serve; "
+                  "the start refuses it");
+    return "";
+  }
   check.note(std::string(key) + " = " + value + ": the folder " + folder);
   if (!PluginSettings::isFolder(folder))
     check.problem(std::string(key) + ": no folder at " + folder + (folder[0] == '/' ? "" : " (not an absolute path)"));
@@ -51,6 +58,12 @@ void checkUIType(const ConfigurationManager& configuration, const std::string& h
   std::string uiType;
   if (!valueOf(configuration, ConfigKeys::kDefaultUIType, uiType) || uiType.empty()) {
     check.problem(std::string(ConfigKeys::kDefaultUIType) + " is not set");
+    return;
+  }
+  if (!isSafeUIType(uiType)) {
+    check.problem(std::string(ConfigKeys::kDefaultUIType) + " = " + uiType +
+                  ": not a UI type (one folder name of 1 to 64 letters, digits, \"-\", \"_\" and \".\", "
+                  "not beginning with \".\"); the start refuses it");
     return;
   }
   if (htmlRoot.empty()) return;

@@ -4,6 +4,7 @@
 
 #include "ostrel/services/StartupErrors.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
 #include "tessaro/ConfigurationManager.h"
 
 namespace {
@@ -57,6 +58,89 @@ TEST_F(PluginSettingsTest, MissingRootsLogTheirOwnTexts) {
   EXPECT_EQ("ERROR Error while trying to retrieve information from Configuration Manager. DOWNLOAD ROOT ENTRY",
             records[0]);
   EXPECT_EQ(0u, records[1].find("ERROR Error while trying to compose html and download paths: "));
+}
+
+// The engine reads "," and "=" in its document_root value as further roots
+// and aliases: a root holding either is refused, not handed on.
+TEST_F(PluginSettingsTest, RootsThatTheEngineWouldReadAsSeveralAreRefused) {
+  struct Case {
+    std::string dataPath, html, download;
+    std::string htmlRoot, downloadRoot;  // what is composed
+    std::vector<std::string> records;
+  } cases[] = {
+      {"", "/srv/ui,/x=/etc", "/srv/dl", "", "/srv/dl",
+       {"ERROR Ostrel/DocumentRoot is refused: /srv/ui,/x=/etc holds \",\" or \"=\", which the web engine would "
+        "read as further folders to serve; no UI file is served"}},
+      {"", "/srv/ui=x", "/srv/dl", "", "/srv/dl",
+       {"ERROR Ostrel/DocumentRoot is refused: /srv/ui=x holds \",\" or \"=\", which the web engine would read as "
+        "further folders to serve; no UI file is served"}},
+      {"", "/srv/ui", "/srv/dl,/y=/home", "/srv/ui", "",
+       {"ERROR Ostrel/DownloadRoot is refused: /srv/dl,/y=/home holds \",\" or \"=\", which the web engine would "
+        "read as further folders to serve; nothing is served under /download"}},
+      // The data path in front of a "." root is part of what the engine reads.
+      {"/d,/x=/etc/", "./ui", "/srv/dl", "", "/srv/dl",
+       {"ERROR Ostrel/DocumentRoot is refused: /d,/x=/etc/./ui holds \",\" or \"=\", which the web engine would "
+        "read as further folders to serve; no UI file is served"}},
+      {"/d/", "./ui", "./dl", "/d/./ui", "/d/./dl", {}},
+  };
+  for (const Case& c : cases) {
+    configuration->setValue("Ostrel/DocumentRoot", c.html);
+    configuration->setValue("Ostrel/DownloadRoot", c.download);
+    LogCapture records;
+    PluginSettings::Roots roots = PluginSettings::composeRoots(*configuration, c.dataPath);
+    EXPECT_EQ(c.htmlRoot, roots.html) << c.html;
+    EXPECT_EQ(c.downloadRoot, roots.download) << c.download;
+    EXPECT_EQ(c.records, records.records()) << c.html;
+    // The engine's value names exactly the two folders, or none for a refused one.
+    EXPECT_EQ(c.htmlRoot + ",/download=" + c.downloadRoot, PluginSettings::documentRootOption(roots));
+  }
+  EXPECT_TRUE(PluginSettings::isOneRoot("/srv/my ui/./x"));
+  EXPECT_FALSE(PluginSettings::isOneRoot("/srv/a,b"));
+  EXPECT_FALSE(PluginSettings::isOneRoot("/srv/a=b"));
+}
+
+// A root that is not there is said once, with the folder, at start.
+TEST_F(PluginSettingsTest, AMissingRootIsOneErrorNamingTheFolder) {
+  TempDir dir;
+  PluginSettings::Roots roots{dir.file("nothere"), dir.path()};
+  PluginSettings::reportMissingFolders(roots);
+  EXPECT_EQ(std::vector<std::string>{"ERROR Ostrel/DocumentRoot: no folder at " + dir.file("nothere") +
+                                     "; no UI file is served"},
+            capture.records());
+  LogCapture relative;
+  PluginSettings::reportMissingFolders({dir.path(), "./dl"});
+  EXPECT_EQ(std::vector<std::string>{"ERROR Ostrel/DownloadRoot: no folder at ./dl (not an absolute path); "
+                                     "nothing is served under /download"},
+            relative.records());
+  LogCapture none;
+  PluginSettings::reportMissingFolders({dir.path(), ""});
+  EXPECT_TRUE(none.records().empty());
+}
+
+// A UI type names a folder under the HTML root: one that could name another
+// folder is refused as if it had not been read.
+TEST_F(PluginSettingsTest, AnUnsafeDefaultUITypeFailsAsAFailedRead) {
+  const std::string fixed = "Error while retrieving default UI information. DEFAULT UITYPE KEY";
+  for (const char* value : {"../../etc", "desktop/../..", "/etc", ".hidden", "..", "", "a b", "desk\\top"}) {
+    configuration->setValue("Ostrel/DefaultUIType", value);
+    StartupErrors errors;
+    LogCapture records;
+    std::string uiType = "before";
+    EXPECT_FALSE(PluginSettings::readDefaultUIType(*configuration, uiType, errors)) << value;
+    EXPECT_EQ("", uiType) << value;
+    EXPECT_EQ(std::vector<std::string>{fixed}, errors.list()) << value;
+    const std::vector<std::string> expected = {
+        "ERROR " + fixed,
+        std::string("ERROR Ostrel/DefaultUIType = '") + value +
+            "' is refused: a UI type is one folder name of 1 to 64 letters, digits, \"-\", \"_\" and \".\", not "
+            "beginning with \".\"; no UI is served"};
+    EXPECT_EQ(expected, records.records()) << value;
+  }
+  configuration->setValue("Ostrel/DefaultUIType", "desktop-2.0_x");
+  std::string uiType;
+  EXPECT_TRUE(PluginSettings::readDefaultUIType(*configuration, uiType, startupErrors));
+  EXPECT_EQ("desktop-2.0_x", uiType);
+  EXPECT_TRUE(startupErrors.list().empty());
 }
 
 TEST_F(PluginSettingsTest, FlagsCountOnlyTheirExactWord) {

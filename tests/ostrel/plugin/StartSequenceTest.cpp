@@ -61,9 +61,10 @@ class StartSequenceTest : public ::testing::Test {
 
   // Records without those of the port search, which depend on other programs,
   // and without the access lines of the requests the tests make.
-  std::vector<std::string> records() {
+  std::vector<std::string> records() const { return records(capture); }
+  static std::vector<std::string> records(const LogCapture& from) {
     std::vector<std::string> kept;
-    for (const std::string& r : capture.records())
+    for (const std::string& r : from.records())
       if (r.find("INFO port ") != 0 && r.find("INFO GET ") != 0)
         kept.push_back(r);
     return kept;
@@ -150,6 +151,84 @@ TEST_F(StartSequenceTest, NoAnswerToTheOutputFormatIsAStartupError) {
   EXPECT_EQ(std::vector<std::string>{"Bizl Communication Error"}, plugin.startupErrors().list());
   EXPECT_EQ(std::vector<std::string>{"ERROR Error while trying to set the output format"}, records());
   EXPECT_GE(plugin.port(), 8091);
+}
+
+// A GET with the Referer this server accepts.
+std::string get(int port, const std::string& uri) {
+  return httpExchange(port, "GET " + uri + " HTTP/1.0\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1:" +
+                                std::to_string(port) + "/\r\n\r\n");
+}
+
+TEST_F(StartSequenceTest, ADocumentRootThatNamesSeveralFoldersServesNone) {
+  configureAll();
+  configuration->setValue("Ostrel/KeepAlive", "true");
+  configuration->setValue("Ostrel/ReferrerCheck", "true");
+  dir.write("secret/passwd", "secret");
+  for (const std::string& alias : {",/x=" + dir.file("secret"), "=/x,/x=" + dir.file("secret")}) {
+    SCOPED_TRACE(alias);
+    LogCapture round;
+    configuration->setValue("Ostrel/DocumentRoot", dir.file("html") + alias);
+    plugin.start();
+    ASSERT_GE(plugin.port(), 8091);
+    // The engine is handed the download root alone: no alias, no HTML root.
+    EXPECT_EQ(",/download=" + dir.path() + "/./dl", plugin.settings().documentRoot);
+    EXPECT_EQ(std::vector<std::string>{"ERROR Ostrel/DocumentRoot is refused: " + dir.file("html") + alias +
+                                       " holds \",\" or \"=\", which the web engine would read as further folders "
+                                       "to serve; no UI file is served"},
+              records(round));
+    EXPECT_EQ(std::string::npos, get(plugin.port(), "/x/passwd").find("secret"));
+    EXPECT_EQ(std::string::npos, get(plugin.port(), "/").find("home"));
+    EXPECT_NE(std::string::npos, get(plugin.port(), "/download/app.bin").find("app"));
+    EXPECT_NE(std::string::npos, plugin.runningLine().find(" (UI type desktop, no root)")) << plugin.runningLine();
+    plugin.stop();
+  }
+}
+
+TEST_F(StartSequenceTest, AMissingDocumentRootIsOneErrorAndTheServingLineSaysSo) {
+  configureAll();
+  configuration->setValue("Ostrel/KeepAlive", "true");
+  configuration->setValue("Ostrel/ReferrerCheck", "true");
+  configuration->setValue("Ostrel/DocumentRoot", "./nothere");
+  plugin.start();
+  ASSERT_GE(plugin.port(), 8091);
+  const std::string root = dir.path() + "/./nothere";
+  EXPECT_EQ(std::vector<std::string>{"ERROR Ostrel/DocumentRoot: no folder at " + root + "; no UI file is served"},
+            records());
+  EXPECT_EQ("Ostrel: serving http://127.0.0.1:" + std::to_string(plugin.port()) + "/ (UI type desktop, root " +
+                root + " (missing))",
+            plugin.runningLine());
+  // The output format is still told, as the default without a manifest.
+  ASSERT_EQ(2u, messages(logic).size());
+  EXPECT_NE(std::string::npos, messages(logic)[0].find("<OutputFormat>0</OutputFormat>"));
+  EXPECT_TRUE(plugin.startupErrors().list().empty());
+  plugin.stop();
+
+  configuration->setValue("Ostrel/DocumentRoot", "./html");
+  plugin.start();
+  EXPECT_EQ("Ostrel: serving http://127.0.0.1:" + std::to_string(plugin.port()) + "/ (UI type desktop, root " +
+                dir.path() + "/./html)",
+            plugin.runningLine());
+}
+
+TEST_F(StartSequenceTest, AnUnsafeDefaultUITypeIsRefusedAsAFailedRead) {
+  configureAll();
+  configuration->setValue("Ostrel/KeepAlive", "true");
+  configuration->setValue("Ostrel/ReferrerCheck", "true");
+  configuration->setValue("Ostrel/DefaultUIType", "../../etc");
+  plugin.start();
+  const std::string fixed = "Error while retrieving default UI information. DEFAULT UITYPE KEY";
+  const std::vector<std::string> expected = {
+      "ERROR " + fixed,
+      "ERROR Ostrel/DefaultUIType = '../../etc' is refused: a UI type is one folder name of 1 to 64 letters, "
+      "digits, \"-\", \"_\" and \".\", not beginning with \".\"; no UI is served"};
+  EXPECT_EQ(expected, records());
+  EXPECT_EQ(std::vector<std::string>{fixed}, plugin.startupErrors().list());
+  EXPECT_FALSE(plugin.settings().hasDefaultUIType);
+  EXPECT_EQ("", plugin.settings().defaultUIType);
+  // As without a UI type: no output format is told, the bootstrap still goes.
+  ASSERT_EQ(1u, messages(logic).size());
+  EXPECT_EQ(0u, messages(logic)[0].find("startBootstrap "));
+  EXPECT_NE(std::string::npos, plugin.runningLine().find(" (no UI type, root ")) << plugin.runningLine();
 }
 
 TEST_F(StartSequenceTest, StopAndRestartLeaveNothingBehind) {
