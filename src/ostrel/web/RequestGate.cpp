@@ -1,6 +1,7 @@
 #include "ostrel/web/RequestGate.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -25,6 +26,8 @@ namespace {
 // preference); a body beyond this is refused before it is read, so that the
 // workers together never hold more than they can hold of it.
 constexpr uint32_t kMaxServiceBody = 1024 * 1024;
+// After a body at least this long the freed memory is given back to the system.
+constexpr size_t kTrimAfterBody = 64 * 1024;
 
 bool isHead(const RequestInfo* request) {
   return request->request_method && std::strcmp(request->request_method, "HEAD") == 0;
@@ -210,10 +213,19 @@ RequestGate::Result RequestGate::admit(Connection* connection, RequestInfo* requ
       return Result::Handled;
     }
   }
+  const size_t before = query.size();
   if (request->request_method && std::strcmp(request->request_method, "POST") == 0 &&
       readBodyInto(connection, query) == Result::Handled)
     return Result::Handled;
-  return serve(connection, request, query, uri);
+  const bool largeBody = query.size() - before >= kTrimAfterBody;
+  const Result result = serve(connection, request, query, uri);
+  if (largeBody) {
+    // The body and its copies are freed by now, but the allocator would keep
+    // their pages in this worker's arena, and more with each such call.
+    std::string().swap(query);
+    malloc_trim(0);
+  }
+  return result;
 }
 
 // Steps for a new request once the client and the request are admitted.
