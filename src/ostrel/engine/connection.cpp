@@ -43,6 +43,7 @@ void reset_per_request_attributes(Connection* conn) {
   conn->path_info = nullptr;
   conn->content_len = -1;
   conn->consumed_content = 0;
+  conn->body_deadline_ms = 0;
   conn->num_bytes_sent = 0;
   conn->must_close = 0;
 }
@@ -74,7 +75,12 @@ bool next_request_arrives(Connection* conn, int64_t deadline_ms) {
 void read_head(Connection* conn, int64_t deadline_ms, bool kept) {
   conn->request_len = get_request_len(conn->buf, conn->data_len);
   if (conn->request_len != 0) return;
-  if (kept && conn->data_len == 0 && !next_request_arrives(conn, deadline_ms)) return;
+  if (kept && conn->data_len == 0) {
+    if (!next_request_arrives(conn, deadline_ms)) return;
+    // The wait for a next request is over; its head has one time-out from its
+    // first byte, as a first head has from the connection's start.
+    deadline_ms = monotonic_ms() + read_timeout_ms();
+  }
   read_request(conn, deadline_ms);
 }
 
@@ -123,8 +129,9 @@ int discard_current_request(Connection* conn, bool keep) {
   // The rest of a body nobody read would otherwise be taken for the next request.
   if (unread > MAX_DRAINED_BODY) return -1;
   char scratch[4096];
-  // One deadline for the whole rest: a client dripping it cannot hold the worker longer.
-  int64_t deadline = monotonic_ms() + read_timeout_ms();
+  // The body's one deadline, or one for the whole rest when nobody read it: a
+  // client dripping it cannot hold the worker longer.
+  int64_t deadline = conn->body_deadline_ms != 0 ? conn->body_deadline_ms : monotonic_ms() + read_timeout_ms();
   while (unread > 0) {
     int want = unread < static_cast<int64_t>(sizeof(scratch)) ? static_cast<int>(unread) : static_cast<int>(sizeof(scratch));
     int n = pull(conn, scratch, want, deadline, true);

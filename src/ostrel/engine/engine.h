@@ -12,7 +12,7 @@ struct ssl_st;
 struct ssl_ctx_st;
 
 enum {
-  ENGINE_NUM_OPTIONS = 25,
+  ENGINE_NUM_OPTIONS = 26,
   MAX_REQUEST_HEADERS = 64,
   CONNECTION_QUEUE_SIZE = 20,
 };
@@ -89,6 +89,9 @@ struct EngineContext {
   ssl_ctx_st* ssl_ctx;
   ssl_ctx_st* ssl_client_ctx;  // outgoing TLS of proxied "CONNECT" requests
   char* config[ENGINE_NUM_OPTIONS];
+  // "extra_headers" as checked at start: whole lines, each ended by CR LF;
+  // empty when there are none.
+  char* extra_headers;
   mg_callback_t user_callback;
   void* user_data;
   SocketRecord* listening_sockets;  // reverse order of "listening_ports"
@@ -125,6 +128,9 @@ struct Connection {
   int64_t num_bytes_sent;
   int64_t content_len;       // -1 without "Content-Length"
   int64_t consumed_content;  // body bytes handed out by mg_read_body
+  // When the whole body must have arrived (monotonic ms), set by its first
+  // read; 0 before it.
+  int64_t body_deadline_ms;
   char* buf;
   char* raw_copy;  // buf_size + 1 bytes: where raw_request is copied
   char* path_info;

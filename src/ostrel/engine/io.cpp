@@ -263,8 +263,11 @@ int read_body(Connection* conn, void* buf, size_t len) {
     conn->consumed_content += n;
     nread += n;
   }
+  // One deadline for the whole body, however it is read in pieces: a client
+  // dripping it a byte at a time cannot hold the worker longer.
+  if (conn->body_deadline_ms == 0) conn->body_deadline_ms = monotonic_ms() + read_timeout_ms();
   while (nread < want) {
-    int64_t deadline = conn->nonblocking ? -1 : monotonic_ms() + read_timeout_ms();
+    int64_t deadline = conn->nonblocking ? -1 : conn->body_deadline_ms;
     int n = pull(conn, out + nread, static_cast<int>(want - nread), deadline, false);
     if (n <= 0) return nread > 0 ? static_cast<int>(nread) : -1;
     conn->consumed_content += n;

@@ -5,8 +5,8 @@
 
 #include "ostrel/engine/engine.h"
 
-// How long a request head may take, and how long a body read may stall.
-// 15 seconds; tests shorten it.
+// How long a request head may take from its first byte, and a body from
+// its first read, each as a whole. 15 seconds; tests shorten it.
 void mg_set_read_timeout_ms(int ms);
 int read_timeout_ms();
 
@@ -26,7 +26,8 @@ int wait_for_input(Connection* conn, int64_t deadline_ms);
 
 // Reads at most LEN bytes of the request body of any method: the bytes
 // buffered behind the head first, then from the socket. Returns the bytes
-// read (0 once the body is complete), -1 when the client fails or stalls.
+// read (0 once the body is complete), -1 when the client fails, or the
+// body's deadline has passed.
 int read_body(Connection* conn, void* buf, size_t len);
 
 // Writes the whole block; returns the bytes written.

@@ -133,12 +133,68 @@ int check_numeric_options(EngineContext* ctx) {
   return 0;
 }
 
+// A header field name: one or more token characters.
+bool is_token_char(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+// "NAME: VALUE" with nothing in the value that would end the line or the head.
+bool is_header_line(const char* line, size_t len) {
+  size_t i = 0;
+  while (i < len && is_token_char(static_cast<unsigned char>(line[i]))) i++;
+  if (i == 0 || i == len || line[i] != ':') return false;
+  for (i++; i < len; i++) {
+    unsigned char c = static_cast<unsigned char>(line[i]);
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+  }
+  return true;
+}
+
+// Checks "extra_headers" (lines separated by LF or CR LF; empty lines are
+// skipped) and keeps it as the lines the replies carry, each ended by CR LF.
+int set_extra_headers(EngineContext* ctx) {
+  const char* list = ctx->config[EXTRA_HEADERS] != nullptr ? ctx->config[EXTRA_HEADERS] : "";
+  char lines[MAX_EXTRA_HEADERS_SIZE + 1];
+  size_t used = 0;
+  while (*list != '\0') {
+    const char* end = std::strchr(list, '\n');
+    size_t len = end != nullptr ? static_cast<size_t>(end - list) : std::strlen(list);
+    const char* next = end != nullptr ? end + 1 : list + len;
+    if (len > 0 && list[len - 1] == '\r') len--;
+    if (len > 0) {
+      if (!is_header_line(list, len)) {
+        log_engine_error(ctx, "%s: not a header line: [%.*s]", config_options[EXTRA_HEADERS].long_name,
+                         len > 200 ? 200 : static_cast<int>(len), list);
+        return -1;
+      }
+      if (len + 2 > MAX_EXTRA_HEADERS_SIZE - used) {
+        log_engine_error(ctx, "%s: longer than %d bytes", config_options[EXTRA_HEADERS].long_name,
+                         static_cast<int>(MAX_EXTRA_HEADERS_SIZE));
+        return -1;
+      }
+      std::memcpy(lines + used, list, len);
+      std::memcpy(lines + used + len, "\r\n", 2);
+      used += len + 2;
+    }
+    list = next;
+  }
+  lines[used] = '\0';
+  ctx->extra_headers = strdup(lines);
+  if (ctx->extra_headers == nullptr) {
+    log_engine_error(ctx, "%s: %s", "set_extra_headers", std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
 void free_context(EngineContext* ctx) {
   close_all_listening_sockets(ctx);
   for (char*& value : ctx->config) {
     std::free(value);
     value = nullptr;
   }
+  std::free(ctx->extra_headers);
   free_ssl_context(ctx);
   std::free(ctx->worker_threads);
   if (ctx->wakeup_pipe[0] >= 0) close(ctx->wakeup_pipe[0]);
@@ -163,7 +219,7 @@ EngineContext* mg_launch(mg_callback_t callback, void* user_data, const char** o
   ctx->user_data = user_data;
 
   FileStatus st;
-  if (set_options(ctx, options) != 0 || check_numeric_options(ctx) != 0 ||
+  if (set_options(ctx, options) != 0 || check_numeric_options(ctx) != 0 || set_extra_headers(ctx) != 0 ||
       (ctx->config[GLOBAL_PASSWORDS_FILE] != nullptr && mg_stat(ctx->config[GLOBAL_PASSWORDS_FILE], &st) != 0) ||
       set_ssl_option(ctx) != 0 || set_ports_option(ctx) != 0 ||
       (ctx->config[ACCESS_CONTROL_LIST] != nullptr && check_acl(ctx, &kLoopback) == -1)) {

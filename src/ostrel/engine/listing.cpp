@@ -175,10 +175,14 @@ void handle_directory_request(Connection* conn, const char* dir) {
 
   conn->must_close = 1;
   conn->request_info.status_code = 200;
-  mg_send_formatted(conn, "%s",
-                    "HTTP/1.1 200 OK\r\n"
-                    "Connection: close\r\n"
-                    "Content-Type: text/html; charset=utf-8\r\n\r\n");
+  // The extra header lines can be longer than a formatted send takes.
+  char head[128 + MAX_EXTRA_HEADERS_SIZE];
+  int head_len = std::snprintf(head, sizeof(head), "%s%s\r\n",
+                               "HTTP/1.1 200 OK\r\n"
+                               "Connection: close\r\n"
+                               "Content-Type: text/html; charset=utf-8\r\n",
+                               conn->ctx->extra_headers != nullptr ? conn->ctx->extra_headers : "");
+  push(conn, head, head_len);
 
   if (std::strcmp(conn->request_info.request_method, "HEAD") == 0) {
     free_entries(entries, count);

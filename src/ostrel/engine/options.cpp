@@ -32,6 +32,8 @@ const OptionEntry config_options[NUM_OPTIONS] = {
     {"v", "ws_timeout", nullptr},
     {"v", "resp_coding", nullptr},
     {"w", "url_rewrite_patterns", nullptr},
+    // Header lines sent with every file and listing, separated by line feeds.
+    {"H", "extra_headers", ""},
 };
 
 int get_option_index(const char* name) {

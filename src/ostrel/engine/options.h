@@ -29,9 +29,13 @@ enum OptionIndex {
   WS_TIMEOUT,
   RESP_CODING,
   URL_REWRITE_PATTERNS,
+  EXTRA_HEADERS,
   NUM_OPTIONS
 };
 static_assert(static_cast<int>(NUM_OPTIONS) == static_cast<int>(ENGINE_NUM_OPTIONS), "option table and context disagree");
+
+// "extra_headers" may add this much to a reply head, line ends included.
+enum { MAX_EXTRA_HEADERS_SIZE = 2048 };
 
 struct OptionEntry {
   const char* short_name;

@@ -90,9 +90,9 @@ const char* const MONTH_NAMES[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0) ? 1 : 0); }
 int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
 
-// A file reply's head: its limit keeps an absurd extra content type out,
-// the rest of the reply buffer takes a small file behind the head.
-const size_t MAX_FILE_HEAD_SIZE = 1024;
+// A file reply's head: its limit keeps an absurd extra content type out and
+// leaves room for the extra header lines; the rest of the reply buffer takes a small file behind the head.
+const size_t MAX_FILE_HEAD_SIZE = 1024 + MAX_EXTRA_HEADERS_SIZE;
 const size_t REPLY_BUFFER_SIZE = 16384;
 
 // Days since 1970-01-01 as a date of the Gregorian calendar; MONTH 1..12.
@@ -247,9 +247,10 @@ void add_decimal(HeadBuffer* h, int64_t n) {
   add_unsigned(h, n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n), 10, 1);
 }
 
-// The status line, the date and the validators, with which every reply
-// about a file begins.
-void add_validators(HeadBuffer* h, const char* status_line, const FileStatus* st, const char* etag) {
+// The status line, the date, the validators and the configured extra
+// header lines, with which every reply about a file begins.
+void add_validators(HeadBuffer* h, const EngineContext* ctx, const char* status_line, const FileStatus* st,
+                    const char* etag) {
   char last_modified[GMT_TIME_SIZE];
   gmt_time_string(last_modified, sizeof(last_modified), st->mtime);
   add_text(h, status_line);
@@ -262,6 +263,7 @@ void add_validators(HeadBuffer* h, const char* status_line, const FileStatus* st
   // The browser asks again on every load: an edited file shows at once, an
   // unchanged one costs a 304.
   add_text(h, "\r\nCache-Control: no-cache\r\n");
+  if (ctx->extra_headers != nullptr) add_text(h, ctx->extra_headers);
 }
 
 void add_file_head(Connection* conn, const char* path, const FileStatus* st, const char* etag, bool partial,
@@ -271,7 +273,7 @@ void add_file_head(Connection* conn, const char* path, const FileStatus* st, con
   get_mime_type(conn->ctx, path, &type, &type_len);
 
   conn->request_info.status_code = partial ? 206 : 200;
-  add_validators(h, partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n", st, etag);
+  add_validators(h, conn->ctx, partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n", st, etag);
   add_text(h, "Content-Type: ");
   add_bytes(h, type, type_len);
   add_text(h, "\r\nContent-Length: ");
@@ -482,7 +484,7 @@ void send_not_modified(Connection* conn, const FileStatus* st, const char* etag)
   char reply[MAX_FILE_HEAD_SIZE];
   HeadBuffer head = {reply, sizeof(reply), 0, false};
   conn->request_info.status_code = 304;
-  add_validators(&head, "HTTP/1.1 304 Not Modified\r\n", st, etag);
+  add_validators(&head, conn->ctx, "HTTP/1.1 304 Not Modified\r\n", st, etag);
   add_text(&head, "Connection: ");
   add_text(&head, suggest_connection_header(conn));
   add_text(&head, "\r\n\r\n");

@@ -136,7 +136,7 @@ void ServiceProxy::process(MessagePtr& result, const std::string& query, const s
 
   FunctorPtr handler = functor(path);
   if (!handler) {
-    result = std::make_shared<Message>("Not implemented", Message::HtmlReply);
+    result = std::make_shared<Message>("Not implemented", Message::NotFound);
     return;
   }
   if (socket) socket->setOutputFormat(numberOf(format));

@@ -14,6 +14,7 @@ class Message {
     TakenOver = 4,  // the receiver keeps the connection
     JsonError = 5,
     XmlError = 6,
+    NotFound = 7,  // the body is sent as text with 404: no such service
   };
 
   Message(std::string body, int type) : body_(std::move(body)), type_(type) {}

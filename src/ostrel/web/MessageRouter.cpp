@@ -3,7 +3,7 @@
 #include "ostrel/web/UnboundReceiver.h"
 
 MessageReceiver& MessageRouter::receiverFor(const std::string& uri) const {
-  static UnboundReceiver unboundServices(Message::HtmlReply);
+  static UnboundReceiver unboundServices(Message::NotFound);
   static UnboundReceiver unboundChannels(Message::TakenOver);
   static UnboundReceiver unboundResources(Message::StaticResource);
   if (uri.find(".svc") != std::string::npos) return receivers_.services ? *receivers_.services : unboundServices;

@@ -6,6 +6,9 @@
 
 namespace ReplyHeads {
 
+const char* const kFramingHeaders =
+    "Content-Security-Policy: frame-ancestors 'self'\r\nX-Frame-Options: SAMEORIGIN\r\n";
+
 namespace {
 
 // The engine formats every head into a buffer of this size.
@@ -25,6 +28,8 @@ const char* textOf(Fixed head) {
              "Connection: close\r\n\r\n";
     case Fixed::LengthRequired:
       return "HTTP/1.1 411 Length Required\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    case Fixed::BodyTooLarge:
+      return "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     case Fixed::NotAnUpgrade:
       return "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     case Fixed::Busy:
@@ -64,6 +69,7 @@ int statusOf(Fixed head) {
   switch (head) {
     case Fixed::Forbidden: return 403;
     case Fixed::LengthRequired: return 411;
+    case Fixed::BodyTooLarge: return 413;
     case Fixed::NotAnUpgrade: return 400;
     case Fixed::Busy: return 503;
     default: return 500;
@@ -89,6 +95,15 @@ void writeRefererRefused(Connection* connection, const char* referer) {
 
 namespace {
 
+int statusOf(Message::Type type) {
+  switch (type) {
+    case Message::JsonError:
+    case Message::XmlError: return 500;
+    case Message::NotFound: return 404;
+    default: return 200;
+  }
+}
+
 // The head of a receiver's reply of this type; empty for a type with no reply.
 std::string replyHead(Message::Type type, size_t bodyLength) {
   const std::string length = std::to_string(bodyLength);
@@ -105,6 +120,9 @@ std::string replyHead(Message::Type type, size_t bodyLength) {
     case Message::XmlError:
       return "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Length: " + length +
              "\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n";
+    case Message::NotFound:
+      return "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: " + length +
+             "\r\nContent-Type: text/html; charset=utf-8\r\n" + kFramingHeaders + "\r\n";
     default:
       return "";
   }
@@ -124,7 +142,7 @@ void sendWhole(Connection* connection, std::string head, const std::string& body
 bool writeReply(Connection* connection, Message::Type type, const std::string& body, bool withBody) {
   std::string head = replyHead(type, body.size());
   if (head.empty()) return false;
-  markStatus(connection, type == Message::JsonError || type == Message::XmlError ? 500 : 200);
+  markStatus(connection, statusOf(type));
   sendWhole(connection, std::move(head), body, withBody);
   return true;
 }

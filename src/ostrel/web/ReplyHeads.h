@@ -15,18 +15,24 @@ namespace ReplyHeads {
 enum class Fixed {
   Forbidden,         // another user's process, a foreign Host or Origin
   RefererMissing,    // "Referrer: is NULL"
-  BadBodyLength,     // a POST length that is no number or too big
+  BadBodyLength,     // a POST length that is no number
+  BodyTooLarge,      // a POST body beyond what a service call takes
   NoMemoryOrNoUri,   // the body could not be held; the request had no URI
   LengthRequired,    // a POST without "Content-Length"
   NotAnUpgrade,      // a channel's address asked for without an upgrade
   Busy,              // too many channels open
 };
 
+// Lines of every page the store may show: no other site may frame it (a
+// framed store would take clicks meant for another page). The engine sends
+// them with every file; each line ends with CR LF.
+extern const char* const kFramingHeaders;
+
 void writeFixed(Connection* connection, Fixed head);
 // The Referer is echoed, cut so that the whole head fits the engine's
 // formatting buffer.
 void writeRefererRefused(Connection* connection, const char* referer);
-// A receiver's reply of this type (0, 1, 3, 5 or 6), its body left out for
+// A receiver's reply of this type (0, 1, 3, 5, 6 or 7), its body left out for
 // HEAD; false, and nothing written, for a type that has no reply.
 bool writeReply(Connection* connection, Message::Type type, const std::string& body, bool withBody);
 // A receiver's failure, its text as the body.

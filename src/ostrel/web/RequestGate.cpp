@@ -1,6 +1,7 @@
 #include "ostrel/web/RequestGate.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -9,8 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
-#include <vector>
 
 #include "common/logging/LogRecord.h"
 #include "common/logging/LoggerClient.h"
@@ -21,7 +22,12 @@ using ReplyHeads::Fixed;
 
 namespace {
 
-constexpr uint32_t kMaxBody = 10485760;
+// A service call's parameters are short texts (a search, a login, a
+// preference); a body beyond this is refused before it is read, so that the
+// workers together never hold more than they can hold of it.
+constexpr uint32_t kMaxServiceBody = 1024 * 1024;
+// After a body at least this long the freed memory is given back to the system.
+constexpr size_t kTrimAfterBody = 64 * 1024;
 
 bool isHead(const RequestInfo* request) {
   return request->request_method && std::strcmp(request->request_method, "HEAD") == 0;
@@ -50,6 +56,23 @@ std::string printable(const char* uri) {
   return shown;
 }
 
+// A refused page would show only a bare 500: the log says why, and where the
+// store is opened from. `referer` is null when the request had none.
+void logRefusedReferer(const Connection* connection, const RequestInfo* request, const char* referer) {
+  const std::string what = printable(request->request_method) + ' ' + printable(request->uri);
+  if (referer) {
+    OSTREL_LOG(LOG_WARNING) << "Refused " << what << ": its Referer " << printable(referer)
+                            << " is not a page of this server";
+    return;
+  }
+  // A Host the gate has accepted names this machine as the browser reached it.
+  const char* host = mg_find_header(connection, "Host");
+  OSTREL_LOG(LOG_WARNING) << "Refused " << what
+                          << ": it has no Referer (typed or bookmarked, not opened from the store); open "
+                          << (host ? "http://" + printable(host) + "/" : std::string("the store's root URL"))
+                          << " instead";
+}
+
 // One line per request: what was asked, the status and size of the answer and
 // how long it took.
 void logAccess(const Connection* connection, const RequestInfo* request) {
@@ -71,7 +94,8 @@ void logEngineMessage(mg_event event, const RequestInfo* request) {
   if (request->log_message) OSTREL_LOG(LOG_INFO) << "The web engine reports: " << request->log_message;
 }
 
-// The request's body as text up to its first NUL, appended to the query.
+// The request's body as text up to its first NUL, appended to the query. It
+// is read straight into the query: one copy of it while the call runs.
 RequestGate::Result readBodyInto(Connection* connection, std::string& query) {
   const char* lengthText = mg_find_header(connection, "Content-Length");
   // The body's end is unknown: a status line rather than no reply at all.
@@ -80,21 +104,26 @@ RequestGate::Result readBodyInto(Connection* connection, std::string& query) {
     return RequestGate::Result::Handled;
   }
   uint32_t length = 0;
-  if (!parseContentLength(lengthText, length) || length > kMaxBody) {
+  if (!parseContentLength(lengthText, length)) {
     ReplyHeads::writeFixed(connection, Fixed::BadBodyLength);
     return RequestGate::Result::Handled;
   }
-  std::vector<char> body;
+  if (length > kMaxServiceBody) {
+    ReplyHeads::writeFixed(connection, Fixed::BodyTooLarge);
+    return RequestGate::Result::Handled;
+  }
+  if (!query.empty()) query += "&";
+  const size_t start = query.size();
   try {
-    body.resize(size_t(length) + 1, '\0');
+    query.resize(start + length);
   } catch (const std::bad_alloc&) {
     ReplyHeads::writeFixed(connection, Fixed::NoMemoryOrNoUri);
     return RequestGate::Result::Handled;
   }
-  const int read = mg_read_body(connection, body.data(), length);
-  body[read > 0 ? size_t(read) : 0] = '\0';
-  if (!query.empty()) query += "&";
-  query += body.data();
+  const int read = length > 0 ? mg_read_body(connection, &query[start], length) : 0;
+  query.resize(start + size_t(read > 0 ? read : 0));
+  const size_t nul = query.find('\0', start);
+  if (nul != std::string::npos) query.resize(nul);
   return RequestGate::Result::EngineContinues;
 }
 
@@ -164,18 +193,29 @@ RequestGate::Result RequestGate::admit(Connection* connection, RequestInfo* requ
   if (referrerCheckApplies(uri)) {
     const char* referer = mg_find_header(connection, "Referer");
     if (!referer) {
+      logRefusedReferer(connection, request, nullptr);
       ReplyHeads::writeFixed(connection, Fixed::RefererMissing);
       return Result::Handled;
     }
     if (!origins()->names(referer)) {
+      logRefusedReferer(connection, request, referer);
       ReplyHeads::writeRefererRefused(connection, referer);
       return Result::Handled;
     }
   }
+  const size_t before = query.size();
   if (request->request_method && std::strcmp(request->request_method, "POST") == 0 &&
       readBodyInto(connection, query) == Result::Handled)
     return Result::Handled;
-  return serve(connection, request, query, uri);
+  const bool largeBody = query.size() - before >= kTrimAfterBody;
+  const Result result = serve(connection, request, query, uri);
+  if (largeBody) {
+    // The body and its copies are freed by now, but the allocator would keep
+    // their pages in this worker's arena, and more with each such call.
+    std::string().swap(query);
+    malloc_trim(0);
+  }
+  return result;
 }
 
 // Steps for a new request once the client and the request are admitted.

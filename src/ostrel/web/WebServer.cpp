@@ -7,6 +7,7 @@
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/LinuxSecurityValidations.h"
 #include "ostrel/web/LocalAddress.h"
+#include "ostrel/web/ReplyHeads.h"
 
 namespace {
 
@@ -39,6 +40,8 @@ bool WebServer::start(const std::string& port, int threads, const std::string& a
       "index_files", "index.html",
       "ssi_pattern", "",
       "cgi_pattern", "",
+      // Files of the store carry the lines that keep other sites from framing it.
+      "extra_headers", ReplyHeads::kFramingHeaders,
       nullptr,
   };
   // Set before the engine runs: its first events already pass the gate.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -412,6 +413,70 @@ TEST(EngineConnection, ADrippedUnreadBodyIsDroppedWithinOneReadTimeOut) {
   auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   EXPECT_TRUE(closed);
   EXPECT_LT(waited.count(), 2500);
+  close(fd);
+}
+
+// A client dripping a byte at a time never stalls a single read; once it held
+// a worker for as many time-outs as it liked.
+TEST(EngineConnection, AHeadAndABodyEachHaveOneDeadlineForTheWhole) {
+  ScopedReadTimeout timeout(1000);
+  TempDir dir;
+  dir.file("f.txt", "hello");
+  std::promise<std::pair<int64_t, int>> body_read;
+  TestEngine engine({"enable_keep_alive", "yes", "document_root", dir.path()},
+                    [&](mg_event event, Connection* conn, RequestInfo* info) -> void* {
+                      if (event != EVT_NEW_REQUEST || std::strcmp(info->request_method, "POST") != 0) return nullptr;
+                      int64_t start = monotonic_ms();
+                      char buf[100];
+                      int total = 0, n;
+                      while (total < 100 && (n = mg_read_body(conn, buf + total, 100 - total)) > 0) total += n;
+                      body_read.set_value({monotonic_ms() - start, total});
+                      return answer_uri(conn, info);
+                    });
+  ASSERT_TRUE(engine.started());
+  using std::chrono::milliseconds;
+  auto since = [](std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+  };
+  // Drips a byte every 100 ms until the server closes; the time until then.
+  auto drip_until_closed = [&](int fd, const std::string& text) -> int64_t {
+    auto start = std::chrono::steady_clock::now();
+    for (char c : text) {
+      send_all(fd, std::string(1, c));
+      if (peer_closes(fd, 100)) return since(start);
+    }
+    return -1;
+  };
+  const std::string long_head = "GET /f.txt HTTP/1.1\r\nX-Padding: " + std::string(60, 'p') + "\r\n\r\n";
+
+  // A first head: one time-out from the connection's start.
+  int fd = connect_to(engine.port());
+  int64_t took = drip_until_closed(fd, long_head);
+  EXPECT_GE(took, 800);
+  EXPECT_LT(took, 2000);
+  close(fd);
+
+  // The next head on a kept connection: one time-out from its first byte,
+  // however long the connection was idle before it.
+  fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "GET /f.txt HTTP/1.1\r\n\r\n"));
+  ASSERT_EQ("hello", body_of(read_reply(fd)));
+  EXPECT_FALSE(peer_closes(fd, 600));
+  took = drip_until_closed(fd, long_head);
+  EXPECT_GE(took, 900);
+  EXPECT_LT(took, 2000);
+  close(fd);
+
+  // A body: one time-out from its first read, however it is read in pieces.
+  fd = connect_to(engine.port());
+  ASSERT_TRUE(send_all(fd, "POST /p HTTP/1.1\r\nContent-Length: 100\r\n\r\n"));
+  auto result = body_read.get_future();
+  for (int i = 0; i < 40 && result.wait_for(milliseconds(100)) != std::future_status::ready; i++) send_all(fd, "x");
+  ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(5)));
+  auto [read_ms, read_bytes] = result.get();
+  EXPECT_LT(read_bytes, 100);
+  EXPECT_GE(read_ms, 900);
+  EXPECT_LT(read_ms, 2000);
   close(fd);
 }
 

@@ -142,6 +142,11 @@ TEST(EngineOptions, StartFailuresReportTheirMessage) {
       {{"access_control_list", "+1.2.3.4/33"}, "check_acl: bad subnet mask: 33 [+1.2.3.4/33]"},
       {{"access_control_list", "+1.2.3.4/-1"}, "check_acl: bad subnet mask: -1 [+1.2.3.4/-1]"},
       {{"max_request_size", "0"}, "max_request_size: invalid value: 0"},
+      {{"extra_headers", "X-Ok: 1\nno colon"}, "extra_headers: not a header line: [no colon]"},
+      {{"extra_headers", "Bad Name: 1"}, "extra_headers: not a header line: [Bad Name: 1]"},
+      {{"extra_headers", ": 1"}, "extra_headers: not a header line: [: 1]"},
+      {{"extra_headers", "X: a\rb"}, "extra_headers: not a header line: [X: a\rb]"},
+      {{"extra_headers", "X: " + std::string(3000, 'a')}, "extra_headers: longer than 2048 bytes"},
       {{"ssl_certificate", "/nonexistent/cert.pem"}, "set_ssl_option: cannot open /nonexistent/cert.pem"},
   };
   for (const Case& c : cases) {

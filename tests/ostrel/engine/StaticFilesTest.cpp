@@ -208,6 +208,33 @@ TEST_F(EngineStaticFiles, ListingSortsAndTogglesAndEscapes) {
             names);
 }
 
+TEST_F(EngineStaticFiles, ExtraHeaderLinesGoWithEveryFileReply) {
+  dir_.dir("www/list");
+  // Both line ends, an empty line and no end after the last line.
+  TestEngine engine({"document_root", www_, "extra_headers", "X-Frame-Options: SAMEORIGIN\r\n\nX-Test: a b\nX-Last:"});
+  ASSERT_TRUE(engine.started());
+  const std::string lines = "\r\nX-Frame-Options: SAMEORIGIN\r\nX-Test: a b\r\nX-Last:\r\n";
+  const std::string whole = get(engine.port(), "/f.txt");
+  EXPECT_NE(std::string::npos, whole.find(lines)) << whole;
+  EXPECT_EQ(thousand_bytes(), body_of(whole));
+  const std::string partial = get(engine.port(), "/f.txt", "Range: bytes=1-2\r\n");
+  EXPECT_EQ("HTTP/1.1 206 Partial Content", status_line(partial));
+  EXPECT_NE(std::string::npos, partial.find(lines)) << partial;
+  const std::string unchanged = get(engine.port(), "/f.txt", "If-None-Match: " + header_value(whole, "ETag") + "\r\n");
+  EXPECT_EQ("HTTP/1.1 304 Not Modified", status_line(unchanged));
+  EXPECT_NE(std::string::npos, unchanged.find(lines)) << unchanged;
+  const std::string listing = get(engine.port(), "/list/");
+  EXPECT_EQ("HTTP/1.1 200 OK", status_line(listing));
+  EXPECT_NE(std::string::npos, listing.find(lines)) << listing;
+  EXPECT_NE(std::string::npos, listing.find("<title>Index of /list/</title>"));
+
+  // By default there are none.
+  TestEngine plain({"document_root", www_});
+  ASSERT_TRUE(plain.started());
+  EXPECT_STREQ("", mg_get_option(plain.context(), "extra_headers"));
+  EXPECT_FALSE(has_header(get(plain.port(), "/f.txt"), "X-Frame-Options"));
+}
+
 TEST_F(EngineStaticFiles, ListingCanBeDenied) {
   dir_.dir("www/list");
   TestEngine engine({"document_root", www_, "enable_directory_listing", "no"});

@@ -17,6 +17,7 @@
 #include "support/BusinessLogicDouble.h"
 #include "support/Eventually.h"
 #include "support/HttpExchange.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -144,7 +145,7 @@ TEST_F(ServiceProxyTest, DefaultContextIsCreatedOnceThroughTheFactory) {
                                        "<OutputFormat>0</OutputFormat><StoreID>1</StoreID><AffiliateID>2</AffiliateID>"
                                        "<SupportedLocaleCodes/><SupportedFeatures/></KivraUIDescriptor>");
   EXPECT_EQ(nullptr, contexts.get("fresh-ui"));
-  EXPECT_EQ(Message::HtmlReply, call("", "/1.0/Nothing/here.svc")->type());
+  EXPECT_EQ(Message::NotFound, call("", "/1.0/Nothing/here.svc")->type());
   UIDescriptorPtr context = contexts.get("fresh-ui");
   ASSERT_NE(nullptr, context);
   // The manifest's format 0 overrides the coding.
@@ -177,8 +178,29 @@ TEST_F(ServiceProxyTest, SuccessRepliesByFormat) {
   EXPECT_EQ(Message::XmlReply, call("")->type());
   // Not registered: "Not implemented", with the context found first.
   MessagePtr missing = call("", "/1.0/Catalog/unknown.svc");
-  EXPECT_EQ(Message::HtmlReply, missing->type());
+  EXPECT_EQ(Message::NotFound, missing->type());
   EXPECT_EQ("Not implemented", missing->body());
+}
+
+// Once answered 200: a failure reported as success, and logged as one.
+TEST_F(ServiceProxyTest, AnUnknownServiceIsNotFound) {
+  WebServer server(Receivers{&proxy, nullptr, nullptr});
+  const int port = freeLoopbackPort();
+  ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port), 2, "-0.0.0.0/0,+127.0.0.1", 0, 1, dir.path(), true,
+                           false));
+  LogCapture capture;
+  const std::string reply = httpExchange(
+      port, "GET /1.0/Catalog/nosuch.svc HTTP/1.1\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1:" +
+                std::to_string(port) + "/\r\n\r\n");
+  EXPECT_EQ(0u, reply.find("HTTP/1.1 404 Not Found\r\n")) << reply;
+  EXPECT_NE(std::string::npos, reply.find("\r\nContent-Length: 15\r\n")) << reply;
+  EXPECT_EQ("Not implemented", body(reply));
+  bool logged = false;
+  for (const std::string& record : capture.records())
+    logged = logged || record.find("INFO GET /1.0/Catalog/nosuch.svc 404 15 bytes ") == 0;
+  EXPECT_TRUE(logged);
+  EXPECT_TRUE(logic.requests().empty());
+  server.stop();
 }
 
 TEST_F(ServiceProxyTest, BusinessLogicErrorsReachTheBrowserAsServerErrors) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <stdexcept>
+#include <vector>
 
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/MessageRouter.h"
@@ -195,7 +198,7 @@ TEST_F(WebFrontTest, PostBodyIsMergedIntoTheQuery) {
   // A NUL in the body ends what is appended.
   EXPECT_EQ("query=x=1&a|uri=/1.0/Catalog/getBanners.svc|coding=1|ua=",
             body(httpExchange(port, head + "Content-Length: 3\r\n\r\na" + std::string(1, '\0') + "b")));
-  for (const char* length : {"10485761", "3x", "3 3", "-3", "4294967296", ""})
+  for (const char* length : {"3x", "3 3", "-3", "4294967296", ""})
     EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\n\r\n",
               httpExchange(port, head + "Content-Length: " + length + "\r\n\r\ny=2"))
         << length;
@@ -204,7 +207,7 @@ TEST_F(WebFrontTest, PostBodyIsMergedIntoTheQuery) {
             body(httpExchange(port, head + "Content-Length: 3 \t\r\n\r\ny=2")));
   // Exactly the limit is accepted: only the bytes sent arrive, and the reply comes.
   int fd = connectLoopback(port);
-  std::string request = head + "Content-Length: 10485760\r\n\r\ny=2";
+  std::string request = head + "Content-Length: 1048576\r\n\r\ny=2";
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   shutdown(fd, SHUT_WR);
   EXPECT_EQ("query=x=1&y=2|uri=/1.0/Catalog/getBanners.svc|coding=1|ua=", body(readAll(fd)));
@@ -214,6 +217,51 @@ TEST_F(WebFrontTest, PostBodyIsMergedIntoTheQuery) {
   EXPECT_EQ("HTTP/1.1 411 Length Required\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
             httpExchange(port, head + "\r\n", &closed));
   EXPECT_TRUE(closed);
+}
+
+// The resident memory of this process, in bytes.
+size_t residentBytes() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return 0;
+  char line[256];
+  size_t kib = 0;
+  while (std::fgets(line, sizeof line, status))
+    if (std::sscanf(line, "VmRSS: %zu kB", &kib) == 1) break;
+  std::fclose(status);
+  return kib * 1024;
+}
+
+// Twenty concurrent 9 MiB bodies once took gigabytes, and kept them.
+TEST_F(WebFrontTest, ABodyBeyondTheServiceLimitIsRefusedBeforeItIsRead) {
+  const std::string tooLarge = "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const std::string head = "POST /1.0/Catalog/search.svc HTTP/1.1\r\nHost: localhost\r\n" + referer();
+  // The head alone: the refusal cannot have waited for a byte of the body.
+  bool closed = false;
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(tooLarge, httpExchange(port, head + "Content-Length: 9437184\r\n\r\n", &closed));
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+  for (const char* length : {"1048577", "10485760", "10485761", "4294967295"})
+    EXPECT_EQ(tooLarge, httpExchange(port, head + "Content-Length: " + length + "\r\n\r\n")) << length;
+
+  // Twenty at once, each with the head and as much of its body as the socket
+  // takes without waiting: all refused, and nothing of the bodies is held.
+  const size_t before = residentBytes();
+  const std::string chunk(256 * 1024, 'q');
+  std::vector<int> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(connectLoopback(port));
+    const std::string request = head + "Content-Length: 9437184\r\n\r\n";
+    send(clients.back(), request.data(), request.size(), MSG_NOSIGNAL);
+    send(clients.back(), chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  for (int fd : clients) {
+    EXPECT_EQ(0u, readAll(fd).find(tooLarge));
+    close(fd);
+  }
+  EXPECT_LT(residentBytes(), before + 32 * 1024 * 1024);
+  // Each answer ended its connection, and the workers serve on.
+  EXPECT_EQ("js", body(get("/app.js", referer())));
 }
 
 TEST_F(WebFrontTest, RoutesByUriAndWritesFixedHeads) {
@@ -248,6 +296,11 @@ TEST_F(WebFrontTest, RoutesByUriAndWritesFixedHeads) {
   // HEAD gets the head alone.
   EXPECT_EQ("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/json; charset=utf-8\r\n\r\n",
             httpExchange(port, "HEAD /a.svc HTTP/1.1\r\nHost: localhost\r\n" + referer() + "\r\n"));
+  // No such service: a failure, with its text.
+  EXPECT_EQ("HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 10\r\n"
+            "Content-Type: text/html; charset=utf-8\r\nContent-Security-Policy: frame-ancestors 'self'\r\n"
+            "X-Frame-Options: SAMEORIGIN\r\n\r\nbbbbbbbbbb",
+            get("/a.svc?type=7&size=10", referer()));
   // Taken over (and unknown types): nothing written.
   EXPECT_EQ("", get("/a.svc?type=4", referer()));
   EXPECT_EQ("", get("/a.svc?type=9", referer()));
@@ -258,7 +311,9 @@ TEST_F(WebFrontTest, UnboundReceiversAnswerNotImplemented) {
   WebServer unbound;
   ASSERT_TRUE(unbound.start("127.0.0.1:" + std::to_string(port), 4, "-0.0.0.0/0,+127.0.0.1", 0, 1,
                             dir.file("ui") + ",/download=" + dir.file("dl"), true, true));
-  EXPECT_EQ("Not implemented", body(get("/1.0/Catalog/getBanners.svc", referer())));
+  const std::string reply = get("/1.0/Catalog/getBanners.svc", referer());
+  EXPECT_EQ(0u, reply.find("HTTP/1.1 404 Not Found\r\n")) << reply;
+  EXPECT_EQ("Not implemented", body(reply));
   // Not a channel while nothing is bound: the Referer decides, then nothing is written.
   EXPECT_EQ("HTTP/1.1 500 Internal Server Error\r\nReferrer: is NULL\r\n\r\n", get("/1.0/Events/all.ws"));
   EXPECT_EQ("", get("/1.0/Events/all.ws", referer()));
@@ -281,15 +336,54 @@ TEST_F(WebFrontTest, EachRequestLeavesAnAccessLine) {
   get("/app.js", referer());
   get("/a.svc?type=5&size=7", referer());
   get("/app.js");
+  get("/a.svc?type=7&size=15", referer());
   get("/x%0Ay.js", referer());
   std::vector<std::string> lines;
   for (const std::string& record : capture.records())
     if (record.find("INFO GET ") == 0) lines.push_back(record.substr(0, record.rfind(' ', record.size() - 4)));
   const std::vector<std::string> expected = {"INFO GET /app.js 200 2 bytes", "INFO GET /a.svc 500 7 bytes",
-                                             "INFO GET /app.js 500 0 bytes", "INFO GET /x?y.js 404"};
+                                             "INFO GET /app.js 500 0 bytes", "INFO GET /a.svc 404 15 bytes",
+                                             "INFO GET /x?y.js 404"};
   ASSERT_EQ(expected.size(), lines.size());
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(expected[i], lines[i]);
-  EXPECT_EQ(0u, lines[3].find(expected[3])) << lines[3];
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(expected[i], lines[i]);
+  EXPECT_EQ(0u, lines[4].find(expected[4])) << lines[4];
+}
+
+// A refused page shows only a bare 500: the log tells why, once per request.
+TEST_F(WebFrontTest, ARefusedRefererIsLoggedWithTheReason) {
+  LogCapture capture;
+  const std::string origin = "http://127.0.0.1:" + std::to_string(port);
+  get("/desktop/index.html");
+  get("/app.js", "Referer: http://evil.example/page\r\n");
+  httpExchange(port, "GET /desktop/index.html HTTP/1.0\r\n\r\n");
+  get("/app.js", referer());
+  std::vector<std::string> warnings;
+  for (const std::string& record : capture.records())
+    if (record.find("WARNING ") == 0) warnings.push_back(record);
+  const std::vector<std::string> expected = {
+      "WARNING Refused GET /desktop/index.html: it has no Referer (typed or bookmarked, not opened from the "
+      "store); open " + origin + "/ instead",
+      "WARNING Refused GET /app.js: its Referer http://evil.example/page is not a page of this server",
+      "WARNING Refused GET /desktop/index.html: it has no Referer (typed or bookmarked, not opened from the "
+      "store); open the store's root URL instead"};
+  EXPECT_EQ(expected, warnings);
+}
+
+// A foreign page that frames the store would have its clicks land on the
+// store's buttons.
+TEST_F(WebFrontTest, StoreFilesForbidFramingByOtherSites) {
+  for (const std::string& reply : {get("/"), get("/app.js", referer()), get("/download/file.bin", referer())}) {
+    EXPECT_NE(std::string::npos, reply.find("\r\nContent-Security-Policy: frame-ancestors 'self'\r\n")) << reply;
+    EXPECT_NE(std::string::npos, reply.find("\r\nX-Frame-Options: SAMEORIGIN\r\n")) << reply;
+  }
+  // A revalidated file keeps them too.
+  const std::string first = get("/app.js", referer());
+  const size_t at = first.find("ETag: ");
+  ASSERT_NE(std::string::npos, at);
+  const std::string tag = first.substr(at + 6, first.find("\r\n", at) - at - 6);
+  const std::string notModified = get("/app.js", referer() + "If-None-Match: " + tag + "\r\n");
+  EXPECT_EQ(0u, notModified.find("HTTP/1.1 304 Not Modified\r\n")) << notModified;
+  EXPECT_NE(std::string::npos, notModified.find("\r\nX-Frame-Options: SAMEORIGIN\r\n")) << notModified;
 }
 
 TEST(WebServerTest, AFailedStartLogsNothingAndTellsWhyAndStopIsSafeTwice) {
