@@ -1,7 +1,5 @@
 #include "ostrel/engine/acl.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstring>
 

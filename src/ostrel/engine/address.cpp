@@ -1,8 +1,5 @@
 #include "ostrel/engine/address.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <cstring>
 

@@ -1,8 +1,5 @@
 #include "ostrel/engine/cgi.h"
 
-#include <arpa/inet.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -80,16 +77,17 @@ void resolve_program(const char* name, char* out, size_t out_len) {
   std::snprintf(out, out_len, "%s", name);
   const char* search = std::getenv("PATH");
   if (std::strchr(name, '/') != nullptr || search == nullptr) return;
+  const char separators[] = {sys_path_list_separator(), '\0'};
   while (*search != '\0') {
-    size_t len = std::strcspn(search, ":");
+    size_t len = std::strcspn(search, separators);
     char candidate[PATH_BUF_SIZE];
     int n = std::snprintf(candidate, sizeof(candidate), "%.*s/%s", static_cast<int>(len), search, name);
-    if (len > 0 && n > 0 && n < static_cast<int>(sizeof(candidate)) && access(candidate, X_OK) == 0) {
+    if (len > 0 && n > 0 && n < static_cast<int>(sizeof(candidate)) && sys_is_program(candidate)) {
       std::snprintf(out, out_len, "%s", candidate);
       return;
     }
     search += len;
-    if (*search == ':') search++;
+    if (*search == separators[0]) search++;
   }
 }
 
@@ -254,7 +252,8 @@ void handle_cgi_request(Connection* conn, const char* path) {
   char native_dir[PATH_BUF_SIZE];
   char abs_dir[PATH_MAX];
   char script[PATH_BUF_SIZE + PATH_MAX];
-  bool located = to_native_path(dir, native_dir, sizeof(native_dir)) == 0 && realpath(native_dir, abs_dir) != nullptr;
+  bool located = to_native_path(dir, native_dir, sizeof(native_dir)) == 0 &&
+                 sys_realpath(native_dir, abs_dir, sizeof(abs_dir)) != nullptr;
   std::snprintf(script, sizeof(script), "%s/%s", located ? abs_dir : dir, prog);
 
   char interpreter[1024];

@@ -1,8 +1,5 @@
 #include "ostrel/engine/connection.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -243,12 +240,12 @@ void close_connection(Connection* conn) {
   if (sock < 0) return;
   // The kernel sends what is left and the FIN after the close; a lingering
   // close would only hold the worker until the client acknowledges them.
-  shutdown(sock, SHUT_WR);
+  sys_shutdown_write(sock);
   // Bytes left unread would turn the close into a reset that can overtake the reply.
   char buf[512];
-  while (recv(sock, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
+  while (sys_recv(sock, buf, sizeof(buf), true) > 0) {
   }
-  close(sock);
+  sys_close_socket(sock);
   conn->client.sock = -1;
 }
 

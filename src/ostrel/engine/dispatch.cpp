@@ -231,5 +231,5 @@ void analyze_request(Connection* conn) {
   } else {
     handle_file_request(conn, path, &st, fd);
   }
-  if (fd >= 0) close(fd);
+  if (fd >= 0) sys_close(fd);
 }

@@ -1,12 +1,13 @@
 // The embedded HTTP/1.1 engine: records and the functions its callers use.
 #pragma once
 
-#include <netinet/in.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "ostrel/engine/sys.h"
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -115,7 +116,7 @@ struct EngineContext {
   pthread_t* worker_threads;
   int num_worker_threads;
   int sync_ready;        // mutex and conditions exist
-  int wakeup_pipe[2];    // readable once a stop has been requested
+  int wakeup_pipe[2];    // readable once a stop has been requested (sys_wakeup_open)
 };
 
 struct Connection {

@@ -1,14 +1,5 @@
 #include "ostrel/engine/io.h"
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/sendfile.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -29,7 +20,7 @@ std::atomic<int> g_read_timeout_ms{15000};
 // Waits until SOCK is ready for EVENTS. Returns 1 ready, 0 timed out or
 // stopping, -1 on error. A negative deadline waits without a time-out.
 int wait_socket(Connection* conn, short events, int64_t deadline_ms, bool stop_aware) {
-  pollfd fds[2];
+  SysPollFd fds[2];
   fds[0].fd = conn->client.sock;
   fds[0].events = events;
   fds[1].fd = stop_aware && conn->ctx != nullptr ? conn->ctx->wakeup_pipe[0] : -1;
@@ -42,7 +33,7 @@ int wait_socket(Connection* conn, short events, int64_t deadline_ms, bool stop_a
       timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
     fds[0].revents = fds[1].revents = 0;
-    int n = poll(fds, 2, timeout);
+    int n = sys_poll(fds, 2, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -53,22 +44,22 @@ int wait_socket(Connection* conn, short events, int64_t deadline_ms, bool stop_a
   }
 }
 
-int64_t write_chunk(Connection* conn, const char* buf, int len, int flags) {
+int64_t write_chunk(Connection* conn, const char* buf, int len, bool more) {
   if (conn->ssl != nullptr) return ssl_write(conn->ssl, buf, len);
   for (;;) {
-    ssize_t n = send(conn->client.sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL | flags);
+    ssize_t n = sys_send(conn->client.sock, buf, static_cast<size_t>(len), more);
     if (n < 0 && errno == EINTR) continue;
     return n;
   }
 }
 
-int64_t push_flags(Connection* conn, const char* buf, int64_t len, int flags) {
+int64_t push_flags(Connection* conn, const char* buf, int64_t len, bool more) {
   int64_t sent = 0;
   if (conn->client.sock < 0) return 0;
   while (sent < len) {
     int64_t left = len - sent;
     int chunk = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-    int64_t n = write_chunk(conn, buf + sent, chunk, flags);
+    int64_t n = write_chunk(conn, buf + sent, chunk, more);
     if (n <= 0) break;
     sent += n;
   }
@@ -86,10 +77,10 @@ bool may_wait_to_write(Connection* conn) {
 
 int64_t send_file_plain(Connection* conn, int fd, int64_t offset, int64_t len) {
   int64_t sent = 0;
-  off_t pos = static_cast<off_t>(offset);
+  int64_t pos = offset;
   while (sent < len && conn->client.sock >= 0) {
     int64_t left = len - sent;
-    ssize_t n = sendfile(conn->client.sock, fd, &pos, left > (1 << 30) ? (1 << 30) : static_cast<size_t>(left));
+    ssize_t n = sys_send_file(conn->client.sock, fd, &pos, left > (1 << 30) ? (1 << 30) : static_cast<size_t>(left));
     if (n > 0) {
       sent += n;
     } else if (n == 0 || (errno != EINTR && !may_wait_to_write(conn))) {
@@ -113,19 +104,9 @@ int64_t send_file_copied(Connection* conn, int fd, int64_t offset, int64_t len) 
   return sent;
 }
 
-int set_read_timeout(int sock, int ms) {
-  timeval tv;
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  return setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-}
+int set_read_timeout(int sock, int ms) { return sys_set_read_timeout(sock, ms); }
 
-int set_write_timeout(int sock) {
-  timeval tv;
-  tv.tv_sec = WRITE_TIMEOUT_MS / 1000;
-  tv.tv_usec = 0;
-  return setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-}
+int set_write_timeout(int sock) { return sys_set_write_timeout(sock, WRITE_TIMEOUT_MS); }
 
 }  // namespace
 
@@ -147,11 +128,11 @@ int pull(Connection* conn, char* buf, int len, int64_t deadline_ms, bool stop_aw
   }
   // Bytes that have arrived are read at once; the wait is only for a socket
   // that would block.
-  int flags = conn->nonblocking ? 0 : MSG_DONTWAIT;
+  const bool dont_wait = !conn->nonblocking;
   for (;;) {
     // A stop is honoured before data that keeps arriving.
     if (stop_aware && stopping(conn)) return -1;
-    ssize_t n = recv(conn->client.sock, buf, static_cast<size_t>(len), flags);
+    ssize_t n = sys_recv(conn->client.sock, buf, static_cast<size_t>(len), dont_wait);
     if (n >= 0) return static_cast<int>(n);
     if (errno == EINTR) continue;
     if (conn->nonblocking || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
@@ -165,16 +146,16 @@ int wait_for_input(Connection* conn, int64_t deadline_ms) {
   return wait_socket(conn, POLLIN, deadline_ms, true);
 }
 
-int64_t push(Connection* conn, const char* buf, int64_t len) { return push_flags(conn, buf, len, 0); }
+int64_t push(Connection* conn, const char* buf, int64_t len) { return push_flags(conn, buf, len, false); }
 
 int64_t push_before_more(Connection* conn, const char* buf, int64_t len) {
-  return push_flags(conn, buf, len, MSG_MORE);
+  return push_flags(conn, buf, len, true);
 }
 
 ssize_t read_file_at(int fd, char* buf, size_t len, int64_t offset) {
   size_t done = 0;
   while (done < len) {
-    ssize_t n = pread(fd, buf + done, len - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+    ssize_t n = sys_pread(fd, buf + done, len - done, offset + static_cast<int64_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
     if (n == 0) break;
@@ -191,16 +172,14 @@ int64_t push_file(Connection* conn, int fd, int64_t offset, int64_t len) {
 }
 
 void prepare_client_socket(int sock) {
-  int on = 1;
-  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  sys_set_nodelay(sock);
   set_read_timeout(sock, read_timeout_ms());
   set_write_timeout(sock);
 }
 
 int prepare_listening_socket(int sock) {
-  int on = 1;
   int ms = read_timeout_ms();
-  bool set = setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0 && set_read_timeout(sock, ms) == 0 &&
+  bool set = sys_set_nodelay(sock) == 0 && set_read_timeout(sock, ms) == 0 &&
              set_write_timeout(sock) == 0;
   return set ? ms : 0;
 }
@@ -215,23 +194,12 @@ void prepare_accepted_socket(const SocketRecord* client) {
 
 void set_corked(Connection* conn, int on) {
   if (conn->ssl != nullptr || conn->client.sock < 0) return;
-  setsockopt(conn->client.sock, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
+  sys_set_corked(conn->client.sock, on);
 }
 
-int create_wakeup_pipe(EngineContext* ctx) {
-  if (pipe2(ctx->wakeup_pipe, O_CLOEXEC) != 0) {
-    ctx->wakeup_pipe[0] = ctx->wakeup_pipe[1] = -1;
-    return -1;
-  }
-  return 0;
-}
+int create_wakeup_pipe(EngineContext* ctx) { return sys_wakeup_open(ctx->wakeup_pipe); }
 
-void trigger_wakeup(EngineContext* ctx) {
-  if (ctx->wakeup_pipe[1] < 0) return;
-  char c = 1;
-  while (write(ctx->wakeup_pipe[1], &c, 1) < 0 && errno == EINTR) {
-  }
-}
+void trigger_wakeup(EngineContext* ctx) { sys_wakeup_signal(ctx->wakeup_pipe[1]); }
 
 // Connection functions for the request callback.
 
@@ -306,8 +274,7 @@ int mg_send_formatted(Connection* conn, const char* fmt, ...) {
 
 void mg_set_nonblocking(Connection* conn) {
   if (conn->client.sock < 0) return;
-  int flags = fcntl(conn->client.sock, F_GETFL, 0);
-  if (flags >= 0) fcntl(conn->client.sock, F_SETFL, flags | O_NONBLOCK);
+  sys_set_nonblocking(conn->client.sock, true);
   conn->nonblocking = 1;
 }
 
@@ -327,7 +294,7 @@ int mg_probe_peer(Connection* conn) {
   char c;
   ssize_t n;
   do {
-    n = recv(conn->client.sock, &c, 1, 0);
+    n = sys_recv(conn->client.sock, &c, 1, false);
   } while (n < 0 && errno == EINTR);
   if (n == 0) {
     mg_close_socket(conn);
@@ -339,8 +306,8 @@ int mg_probe_peer(Connection* conn) {
 void mg_close_socket(Connection* conn) {
   if (conn->client.sock < 0) return;
   // shutdown first: it also ends waits on the socket in other threads
-  shutdown(conn->client.sock, SHUT_RDWR);
-  close(conn->client.sock);
+  sys_shutdown_both(conn->client.sock);
+  sys_close_socket(conn->client.sock);
   conn->client.sock = -1;
 }
 

@@ -1,9 +1,4 @@
 // Start and stop of an engine, and its listening sockets.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +32,7 @@ void close_all_listening_sockets(EngineContext* ctx) {
   while (ctx->listening_sockets != nullptr) {
     SocketRecord* sp = ctx->listening_sockets;
     ctx->listening_sockets = sp->next;
-    close(sp->sock);
+    sys_close_socket(sp->sock);
     delete sp;
   }
 }
@@ -46,29 +41,10 @@ int parse_port_spec(const char* element, SocketRecord* so) {
   return parse_listener_spec(element, &so->local_addr, &so->is_ssl, &so->is_proxy);
 }
 
-// The socket of one listener, bound and listening; -1 with errno set.
-int open_listener(SocketRecord* so) {
-  const int family = so->local_addr.sa.sa_family;
-  const socklen_t addr_len = family == AF_INET6 ? sizeof(so->local_addr.sin6) : sizeof(so->local_addr.sin);
-  int sock = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return -1;
-  int on = 1;
-  socklen_t bound_len = sizeof(so->local_addr);
-  // An IPv6 listener takes IPv6 clients only: IPv4 ones come to the IPv4
-  // listeners, whose addresses the access list names.
-  if (setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0 ||
-      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-      (family == AF_INET6 && setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) ||
-      bind(sock, &so->local_addr.sa, addr_len) != 0 || listen(sock, 100) != 0 ||
-      getsockname(sock, &so->local_addr.sa, &bound_len) != 0 ||
-      fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK) != 0) {
-    const int err = errno;
-    close(sock);
-    errno = err;
-    return -1;
-  }
-  return sock;
-}
+// The socket of one listener, bound and listening; -1 with errno set. An
+// IPv6 listener takes IPv6 clients only: IPv4 ones come to the IPv4
+// listeners, whose addresses the access list names.
+int open_listener(SocketRecord* so) { return sys_open_listener(&so->local_addr); }
 
 int set_ports_option(EngineContext* ctx) {
   const char* list = ctx->config[LISTENING_PORTS];
@@ -103,7 +79,7 @@ int set_ports_option(EngineContext* ctx) {
     so.sock = open_listener(&so);
     if (so.sock < 0) {
       int err = errno;
-      log_engine_errno(ctx, err, "%s: cannot bind to %.*s: %s", "set_ports_option", len, element, std::strerror(err));
+      log_engine_errno(ctx, err, "%s: cannot bind to %.*s: %s", "set_ports_option", len, element, sys_strerror(err));
       close_all_listening_sockets(ctx);
       return -1;
     }
@@ -111,7 +87,7 @@ int set_ports_option(EngineContext* ctx) {
     so.inherited_read_timeout_ms = prepare_listening_socket(so.sock);
     SocketRecord* record = new (std::nothrow) SocketRecord(so);
     if (record == nullptr) {
-      close(so.sock);
+      sys_close_socket(so.sock);
       log_engine_error(ctx, "%s: %s", "set_ports_option", std::strerror(ENOMEM));
       close_all_listening_sockets(ctx);
       return -1;
@@ -197,8 +173,7 @@ void free_context(EngineContext* ctx) {
   std::free(ctx->extra_headers);
   free_ssl_context(ctx);
   std::free(ctx->worker_threads);
-  if (ctx->wakeup_pipe[0] >= 0) close(ctx->wakeup_pipe[0]);
-  if (ctx->wakeup_pipe[1] >= 0) close(ctx->wakeup_pipe[1]);
+  sys_wakeup_close(ctx->wakeup_pipe);
   delete ctx;
 }
 
@@ -212,6 +187,7 @@ const char* mg_get_option(const EngineContext* ctx, const char* name) {
 }
 
 EngineContext* mg_launch(mg_callback_t callback, void* user_data, const char** options) {
+  if (sys_startup() != 0) return nullptr;
   EngineContext* ctx = new (std::nothrow) EngineContext();
   if (ctx == nullptr) return nullptr;
   ctx->wakeup_pipe[0] = ctx->wakeup_pipe[1] = -1;

@@ -128,7 +128,7 @@ int substitute_index_file(Connection* conn, char* path, size_t path_len, FileSta
 }
 
 void handle_directory_request(Connection* conn, const char* dir) {
-  DIR* dirp = mg_opendir(dir);
+  SysDir* dirp = mg_opendir(dir);
   if (dirp == nullptr) {
     send_http_error(conn, 500, "Cannot open directory", "Error: opendir(%s): %s", dir, std::strerror(errno));
     return;
@@ -138,10 +138,9 @@ void handle_directory_request(Connection* conn, const char* dir) {
   size_t count = 0;
   DirEntry* entries = static_cast<DirEntry*>(std::malloc(capacity * sizeof(DirEntry)));
   bool out_of_memory = entries == nullptr;
-  struct dirent* dp;
-  while (!out_of_memory && (dp = readdir(dirp)) != nullptr) {
-    if (std::strcmp(dp->d_name, ".") == 0 || std::strcmp(dp->d_name, "..") == 0 ||
-        std::strcmp(dp->d_name, ".htpasswd") == 0) {
+  const char* name;
+  while (!out_of_memory && (name = sys_readdir(dirp)) != nullptr) {
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || std::strcmp(name, ".htpasswd") == 0) {
       continue;
     }
     if (count == capacity) {
@@ -154,19 +153,19 @@ void handle_directory_request(Connection* conn, const char* dir) {
       capacity *= 2;
     }
     DirEntry* e = &entries[count];
-    e->name = strdup(dp->d_name);
+    e->name = strdup(name);
     if (e->name == nullptr) {
       out_of_memory = true;
       break;
     }
     char path[PATH_BUF_SIZE];
-    int n = std::snprintf(path, sizeof(path), "%s/%s", dir, dp->d_name);
+    int n = std::snprintf(path, sizeof(path), "%s/%s", dir, name);
     if (n < 0 || n >= static_cast<int>(sizeof(path)) || mg_stat(path, &e->st) != 0) {
       e->st = FileStatus{};
     }
     count++;
   }
-  closedir(dirp);
+  sys_closedir(dirp);
   if (out_of_memory) {
     free_entries(entries, count);
     send_http_error(conn, 500, "Cannot open directory", "Error: opendir(%s): %s", dir, std::strerror(ENOMEM));

@@ -1,6 +1,5 @@
 #include "ostrel/engine/log.h"
 
-#include <arpa/inet.h>
 #include <inttypes.h>
 
 #include <cstdarg>
@@ -39,7 +38,7 @@ void vlog_error(Connection* conn, int err, const char* fmt, va_list ap) {
   char addr[INET6_ADDRSTRLEN];
   address_to_text(&conn->client.remote_addr, addr, sizeof(addr));
   pthread_mutex_lock(&log_lock);
-  FILE* fp = std::fopen(file, "ae");
+  FILE* fp = sys_fopen(file, "a");
   if (fp != nullptr) {
     std::fprintf(fp, "[%010lu] [error] [client %s] ", static_cast<unsigned long>(std::time(nullptr)), addr);
     if (conn->request_info.request_method != nullptr) {
@@ -111,7 +110,7 @@ void log_access(Connection* conn) {
   const char* agent = mg_find_header(conn, "User-Agent");
 
   pthread_mutex_lock(&log_lock);
-  FILE* fp = std::fopen(file, "ae");
+  FILE* fp = sys_fopen(file, "a");
   if (fp != nullptr) {
     std::fprintf(fp, "%s - %s [%s] \"%s %s HTTP/%s\" %d %" PRId64, addr,
                  ri->remote_user != nullptr ? ri->remote_user : "-", date,

@@ -1,11 +1,5 @@
 #include "ostrel/engine/path.h"
 
-#include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -110,31 +104,18 @@ bool is_under_a_plain_root(const char* document_root, const char* native) {
   return false;
 }
 
-// Opens NATIVE without following any symbolic link; -1 when that fails.
-int open_without_links(const char* native, int flags) {
-  open_how how;
-  std::memset(&how, 0, sizeof(how));
-  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  long fd;
-  do {
-    fd = syscall(SYS_openat2, AT_FDCWD, native, &how, sizeof(how));
-  } while (fd < 0 && errno == EINTR);
-  return static_cast<int>(fd);
-}
-
 // The quick form of the roots check, for the common case: NATIVE opens
 // without following any symbolic link, so its text is its resolved form, and
 // so is the text of any root it begins with. False means "not known": the
 // full check must decide. With FD the file stays open for reading.
 bool is_plainly_inside_a_root(const char* document_root, const char* native, int* fd) {
   if (!is_plain_absolute(native) || !is_under_a_plain_root(document_root, native)) return false;
-  int opened = open_without_links(native, fd != nullptr ? O_RDONLY | O_NONBLOCK : O_PATH);
+  int opened = sys_open_without_links(native, fd != nullptr);
   if (opened < 0) return false;
   if (fd != nullptr) {
     *fd = opened;
   } else {
-    close(opened);
+    sys_close(opened);
   }
   return true;
 }
@@ -142,7 +123,7 @@ bool is_plainly_inside_a_root(const char* document_root, const char* native, int
 // The full check: every symbolic link resolved, NATIVE and the roots alike.
 int resolve_inside_roots(const char* document_root, const char* native) {
   char target[PATH_MAX];
-  if (realpath(native, target) == nullptr) return -1;
+  if (sys_realpath(native, target, sizeof(target)) == nullptr) return -1;
   size_t target_len = std::strlen(target);
 
   const char* dir;
@@ -151,7 +132,8 @@ int resolve_inside_roots(const char* document_root, const char* native) {
   for (const char* list = document_root; (list = next_root(list, first, &dir, &len)) != nullptr; first = false) {
     char native_root[PATH_BUF_SIZE];
     char real_root[PATH_MAX];
-    if (native_root_of(dir, len, native_root, sizeof(native_root)) && realpath(native_root, real_root) != nullptr &&
+    if (native_root_of(dir, len, native_root, sizeof(native_root)) &&
+        sys_realpath(native_root, real_root, sizeof(real_root)) != nullptr &&
         is_within(target, target_len, real_root)) {
       return 0;
     }
@@ -286,13 +268,8 @@ int to_native_path(const char* path, char* native, size_t native_len) {
 
 int mg_stat(const char* path, FileStatus* st) {
   char native[PATH_BUF_SIZE];
-  struct stat s;
-  if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0' || stat(native, &s) != 0) return -1;
-  st->is_directory = S_ISDIR(s.st_mode) ? 1 : 0;
-  st->size = static_cast<int64_t>(s.st_size);
-  st->mtime = static_cast<int64_t>(s.st_mtim.tv_sec);
-  st->mtime_nsec = static_cast<int32_t>(s.st_mtim.tv_nsec);
-  return 0;
+  if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') return -1;
+  return sys_stat(native, st);
 }
 
 FILE* mg_fopen(const char* path, const char* mode) {
@@ -301,9 +278,7 @@ FILE* mg_fopen(const char* path, const char* mode) {
     errno = ENOENT;
     return nullptr;
   }
-  char cloexec_mode[16];
-  std::snprintf(cloexec_mode, sizeof(cloexec_mode), "%se", mode);
-  return std::fopen(native, cloexec_mode);
+  return sys_fopen(native, mode);
 }
 
 int mg_open(const char* path, int flags) {
@@ -312,20 +287,16 @@ int mg_open(const char* path, int flags) {
     errno = ENOENT;
     return -1;
   }
-  int fd;
-  do {
-    fd = open(native, flags | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return sys_open(native, flags, 0);
 }
 
-DIR* mg_opendir(const char* path) {
+SysDir* mg_opendir(const char* path) {
   char native[PATH_BUF_SIZE];
   if (to_native_path(path, native, sizeof(native)) != 0 || native[0] == '\0') {
     errno = ENOENT;
     return nullptr;
   }
-  return opendir(native);
+  return sys_opendir(native);
 }
 
 int mg_remove(const char* path) {
@@ -334,7 +305,7 @@ int mg_remove(const char* path) {
     errno = ENOENT;
     return -1;
   }
-  return std::remove(native);
+  return sys_remove(native);
 }
 
 int mg_mkdir(const char* path, int mode) {
@@ -343,7 +314,7 @@ int mg_mkdir(const char* path, int mode) {
     errno = ENOENT;
     return -1;
   }
-  return mkdir(native, static_cast<mode_t>(mode));
+  return sys_mkdir(native, mode);
 }
 
 int check_inside_roots(const char* document_root, const char* path) {

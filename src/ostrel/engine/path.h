@@ -1,8 +1,6 @@
 // Mapping URIs to file paths, and the check every file name goes through.
 #pragma once
 
-#include <dirent.h>
-
 #include <cstdint>
 #include <cstdio>
 
@@ -38,7 +36,8 @@ int mg_stat(const char* path, FileStatus* st);
 FILE* mg_fopen(const char* path, const char* mode);
 // open(2) after the file-name check, with close-on-exec; -1 and errno on failure.
 int mg_open(const char* path, int flags);
-DIR* mg_opendir(const char* path);
+// The folder's entries, read with sys_readdir and closed with sys_closedir.
+SysDir* mg_opendir(const char* path);
 int mg_remove(const char* path);
 int mg_mkdir(const char* path, int mode);
 

@@ -1,11 +1,5 @@
 #include "ostrel/engine/proxy.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -24,17 +18,17 @@ enum { MAX_HOST_LEN = 1024 };
 
 // Connects SOCK to SA by DEADLINE_MS. 0 or -1 with errno set.
 int connect_with_deadline(EngineContext* ctx, int sock, const sockaddr* sa, socklen_t len, int64_t deadline_ms) {
-  int flags = fcntl(sock, F_GETFL, 0);
-  fcntl(sock, F_SETFL, flags | O_NONBLOCK);
-  int r = connect(sock, sa, len);
+  // The socket is new and blocking; it is again after the connect.
+  sys_set_nonblocking(sock, true);
+  int r = sys_connect(sock, sa, len);
   if (r != 0 && errno == EINPROGRESS) {
-    pollfd fds[2] = {{sock, POLLOUT, 0}, {ctx->wakeup_pipe[0], POLLIN, 0}};
+    SysPollFd fds[2] = {{sock, POLLOUT, 0}, {ctx->wakeup_pipe[0], POLLIN, 0}};
     r = -1;
     errno = ETIMEDOUT;
     for (;;) {
       int64_t left = deadline_ms - monotonic_ms();
       if (left <= 0) break;
-      int n = poll(fds, 2, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+      int n = sys_poll(fds, 2, left > INT_MAX ? INT_MAX : static_cast<int>(left));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) break;
       if (n == 0) continue;
@@ -42,16 +36,14 @@ int connect_with_deadline(EngineContext* ctx, int sock, const sockaddr* sa, sock
         errno = ECANCELED;
         break;
       }
-      int err = 0;
-      socklen_t err_len = sizeof(err);
-      getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &err_len);
+      int err = sys_socket_error(sock);
       r = err == 0 ? 0 : -1;
       errno = err;
       break;
     }
   }
   int err = errno;
-  fcntl(sock, F_SETFL, flags);
+  sys_set_nonblocking(sock, false);
   errno = err;
   return r;
 }
@@ -77,21 +69,21 @@ Connection* mg_connect(Connection* conn, const char* host, int port, int use_ssl
   freeaddrinfo(found);
   sin.sin_port = htons(static_cast<uint16_t>(port));
 
-  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int sock = sys_socket(AF_INET);
   if (sock < 0) {
-    log_error(conn, "%s: socket: %s", "mg_connect", std::strerror(errno));
+    log_error(conn, "%s: socket: %s", "mg_connect", sys_strerror(errno));
     return nullptr;
   }
   int64_t deadline = monotonic_ms() + read_timeout_ms();
   if (connect_with_deadline(ctx, sock, reinterpret_cast<sockaddr*>(&sin), sizeof(sin), deadline) != 0) {
-    log_error(conn, "%s: connect(%s:%d): %s", "mg_connect", host, port, std::strerror(errno));
-    close(sock);
+    log_error(conn, "%s: connect(%s:%d): %s", "mg_connect", host, port, sys_strerror(errno));
+    sys_close_socket(sock);
     return nullptr;
   }
   Connection* peer = new (std::nothrow) Connection();
   if (peer == nullptr) {
     log_error(conn, "%s: calloc: %s", "mg_connect", std::strerror(ENOMEM));
-    close(sock);
+    sys_close_socket(sock);
     return nullptr;
   }
   peer->ctx = ctx;
@@ -102,7 +94,7 @@ Connection* mg_connect(Connection* conn, const char* host, int port, int use_ssl
     peer->ssl = ssl_connect_socket(ctx, sock, deadline);
     if (peer->ssl == nullptr) {
       log_error(conn, "%s: connect(%s:%d): %s", "mg_connect", host, port, "TLS handshake failed");
-      close(sock);
+      sys_close_socket(sock);
       delete peer;
       return nullptr;
     }
@@ -166,9 +158,9 @@ void close_peer(Connection* conn) {
   if (peer->ssl != nullptr) {
     ssl_free_connection(peer->ssl);
   } else if (peer->client.sock >= 0) {
-    shutdown(peer->client.sock, SHUT_WR);
+    sys_shutdown_write(peer->client.sock);
   }
-  if (peer->client.sock >= 0) close(peer->client.sock);
+  if (peer->client.sock >= 0) sys_close_socket(peer->client.sock);
   delete peer;
 }
 

@@ -30,7 +30,7 @@ int64_t write_to_file(void* arg, const char* data, int len) {
   FileSink* sink = static_cast<FileSink*>(arg);
   int written = 0;
   while (written < len) {
-    ssize_t n = pwrite(sink->fd, data + written, static_cast<size_t>(len - written), static_cast<off_t>(sink->offset));
+    ssize_t n = sys_pwrite(sink->fd, data + written, static_cast<size_t>(len - written), sink->offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     written += static_cast<int>(n);
@@ -66,7 +66,7 @@ int open_temp_file(const char* native, char* temp, size_t temp_len) {
       errno = ENAMETOOLONG;
       return -1;
     }
-    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = sys_open(temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -135,7 +135,7 @@ void put_file(Connection* conn, const char* path) {
   if (range != nullptr && parse_content_range(range, &sink.offset)) {
     // Writing into the file keeps the bytes around the range.
     status = 206;
-    sink.fd = open(native, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    sink.fd = sys_open(native, O_WRONLY | O_CREAT, 0666);
   } else {
     sink.fd = open_temp_file(native, temp, sizeof(temp));
   }
@@ -146,19 +146,22 @@ void put_file(Connection* conn, const char* path) {
 
   int stored = forward_body_data(conn, write_to_file, &sink);
   if (stored && temp[0] != '\0') {
-    struct stat old;
-    if (exists && stat(native, &old) == 0) fchmod(sink.fd, old.st_mode & 07777);
-    if (rename(temp, native) != 0) {
+    if (exists) sys_copy_mode(sink.fd, native);
+    // Windows renames over a file only once it is closed.
+    sys_close(sink.fd);
+    sink.fd = -1;
+    if (sys_rename(temp, native) != 0) {
       int err = errno;
-      unlink(temp);
-      close(sink.fd);
+      sys_remove(temp);
       send_http_error(conn, 500, "Internal Server Error", "rename(%s): %s", path, std::strerror(err));
       return;
     }
   } else if (!stored && temp[0] != '\0') {
-    unlink(temp);
+    sys_close(sink.fd);
+    sink.fd = -1;
+    sys_remove(temp);
   }
-  close(sink.fd);
+  if (sink.fd >= 0) sys_close(sink.fd);
   if (stored) send_put_reply(conn, status);
 }
 

@@ -100,6 +100,7 @@ int cgi_timeout_ms() { return g_cgi_timeout_ms.load(); }
 int spawn_process(char* const argv[], char* const envp[], const char* dir, int want_input, ChildProcess* child) {
   child->pid = -1;
   child->in_fd = child->out_fd = -1;
+  child->process = child->group = nullptr;
   int in_pipe[2] = {-1, -1};
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};

@@ -1,5 +1,6 @@
-// Child processes for CGI programs and SSI #exec: started with fork and exec,
-// talked to through pipes, and always reaped.
+// Child processes for CGI programs and SSI #exec: started with fork and exec
+// (spawn.cpp) or CreateProcess in a job object (spawn_win32.cpp), talked to
+// through pipes, and always reaped.
 #pragma once
 
 #include <sys/types.h>
@@ -18,6 +19,10 @@ struct ChildProcess {
   pid_t pid;   // -1 once reaped
   int in_fd;   // the child's standard input, or -1
   int out_fd;  // the child's standard output, or -1
+  // Windows: the process and the job that holds it and its own children
+  // (what a process group is here); null elsewhere.
+  void* process;
+  void* group;
 };
 
 // Starts ARGV[0] (a path) with ENVP in DIR (null: the current directory), in

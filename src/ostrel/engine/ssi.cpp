@@ -13,8 +13,6 @@
 #include "ostrel/engine/path.h"
 #include "ostrel/engine/spawn.h"
 
-extern char** environ;
-
 namespace {
 
 enum {
@@ -133,11 +131,11 @@ void do_ssi_exec(SsiOutput* out, const char* ssi, const char* tag) {
   char native_dir[PATH_BUF_SIZE];
   if (to_native_path(dir, native_dir, sizeof(native_dir)) != 0) std::snprintf(native_dir, sizeof(native_dir), ".");
 
-  char shell[] = "/bin/sh";
-  char dash_c[] = "-c";
+  char shell[] = SYS_SHELL;
+  char dash_c[] = SYS_SHELL_COMMAND;
   char* argv[] = {shell, dash_c, cmd, nullptr};
   ChildProcess child;
-  if (spawn_process(argv, environ, native_dir, 0, &child) != 0) {
+  if (spawn_process(argv, sys_environment(), native_dir, 0, &child) != 0) {
     log_error(conn, "Cannot SSI #exec: [%s]: %s", cmd, std::strerror(errno));
     return;
   }

@@ -1,9 +1,5 @@
 #include "ostrel/engine/ssl.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -15,8 +11,8 @@
 
 namespace {
 
-const char* const SSL_LIB = "libssl.so.3";
-const char* const CRYPTO_LIB = "libcrypto.so.3";
+const char* const SSL_LIB = SYS_SSL_LIBRARY;
+const char* const CRYPTO_LIB = SYS_CRYPTO_LIBRARY;
 
 // Values of the library's ABI.
 const int SSL_FILETYPE_PEM = 1;
@@ -70,13 +66,13 @@ int load_dll(EngineContext* ctx, const char* dll_name, const NamedFunction* func
   to_native_path(dll_name, native, sizeof(native));
   // Libraries stay loaded for the life of the process: the library cannot be
   // unloaded safely once initialised.
-  void* handle = dlopen(native, RTLD_NOW | RTLD_LOCAL);
+  void* handle = sys_load_library(native);
   if (handle == nullptr) {
     log_engine_error(ctx, "%s: cannot load %s", "load_dll", dll_name);
     return -1;
   }
   for (const NamedFunction* f = functions; f->name != nullptr; f++) {
-    void* address = dlsym(handle, f->name);
+    void* address = sys_library_symbol(handle, f->name);
     if (address == nullptr) {
       log_engine_error(ctx, "%s: %s: cannot find %s", "load_dll", dll_name, f->name);
       return -1;
@@ -194,8 +190,8 @@ ssl_st* handshake(EngineContext* ctx, ssl_ctx_st* ssl_ctx, int sock, bool server
     fn.SSL_free(ssl);
     return nullptr;
   }
-  int flags = fcntl(sock, F_GETFL, 0);
-  fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+  // Served and outgoing sockets are blocking; they are again after it.
+  sys_set_nonblocking(sock, true);
   bool ok = false;
   for (;;) {
     int r = server ? fn.SSL_accept(ssl) : fn.SSL_connect(ssl);
@@ -206,14 +202,14 @@ ssl_st* handshake(EngineContext* ctx, ssl_ctx_st* ssl_ctx, int sock, bool server
     int err = fn.SSL_get_error(ssl, r);
     short events = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
     if (events == 0) break;
-    pollfd fds[2] = {{sock, events, 0}, {ctx->wakeup_pipe[0], POLLIN, 0}};
+    SysPollFd fds[2] = {{sock, events, 0}, {ctx->wakeup_pipe[0], POLLIN, 0}};
     int64_t left = deadline_ms - monotonic_ms();
     if (left <= 0) break;
-    int n = poll(fds, 2, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    int n = sys_poll(fds, 2, left > INT_MAX ? INT_MAX : static_cast<int>(left));
     if (n < 0 && errno != EINTR) break;
     if (n > 0 && fds[1].revents != 0) break;
   }
-  fcntl(sock, F_SETFL, flags);
+  sys_set_nonblocking(sock, false);
   if (!ok) {
     fn.SSL_free(ssl);
     return nullptr;

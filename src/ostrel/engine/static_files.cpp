@@ -545,5 +545,5 @@ void handle_file_request(Connection* conn, const char* path, const FileStatus* s
     return;
   }
   send_file(conn, path, st, fd >= 0 ? fd : opened);
-  if (opened >= 0) close(opened);
+  if (opened >= 0) sys_close(opened);
 }

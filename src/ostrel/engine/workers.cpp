@@ -1,11 +1,5 @@
 #include "ostrel/engine/workers.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,12 +20,7 @@ const int MAX_ACCEPTS_PER_WAKEUP = 16;
 
 // Engine threads never die of a write to a closed peer (the TLS library
 // writes without MSG_NOSIGNAL).
-void block_sigpipe() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
+void block_sigpipe() { sys_block_sigpipe(); }
 
 // Called with the mutex held, whenever the queue or the idle workers change.
 void count_unserved(EngineContext* ctx) {
@@ -54,7 +43,7 @@ void produce_socket(EngineContext* ctx, const SocketRecord* sp) {
   pthread_mutex_unlock(&ctx->mutex);
   // After the unlock, so that the worker woken does not block on the mutex.
   pthread_cond_signal(&ctx->sq_full);
-  if (!queued) close(sp->sock);
+  if (!queued) sys_close_socket(sp->sock);
 }
 
 // Returns 1 with a record, 0 when the engine is stopping.
@@ -97,11 +86,11 @@ bool admitted_by_callback(EngineContext* ctx, SocketRecord* accepted) {
   if (conn.client.sock >= 0) {
     // Bytes left unread would turn the close into a reset that can overtake
     // the callback's reply; only what has already arrived is read.
-    shutdown(conn.client.sock, SHUT_WR);
+    sys_shutdown_write(conn.client.sock);
     char scratch[4096];
-    for (int i = 0; i < 4 && recv(conn.client.sock, scratch, sizeof(scratch), MSG_DONTWAIT) > 0; i++) {
+    for (int i = 0; i < 4 && sys_recv(conn.client.sock, scratch, sizeof(scratch), true) > 0; i++) {
     }
-    close(conn.client.sock);
+    sys_close_socket(conn.client.sock);
   }
   return false;
 }
@@ -110,8 +99,7 @@ bool admitted_by_callback(EngineContext* ctx, SocketRecord* accepted) {
 bool accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
   SocketRecord accepted;
   std::memset(&accepted, 0, sizeof(accepted));
-  socklen_t len = sizeof(accepted.remote_addr);
-  accepted.sock = accept4(listener->sock, reinterpret_cast<sockaddr*>(&accepted.remote_addr), &len, SOCK_CLOEXEC);
+  accepted.sock = sys_accept(listener->sock, &accepted.remote_addr);
   if (accepted.sock < 0) return false;
   accepted.local_addr = listener->local_addr;
   accepted.is_ssl = listener->is_ssl;
@@ -124,7 +112,7 @@ bool accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
     char addr[INET6_ADDRSTRLEN];
     address_to_text(&accepted.remote_addr, addr, sizeof(addr));
     log_engine_error(ctx, "%s: %.20s is not allowed to connect", "accept_new_connection", addr);
-    close(accepted.sock);
+    sys_close_socket(accepted.sock);
   }
   return true;
 }
@@ -133,7 +121,7 @@ void* accept_thread(void* arg) {
   EngineContext* ctx = static_cast<EngineContext*>(arg);
   block_sigpipe();
 
-  pollfd fds[MAX_WATCHED_LISTENERS + 1];
+  SysPollFd fds[MAX_WATCHED_LISTENERS + 1];
   const SocketRecord* watched[MAX_WATCHED_LISTENERS];
   while (ctx->stop_flag.load() == 0) {
     int n = 0;
@@ -147,9 +135,9 @@ void* accept_thread(void* arg) {
     fds[n].fd = ctx->wakeup_pipe[0];
     fds[n].events = POLLIN;
     fds[n].revents = 0;
-    int ready = poll(fds, static_cast<nfds_t>(n + 1), -1);
+    int ready = sys_poll(fds, n + 1, -1);
     if (ready < 0) {
-      if (errno != EINTR) poll(&fds[n], 1, 1000);
+      if (errno != EINTR) sys_poll(&fds[n], 1, 1000);
       continue;
     }
     // Clients that arrived together are taken without a wait in between;
@@ -165,7 +153,7 @@ void* accept_thread(void* arg) {
   while (ctx->listening_sockets != nullptr) {
     SocketRecord* sp = ctx->listening_sockets;
     ctx->listening_sockets = sp->next;
-    close(sp->sock);
+    sys_close_socket(sp->sock);
     delete sp;
   }
   pthread_mutex_lock(&ctx->mutex);
@@ -258,7 +246,7 @@ void stop_threads(EngineContext* ctx) {
   ctx->num_worker_threads = 0;
 
   // Connections still queued are never served; they are closed, not leaked.
-  for (int i = ctx->sq_tail; i < ctx->sq_head; i++) close(ctx->queue[i % CONNECTION_QUEUE_SIZE].sock);
+  for (int i = ctx->sq_tail; i < ctx->sq_head; i++) sys_close_socket(ctx->queue[i % CONNECTION_QUEUE_SIZE].sock);
   ctx->sq_tail = ctx->sq_head = 0;
   ctx->idle_workers = 0;
   ctx->unserved_connections.store(0);

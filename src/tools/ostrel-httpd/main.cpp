@@ -1,8 +1,6 @@
-// ostrel-httpd: the engine on its own, serving files until SIGINT or SIGTERM.
-#include <arpa/inet.h>
+// ostrel-httpd: the engine on its own, serving files until SIGINT or SIGTERM
+// (on Windows Ctrl-C, Ctrl-Break or the console's close).
 #include <inttypes.h>
-#include <signal.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -14,6 +12,8 @@
 
 #include "ostrel/engine/address.h"
 #include "ostrel/engine/engine.h"
+#include "ostrel/engine/path.h"
+#include "ostrel/engine/sys.h"
 
 namespace {
 
@@ -147,9 +147,9 @@ const char* option_value(const std::vector<const char*>& options, const char* lo
 
 // Why DIR cannot be a root, or null when it can.
 const char* root_problem(const std::string& dir) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0) return errno == ENOENT ? "does not exist" : std::strerror(errno);
-  return S_ISDIR(st.st_mode) ? nullptr : "is not a folder";
+  FileStatus st;
+  if (sys_stat(dir.c_str(), &st) != 0) return errno == ENOENT ? "does not exist" : std::strerror(errno);
+  return st.is_directory ? nullptr : "is not a folder";
 }
 
 // Every folder of a "document_root" value must exist: a mistyped root would
@@ -234,12 +234,7 @@ int main(int argc, char** argv) {
   options.push_back(nullptr);
   options.push_back(nullptr);
 
-  // The engine's threads inherit this mask; the signals are taken by sigwait.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  sys_prepare_stop_request();
 
   EngineContext* ctx = mg_launch(on_event, nullptr, options.data());
   if (ctx == nullptr) {
@@ -248,9 +243,7 @@ int main(int argc, char** argv) {
   }
   print_listeners(ctx);
 
-  int sig = 0;
-  while (sigwait(&signals, &sig) != 0) {
-  }
+  sys_wait_for_stop_request();
   mg_halt(ctx);
   return 0;
 }

@@ -1,8 +1,5 @@
 // Requests over real loopback connections: reading, parsing, keep-alive,
 // error replies, logs, the callback contract and the connection functions.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,10 +8,12 @@
 #include <future>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "ostrel/engine/EngineTestUtil.h"
+#include "support/Portable.h"
 #include "ostrel/engine/engine.h"
 #include "ostrel/engine/io.h"
 
@@ -54,8 +53,7 @@ std::string wait_for_line(const std::string& file, const std::string& part) {
     std::string text = read_file(file);
     size_t pos = text.find(part);
     if (pos != std::string::npos && text.find('\n', pos) != std::string::npos) return text;
-    pollfd none{-1, 0, 0};
-    poll(&none, 1, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return read_file(file);
 }
@@ -83,7 +81,7 @@ TEST(EngineConnection, PipelinedRequestIsServedFromTheBuffer) {
   const std::string second = "GET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
   ASSERT_TRUE(send_all(fd, first + second));
   std::string replies = read_until_close(fd);
-  close(fd);
+  closeSocket(fd);
   EXPECT_NE(std::string::npos, replies.find("uri=/a"));
   EXPECT_NE(std::string::npos, replies.find("uri=/b"));
   std::lock_guard<std::mutex> lock(mutex);
@@ -118,7 +116,7 @@ TEST(EngineConnection, HeaderSlotsHoldOnlyTheCurrentRequest) {
   EXPECT_EQ("uri=/a", body_of(read_reply(fd)));
   ASSERT_TRUE(send_all(fd, "GET /b HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_EQ("uri=/b", body_of(read_reply(fd)));
-  close(fd);
+  closeSocket(fd);
   std::lock_guard<std::mutex> lock(mutex);
   EXPECT_EQ((std::vector<int>{4, 1}), filled_slots);
 }
@@ -191,7 +189,7 @@ TEST(EngineConnection, ACallbackCanRefuseAClientBeforeItsFirstByte) {
   for (int i = 0; i < 30; i++) idle.push_back(connect_to(engine.port()));
   for (int fd : idle) {
     EXPECT_EQ("no\n", read_until_close(fd, 5000));
-    close(fd);
+    closeSocket(fd);
   }
   EXPECT_EQ(30, refusals.load());
   EXPECT_EQ(0, requests.load());
@@ -269,11 +267,10 @@ TEST(EngineConnection, ControlBytesInTheHeadGetOneAnswerHoweverTheHeadIsSplit) {
   auto exchange_split = [&](const std::string& head, size_t split) {
     int fd = connect_to(engine.port());
     EXPECT_TRUE(send_all(fd, head.substr(0, split)));
-    pollfd none{-1, 0, 0};
-    poll(&none, 1, 100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(send_all(fd, head.substr(split)));
     std::string reply = read_until_close(fd, 5000);
-    close(fd);
+    closeSocket(fd);
     return reply;
   };
   const std::string tab = "GET /t HTTP/1.1\r\nUser-Agent: a\tb\r\nConnection: close\r\n\r\n";
@@ -306,14 +303,14 @@ TEST(EngineConnection, KeepAliveDecision) {
     EXPECT_EQ("hello", body_of(second));
     EXPECT_EQ("close", header_value(second, "Connection"));
     EXPECT_TRUE(peer_closes(fd, 5000));
-    close(fd);
+    closeSocket(fd);
 
     std::string reply = http_exchange(engine.port(), "GET /f.txt HTTP/1.0\r\n\r\n");
     EXPECT_EQ("close", header_value(reply, "Connection"));
     fd = connect_to(engine.port());
     ASSERT_TRUE(send_all(fd, "GET /f.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"));
     EXPECT_EQ("Keep-Alive", header_value(read_reply(fd), "Connection"));
-    close(fd);
+    closeSocket(fd);
   }
   {
     TestEngine engine({"enable_keep_alive", "no", "document_root", dir.path()});
@@ -323,7 +320,7 @@ TEST(EngineConnection, KeepAliveDecision) {
     std::string reply = read_reply(fd);
     EXPECT_EQ("close", header_value(reply, "Connection"));
     EXPECT_TRUE(peer_closes(fd, 5000));
-    close(fd);
+    closeSocket(fd);
   }
 }
 
@@ -339,7 +336,7 @@ TEST(EngineConnection, UnreadBodyIsNotTakenForTheNextRequest) {
   std::string second = read_reply(fd);
   EXPECT_EQ("HTTP/1.1 200 OK", status_line(second));
   EXPECT_EQ("hello", body_of(second));
-  close(fd);
+  closeSocket(fd);
 }
 
 TEST(EngineConnection, IdleKeptConnectionsGiveTheirWorkersToWaitingClients) {
@@ -366,8 +363,8 @@ TEST(EngineConnection, IdleKeptConnectionsGiveTheirWorkersToWaitingClients) {
   for (int fd : fresh) EXPECT_EQ("hello", body_of(read_reply(fd, 3000)));
   auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   EXPECT_LT(waited.count(), 1500);
-  for (int fd : fresh) close(fd);
-  for (int fd : idle) close(fd);
+  for (int fd : fresh) closeSocket(fd);
+  for (int fd : idle) closeSocket(fd);
 }
 
 TEST(EngineConnection, AConnectionSendingItsFirstHeadKeepsItsWorker) {
@@ -378,20 +375,19 @@ TEST(EngineConnection, AConnectionSendingItsFirstHeadKeepsItsWorker) {
   ASSERT_TRUE(engine.started());
   int slow = connect_to(engine.port());
   ASSERT_TRUE(send_all(slow, "GET /f.txt HTTP/1.1\r\n"));
-  pollfd none{-1, 0, 0};
-  poll(&none, 1, 200);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   int other = connect_to(engine.port());
   ASSERT_TRUE(send_all(other, "GET /f.txt HTTP/1.1\r\nConnection: close\r\n\r\n"));
-  poll(&none, 1, 300);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   // A kept connection whose next head has begun is not idle either.
   ASSERT_TRUE(send_all(slow, "\r\nGET /f.txt HTTP/1.1\r\n"));
   EXPECT_EQ("hello", body_of(read_reply(slow)));
-  poll(&none, 1, 300);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_TRUE(send_all(slow, "Connection: close\r\n\r\n"));
   EXPECT_EQ("hello", body_of(read_reply(slow)));
   EXPECT_EQ("hello", body_of(read_reply(other)));
-  close(slow);
-  close(other);
+  closeSocket(slow);
+  closeSocket(other);
 }
 
 TEST(EngineConnection, ADrippedUnreadBodyIsDroppedWithinOneReadTimeOut) {
@@ -413,7 +409,7 @@ TEST(EngineConnection, ADrippedUnreadBodyIsDroppedWithinOneReadTimeOut) {
   auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   EXPECT_TRUE(closed);
   EXPECT_LT(waited.count(), 2500);
-  close(fd);
+  closeSocket(fd);
 }
 
 // A client dripping a byte at a time never stalls a single read; once it held
@@ -454,7 +450,7 @@ TEST(EngineConnection, AHeadAndABodyEachHaveOneDeadlineForTheWhole) {
   int64_t took = drip_until_closed(fd, long_head);
   EXPECT_GE(took, 800);
   EXPECT_LT(took, 2000);
-  close(fd);
+  closeSocket(fd);
 
   // The next head on a kept connection: one time-out from its first byte,
   // however long the connection was idle before it.
@@ -465,7 +461,7 @@ TEST(EngineConnection, AHeadAndABodyEachHaveOneDeadlineForTheWhole) {
   took = drip_until_closed(fd, long_head);
   EXPECT_GE(took, 900);
   EXPECT_LT(took, 2000);
-  close(fd);
+  closeSocket(fd);
 
   // A body: one time-out from its first read, however it is read in pieces.
   fd = connect_to(engine.port());
@@ -477,7 +473,7 @@ TEST(EngineConnection, AHeadAndABodyEachHaveOneDeadlineForTheWhole) {
   EXPECT_LT(read_bytes, 100);
   EXPECT_GE(read_ms, 900);
   EXPECT_LT(read_ms, 2000);
-  close(fd);
+  closeSocket(fd);
 }
 
 TEST(EngineConnection, AccessAndErrorLogLines) {
@@ -527,7 +523,7 @@ TEST(EngineConnection, ReadBodyReturnsBufferedBytesFirstThenReadsTheSocket) {
   auto got = body.get_future();
   ASSERT_EQ(std::future_status::ready, got.wait_for(std::chrono::seconds(5)));
   EXPECT_EQ("0123456789abcdefghij", got.get());
-  close(fd);
+  closeSocket(fd);
 
   // Only POST bodies are read.
   http_exchange(engine.port(), "GET /g HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc");
@@ -549,7 +545,7 @@ TEST(EngineConnection, StalledBodyEndsLikeAClosedPeer) {
   auto n = result.get_future();
   ASSERT_EQ(std::future_status::ready, n.wait_for(std::chrono::seconds(10)));
   EXPECT_EQ(10, n.get());
-  close(fd);
+  closeSocket(fd);
 }
 
 TEST(EngineConnection, CallbackContract) {
@@ -651,7 +647,7 @@ TEST(EngineConnection, KeptChannelFunctions) {
   EXPECT_EQ("hello", std::string(buf, got));
   // Twice the read time-out passes and the channel is still open.
   EXPECT_FALSE(peer_closes(fd, 400));
-  close(fd);
+  closeSocket(fd);
   auto f = outcome.get_future();
   ASSERT_EQ(std::future_status::ready, f.wait_for(std::chrono::seconds(5)));
   EXPECT_EQ("150closed", f.get());
@@ -689,9 +685,9 @@ TEST(EngineConnection, CallbackRepliesWithoutLengthEndTheConnection) {
   EXPECT_EQ("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nbody", read_until_close(fd, 12000));
   // Closed at once, not by the 15 s read time-out.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-  close(fd);
+  closeSocket(fd);
   fd = connect_to(engine.port());
   ASSERT_TRUE(send_all(fd, "GET /missing HTTP/1.1\r\n\r\n"));
   EXPECT_TRUE(peer_closes(fd, 8000));
-  close(fd);
+  closeSocket(fd);
 }

@@ -1,8 +1,4 @@
 // Option parsing, start failures, listeners and the address filter.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "ostrel/engine/EngineTestUtil.h"
+#include "support/Portable.h"
 #include "ostrel/engine/acl.h"
 #include "ostrel/engine/address.h"
 #include "ostrel/engine/engine.h"
@@ -183,7 +180,7 @@ TEST(EngineOptions, PortInUseFailsWithCannotBind) {
   EXPECT_EQ(nullptr, ctx);
   if (ctx != nullptr) mg_halt(ctx);
   EXPECT_TRUE(log.contains("set_ports_option: cannot bind to " + spec + ": "));
-  close(fd);
+  closeSocket(fd);
 }
 
 TEST(EngineOptions, ListenersRunInReverseOrderOfTheList) {
@@ -291,7 +288,7 @@ TEST(EngineOptions, ListensOnIPv6LoopbackForIPv6ClientsOnly) {
   ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to));
   ASSERT_TRUE(send_all(fd, "GET /hello.txt HTTP/1.0\r\n\r\n"));
   EXPECT_EQ("hello", body_of(read_until_close(fd)));
-  close(fd);
+  closeSocket(fd);
   {
     std::lock_guard<std::mutex> lock(seen_lock);
     EXPECT_EQ("::1 0 1", seen_address);

@@ -1,14 +1,5 @@
 #include "ostrel/engine/EngineTestUtil.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +11,7 @@
 
 #include "ostrel/engine/auth.h"
 #include "ostrel/engine/io.h"
+#include "support/Portable.h"
 
 namespace enginetest {
 
@@ -135,7 +127,7 @@ int connect_to(int port) {
   sa.sin_port = htons(static_cast<uint16_t>(port));
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
-    close(fd);
+    closeSocket(fd);
     return -1;
   }
   return fd;
@@ -145,7 +137,7 @@ bool send_all(int fd, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {
     ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && lastSocketError() == EINTR) continue;
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
@@ -210,7 +202,7 @@ std::string http_exchange(int port, const std::string& request, int timeout_ms) 
   if (fd < 0) return "";
   send_all(fd, request);
   std::string reply = read_until_close(fd, timeout_ms);
-  close(fd);
+  closeSocket(fd);
   return reply;
 }
 
@@ -255,65 +247,35 @@ std::string body_of(const std::string& reply) {
   return end == std::string::npos ? "" : reply.substr(end + 4);
 }
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base != nullptr ? base : "/tmp") + "/ostrel-engine-XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
-}
+TempDir::TempDir() { path_ = makeTemporaryFolder(temporaryFolder() + "/ostrel-engine-"); }
 
 TempDir::~TempDir() {
   if (path_.empty()) return;
   std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  std::filesystem::remove_all(std::filesystem::u8path(path_), ec);
 }
 
 std::string TempDir::file(const std::string& rel, const std::string& content) const {
   std::string full = path_ + "/" + rel;
-  std::filesystem::create_directories(std::filesystem::path(full).parent_path());
-  std::ofstream out(full, std::ios::binary);
+  std::filesystem::create_directories(std::filesystem::u8path(full).parent_path());
+  std::ofstream out(std::filesystem::u8path(full), std::ios::binary);
   out << content;
   return full;
 }
 
 std::string TempDir::dir(const std::string& rel) const {
   std::string full = path_ + "/" + rel;
-  std::filesystem::create_directories(full);
+  std::filesystem::create_directories(std::filesystem::u8path(full));
   return full;
 }
 
-std::string run(const std::string& command, int* status) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) {
-    if (status != nullptr) *status = -1;
-    return out;
-  }
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
+std::string run(const std::string& command, int* status) { return runShell(command, status); }
 
 ScopedReadTimeout::ScopedReadTimeout(int ms) { mg_set_read_timeout_ms(ms); }
 ScopedReadTimeout::~ScopedReadTimeout() { mg_set_read_timeout_ms(15000); }
 
-namespace {
-int count_entries(const char* folder) {
-  int n = 0;
-  DIR* d = opendir(folder);
-  if (d == nullptr) return -1;
-  while (readdir(d) != nullptr) n++;
-  closedir(d);
-  return n;
-}
-}  // namespace
-
-int count_open_fds() { return count_entries("/proc/self/fd"); }
-int count_threads() { return count_entries("/proc/self/task"); }
+int count_open_fds() { return countOpenHandles(); }
+int count_threads() { return countThreads(); }
 
 bool make_test_certificate(const std::string& pem) {
   int status = -1;
@@ -323,11 +285,7 @@ bool make_test_certificate(const std::string& pem) {
   return status == 0;
 }
 
-bool has_child_processes() {
-  int status;
-  pid_t pid = waitpid(-1, &status, WNOHANG);
-  return !(pid < 0 && errno == ECHILD);
-}
+bool has_child_processes() { return hasChildProcesses(); }
 
 std::string digest_authorization(const std::string& user, const std::string& realm, const std::string& password,
                                  const std::string& method, const std::string& uri, size_t response_len) {

@@ -1,6 +1,4 @@
 // Worker pool, queue, read time-outs and a clean halt.
-#include <poll.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -9,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "ostrel/engine/EngineTestUtil.h"
+#include "support/Portable.h"
 
 using namespace enginetest;
 
@@ -27,14 +26,13 @@ bool eventually(F condition, int timeout_ms = 10000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
     if (condition()) return true;
-    pollfd none{-1, 0, 0};
-    poll(&none, 1, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return condition();
 }
 
 void close_all(std::vector<int>& fds) {
-  for (int fd : fds) close(fd);
+  for (int fd : fds) closeSocket(fd);
   fds.clear();
 }
 
@@ -134,7 +132,7 @@ TEST(EngineLifecycle, HeadTimeoutCountsFromTheStartNotFromTheLastByte) {
   if (!closed) closed = peer_closes(fd, 5000);
   EXPECT_TRUE(closed);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-  close(fd);
+  closeSocket(fd);
 }
 
 TEST(EngineLifecycle, IdleKeptConnectionIsClosedAfterTheTimeout) {
@@ -147,7 +145,7 @@ TEST(EngineLifecycle, IdleKeptConnectionIsClosedAfterTheTimeout) {
   ASSERT_TRUE(send_all(fd, "GET /f.txt HTTP/1.1\r\n\r\n"));
   EXPECT_EQ("kept", body_of(read_reply(fd)));
   EXPECT_TRUE(peer_closes(fd, 10000));
-  close(fd);
+  closeSocket(fd);
 }
 
 TEST(EngineLifecycle, HaltDoesNotWaitForIdleKeptConnections) {
@@ -163,5 +161,5 @@ TEST(EngineLifecycle, HaltDoesNotWaitForIdleKeptConnections) {
   engine.halt();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_TRUE(peer_closes(fd, 5000));
-  close(fd);
+  closeSocket(fd);
 }

@@ -1,14 +1,12 @@
 // Forwarding on listeners with the proxy flag, to a second engine as the
 // server: the request line, headers and body out, the answer back.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <mutex>
 
 #include <gtest/gtest.h>
 
 #include "ostrel/engine/EngineTestUtil.h"
+#include "support/Portable.h"
 #include "ostrel/engine/proxy.h"
 
 using namespace enginetest;
@@ -60,7 +58,7 @@ int closed_port() {
   socklen_t len = sizeof(sa);
   bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
   getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(fd);
+  closeSocket(fd);
   return ntohs(sa.sin_port);
 }
 
