@@ -106,10 +106,17 @@ inline std::string makeTemporaryFolder(const std::string& prefix) {
 
 // Runs COMMAND with /bin/sh, which wine starts as a Linux program: the
 // Linux tools the tests drive (curl, openssl) run beside the Windows build.
-// Z:/ in the command is the Linux root. Wine reports no reliable exit status
-// for a Linux program, so the shell writes it after the output.
+// Z:/ in the command is the Linux root. Wine hands a Linux program neither
+// the pipes of CreateProcess nor a reliable exit status or end, so the shell writes
+// its output and then its status to files in the temporary folder, which
+// must lie under Z:/ (scripts/test-windows sets OSTREL_TEST_TEMP=Z:/tmp).
 inline std::string runShell(const std::string& command, int* status) {
-  static const std::string marker = "\n@ostrel-status@";
+  if (status != nullptr) *status = -1;
+  const std::string folder = temporaryFolder();
+  if (folder.compare(0, 3, "Z:/") != 0) return "";
+  // Wine reuses process ids: a random name of its own for each command.
+  std::random_device device;
+  const std::string name = folder + "/ostrel-run-" + std::to_string(device()) + "-" + std::to_string(device());
   std::string script;
   for (size_t i = 0; i < command.size(); i++) {
     if (command.compare(i, 3, "Z:/") == 0) {
@@ -119,7 +126,9 @@ inline std::string runShell(const std::string& command, int* status) {
       script += command[i];
     }
   }
-  script = "{ " + script + "\n}; printf '" + marker + "%d' $?";
+  const std::string unixName = name.substr(2);
+  script = "( " + script + "\n) > '" + unixName + ".out'; echo $? > '" + unixName + ".tmp'; mv '" + unixName +
+           ".tmp' '" + unixName + ".status'";
   // Quoted as the C runtime reads a command line back: backslashes count
   // only before a quote.
   std::string line = "/bin/sh -c \"";
@@ -136,40 +145,38 @@ inline std::string runShell(const std::string& command, int* status) {
   line.append(backslashes * 2, '\\');
   line += '"';
 
-  if (status != nullptr) *status = -1;
-  SECURITY_ATTRIBUTES inherited = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0)) return "";
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info{};
   std::vector<char> mutableLine(line.begin(), line.end());
   mutableLine.push_back('\0');
-  BOOL created = CreateProcessA("/bin/sh", mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                &info);
-  CloseHandle(writeEnd);
-  std::string out;
-  if (created) {
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &n, nullptr) && n > 0) out.append(buffer, n);
-    WaitForSingleObject(info.hProcess, 30000);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+  if (!CreateProcessA("/bin/sh", mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return "";
   }
-  CloseHandle(readEnd);
-  const std::string tag = marker.substr(1);
-  size_t at = out.rfind(tag);
-  if (at == std::string::npos) return out;
-  if (status != nullptr) *status = std::atoi(out.c_str() + at + tag.size());
-  // The line feed before the tag belongs to the wrapper, not to the output.
-  out.erase(at > 0 && out[at - 1] == '\n' ? at - 1 : at);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  // Wine does not follow a Linux program's end: the status file, renamed
+  // into place whole, tells it.
+  const std::string statusFile = name + ".status";
+  for (int waited = 0; waited < 120000 && GetFileAttributesA(statusFile.c_str()) == INVALID_FILE_ATTRIBUTES;
+       waited += 5) {
+    Sleep(5);
+  }
+  auto slurp = [](const std::string& path) {
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+      char buffer[4096];
+      size_t n;
+      while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
+      std::fclose(f);
+    }
+    return text;
+  };
+  std::string out = slurp(name + ".out");
+  std::string code = slurp(name + ".status");
+  if (!code.empty() && status != nullptr) *status = std::atoi(code.c_str());
+  std::remove((name + ".out").c_str());
+  std::remove((name + ".status").c_str());
   return out;
 }
 
