@@ -198,7 +198,7 @@ UXUpdateManager::~UXUpdateManager() {
     last = std::move(thread_);
   }
   if (last.joinable() && last.get_id() != boost::this_thread::get_id()) {
-    last.interrupt();
+    stop_.request();
     last.join();
   } else if (last.joinable()) {
     last.detach();
@@ -494,7 +494,7 @@ void UXUpdateManager::reloadInstalledDescriptor() {
 bool UXUpdateManager::queryAgent(const std::string& operation, std::string& reply) {
   auto payload = std::make_shared<XMLPayload>("<" + operation + "></" + operation + ">");
   LocalMessagePtr message = HCI::HandlerHelper::sendAndWait(kAgentTarget + operation, operation, payload,
-                                                            queryTimeoutSeconds, UUId(), 0);
+                                                            queryTimeoutSeconds, UUId(), 0, &stop_);
   if (!message || message->getMessageType() != "SUCCESS") return false;
   auto text = std::dynamic_pointer_cast<XMLPayload>(message->getPayload());
   if (!text) return false;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/HandlerHelper/WaitStop.h"
 #include "ostrel/updates/KivraUXUpdatePackage.h"
 #include "ostrel/updates/ReliableEventSource.h"
 #include "ostrel/updates/update_msg.h"
@@ -31,7 +32,7 @@ class UXUpdateManager : public UpdateService {
   // that pass `limits` are refused like unreadable ones.
   explicit UXUpdateManager(const std::string& htmlRoot, UIContexts* contexts = nullptr,
                            const UXPackageLimits& limits = {});
-  // Interrupts a running update's wait for the business logic and joins it.
+  // Stops a running update's wait for the business logic and joins it.
   ~UXUpdateManager() override;
   UXUpdateManager(const UXUpdateManager&) = delete;
   UXUpdateManager& operator=(const UXUpdateManager&) = delete;
@@ -104,6 +105,8 @@ class UXUpdateManager : public UpdateService {
   mutable std::mutex mutex_;  // guards busy_ and thread_
   bool busy_ = false;
   boost::thread thread_;
+  // Ends the waits of the queries at destruction.
+  HCI::WaitStop stop_;
 
   const std::string uxDirectory_;
   const std::string updateDirectory_;

@@ -262,6 +262,27 @@ TEST_F(ChannelTest, CloseAllEndsEveryChannelAndFreesItsWorker) {
   EXPECT_EQ("again", andAgain->frame());
 }
 
+TEST_F(ChannelTest, AKeepAliveThreadWaitingForItsNextEventEndsAtOnceWithItsChannel) {
+  const int before = threadCount();
+  // The product's interval: each stop below comes long before a control event.
+  bindPluginRoutes(HCServiceProxyWebSocketListenerFactory::kKeepAliveInterval);
+  for (bool browserLeaves : {true, false}) {
+    SCOPED_TRACE(browserLeaves ? "the browser goes away" : "the server closes every channel");
+    auto channel = openChannel("/1.0/Events/all.ws");
+    ASSERT_TRUE(eventually([&] { return manager.openChannels() == 1; }));
+    ASSERT_TRUE(eventually([&] { return threadCount() == before + 2; }));  // the channel's and the keep-alive thread
+    const auto start = std::chrono::steady_clock::now();
+    if (browserLeaves) {
+      channel->closeNow();
+    } else {
+      manager.closeAll();
+      EXPECT_TRUE(channel->serverClosed());
+    }
+    EXPECT_TRUE(eventually([&] { return threadCount() == before && manager.openChannels() == 0; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+}
+
 TEST_F(ChannelTest, ServerStopClosesTheChannelsOfItsReceivers) {
   bindPluginRoutes();
   auto channel = openChannel("/1.0/Events/all.ws");
