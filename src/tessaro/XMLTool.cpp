@@ -296,6 +296,8 @@ class Reader {
 
   // Empty when the document was read into `document`, else why not.
   std::string read(pugi::xml_document& document) {
+    // One byte order mark is gone already; a second one is text before the root.
+    if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) return failAt(0, "text outside the root element");
     size_t at = 0;
     while (at < text_.size()) {
       const size_t start = at;

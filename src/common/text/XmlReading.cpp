@@ -137,6 +137,8 @@ std::string prepare(const std::string& input, Dialect dialect, std::string& text
   } else {
     text = input.compare(0, 3, "\xEF\xBB\xBF") == 0 ? input.substr(3) : input;
   }
+  // What follows the byte order mark must be the document; pugixml would skip another mark.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) return "text outside the root element";
   const std::string encoding = declaredEncoding(text);
   if (wide) {
     if (!encoding.empty() && !sameIgnoringAsciiCase(encoding, "UTF-16") && !sameIgnoringAsciiCase(encoding, "UTF-16LE") &&
