@@ -933,7 +933,9 @@ TEST(UXUpdateRepliesTest, DeviceTypeAndVersionWhereThePatternsFoundThem) {
   for (const DeviceCase& c : devices) {
     int32_t deviceType = -1;
     EXPECT_EQ(c.found, UXUpdateManager::deviceTypeInText(c.reply, deviceType)) << c.reply;
-    if (c.found) EXPECT_EQ(c.deviceType, deviceType) << c.reply;
+    if (c.found) {
+      EXPECT_EQ(c.deviceType, deviceType) << c.reply;
+    }
   }
   struct VersionCase {
     std::string reply, version;
