@@ -1,35 +1,105 @@
 #include "bizl-demo/Catalog.h"
 
-#include <QDomDocument>
-#include <QString>
-#include <QTextStream>
 #include <algorithm>
 #include <cctype>
 
 #include "bizl-demo/RequestError.h"
+#include "common/text/XmlReading.h"
 
 namespace bizl {
 
 namespace {
 
-QDomElement rootOf(const std::string& text, const std::string& source, QDomDocument& document) {
-  QString error;
-  int line = 0;
-  if (!document.setContent(QByteArray::fromStdString(text), &error, &line))
-    throw RequestError(status::kBadData,
-                       "Demo data file " + source + " is not well-formed: " + error.toStdString(), true);
-  return document.documentElement();
+pugi::xml_node rootOf(const std::string& text, const std::string& source, pugi::xml_document& document) {
+  const std::string error = xml::read(text, xml::Dialect::kTree, document);
+  if (!error.empty())
+    throw RequestError(status::kBadData, "Demo data file " + source + " is not well-formed: " + error, true);
+  return document.document_element();
 }
 
-Record recordOf(const QDomElement& element) {
-  Record record;
-  for (QDomElement field = element.firstChildElement(); !field.isNull(); field = field.nextSiblingElement()) {
-    QString content;
-    QTextStream stream(&content);
-    for (QDomNode child = field.firstChild(); !child.isNull(); child = child.nextSibling()) child.save(stream, -1);
-    stream.flush();
-    record.emplace(field.tagName().toStdString(), content.toStdString());
+// Text as the records have always held it: "<", "&", a ">" after "]]" and a
+// carriage return as references; in attribute values also '"', tab and line feed.
+std::string escaped(const char* text, bool attribute) {
+  std::string out;
+  for (const char* c = text; *c; ++c) {
+    if (*c == '<') {
+      out += "&lt;";
+    } else if (*c == '&') {
+      out += "&amp;";
+    } else if (*c == '>' && c - text >= 2 && c[-1] == ']' && c[-2] == ']') {
+      out += "&gt;";
+    } else if (attribute && *c == '"') {
+      out += "&quot;";
+    } else if (attribute && *c == '\t') {
+      out += "&#x9;";
+    } else if (attribute && *c == '\n') {
+      out += "&#xa;";
+    } else if (*c == '\r') {
+      out += "&#xd;";
+    } else {
+      out += *c;
+    }
   }
+  return out;
+}
+
+bool isText(const pugi::xml_node& node) {
+  return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
+}
+
+// The nodes inside `field` as XML text: no declarations, no indentation; a
+// comment or processing instruction that no text follows ends its line.
+std::string contentOf(const pugi::xml_node& field) {
+  std::string out;
+  pugi::xml_node node = field.first_child();
+  while (node) {
+    switch (node.type()) {
+      case pugi::node_element:
+        out += std::string("<") + node.name();
+        for (const pugi::xml_attribute& attribute : node.attributes())
+          out += std::string(" ") + attribute.name() + "=\"" + escaped(attribute.value(), true) + "\"";
+        out += node.first_child() ? ">" : "/>";
+        break;
+      case pugi::node_pcdata:
+        out += escaped(node.value(), false);
+        break;
+      case pugi::node_cdata: {
+        std::string text = node.value();
+        for (size_t at = text.find("]]>"); at != std::string::npos; at = text.find("]]>", at + 15))
+          text.replace(at, 3, "]]]]><![CDATA[>");
+        out += "<![CDATA[" + text + "]]>";
+        break;
+      }
+      case pugi::node_comment: {
+        const std::string text = node.value();
+        out += "<!--" + text + (!text.empty() && text.back() == '-' ? " " : "") + "-->";
+        if (!isText(node.next_sibling())) out += "\n";
+        break;
+      }
+      case pugi::node_pi:
+        out += std::string("<?") + node.name() + " " + node.value() + "?>\n";
+        break;
+      default:
+        break;
+    }
+    if (node.type() == pugi::node_element && node.first_child()) {
+      node = node.first_child();
+      continue;
+    }
+    while (node != field && !node.next_sibling()) {
+      node = node.parent();
+      if (node != field) out += std::string("</") + node.name() + ">";
+    }
+    if (node == field) break;
+    node = node.next_sibling();
+  }
+  return out;
+}
+
+Record recordOf(const pugi::xml_node& element) {
+  Record record;
+  for (pugi::xml_node field = element.first_child(); field; field = field.next_sibling())
+    if (field.type() == pugi::node_element) record.emplace(field.name(), contentOf(field));
   return record;
 }
 
@@ -50,16 +120,16 @@ bool Catalog::isValidId(const std::string& id) {
 }
 
 Record Catalog::parseRecord(const std::string& text, const std::string& source) {
-  QDomDocument document;
+  pugi::xml_document document;
   return recordOf(rootOf(text, source, document));
 }
 
 std::vector<Record> Catalog::parseRecordList(const std::string& text, const std::string& source) {
-  QDomDocument document;
-  QDomElement root = rootOf(text, source, document);
+  pugi::xml_document document;
+  const pugi::xml_node root = rootOf(text, source, document);
   std::vector<Record> records;
-  for (QDomElement child = root.firstChildElement(); !child.isNull(); child = child.nextSiblingElement())
-    records.push_back(recordOf(child));
+  for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling())
+    if (child.type() == pugi::node_element) records.push_back(recordOf(child));
   return records;
 }
 
@@ -135,9 +205,9 @@ std::string plainText(const Record& record, const std::string& field) {
   if (it == record.end()) return std::string();
   // Most fields hold neither markup nor references: nothing to decode.
   if (it->second.find_first_of("<&") == std::string::npos) return it->second;
-  QDomDocument document;
-  if (!document.setContent(QByteArray::fromStdString("<x>" + it->second + "</x>"))) return it->second;
-  return document.documentElement().text().toStdString();
+  pugi::xml_document document;
+  if (!xml::read("<x>" + it->second + "</x>", xml::Dialect::kTree, document).empty()) return it->second;
+  return xml::textOf(document.document_element());
 }
 
 }  // namespace bizl

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace bizl {
 
@@ -21,6 +22,14 @@ class RequestDocument {
   const std::map<std::string, std::string>& values() const { return values_; }
 
  private:
+  struct Frame {
+    std::string name;
+    std::string text;
+    bool hasChildren = false;
+    std::map<std::string, std::string> leaves;  // direct leaf children, for list items
+  };
+  void close(std::vector<Frame>& open, std::map<std::string, std::string>& items);
+
   std::string root_;
   std::map<std::string, std::string> values_;
 };

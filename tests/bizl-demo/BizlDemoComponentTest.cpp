@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <boost/regex.hpp>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -140,10 +140,10 @@ TEST(BizlDemoComponentTest, AgentQueriesAnswerInBothFormats) {
   ASSERT_EQ("SUCCESS", setOutputFormat(2).type);
   device = ask("1.0/Agent/getDeviceType", "<getDeviceType></getDeviceType>");
   version = ask("1.0/Agent/getVersion", "<getVersion></getVersion>");
-  boost::smatch match;
-  ASSERT_TRUE(boost::regex_search(device.text, match, boost::regex("(\\d+)"))) << device.text;
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(device.text, match, std::regex("(\\d+)"))) << device.text;
   EXPECT_EQ("1", match[1]);
-  ASSERT_TRUE(boost::regex_search(version.text, match, boost::regex("(\\d+\\.\\d+\\.\\d+)"))) << version.text;
+  ASSERT_TRUE(std::regex_search(version.text, match, std::regex("(\\d+\\.\\d+\\.\\d+)"))) << version.text;
   EXPECT_EQ("2.1.0", match[1]);
 }
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <boost/thread/thread.hpp>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -121,26 +121,132 @@ TEST(HandlerHelperTest, ConcurrentExchangesNeverSeeEachOthersReplies) {
   EXPECT_EQ(0, mismatches);
 }
 
+// A thread that runs `work` and can be joined with a bound.
+class BoundedThread {
+ public:
+  explicit BoundedThread(std::function<void()> work) {
+    std::packaged_task<void()> task(std::move(work));
+    done_ = task.get_future();
+    thread_ = std::thread(std::move(task));
+  }
+  ~BoundedThread() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // True when the work ended within `limit`; joined then.
+  bool joinWithin(std::chrono::milliseconds limit) {
+    if (done_.wait_for(limit) != std::future_status::ready) return false;
+    thread_.join();
+    return true;
+  }
+
+ private:
+  std::future<void> done_;
+  std::thread thread_;
+};
+
+size_t requestCount(Responder& responder) {
+  std::lock_guard<std::mutex> lock(responder.mutex);
+  return responder.requests.size();
+}
+
 TEST(HandlerHelperTest, InterruptionIsLoggedAndRethrown) {
   LogCapture capture;
   Responder responder("target:/never");
   responder.answer = false;
+  HCI::WaitStop stop;
   std::atomic<bool> interrupted{false};
-  boost::thread waiter([&] {
+  BoundedThread waiter([&] {
     try {
-      HCI::HandlerHelper::sendAndWait("target:/never", "q", nullptr, -1, UUId(), 0);
-    } catch (const boost::thread_interrupted&) {
+      HCI::HandlerHelper::sendAndWait("target:/never", "q", nullptr, -1, UUId(), 0, &stop);
+    } catch (const HCI::WaitStopped&) {
       interrupted = true;
     }
   });
-  ASSERT_TRUE(eventually([&] {
-    std::lock_guard<std::mutex> lock(responder.mutex);
-    return !responder.requests.empty();
-  }));
-  waiter.interrupt();
-  ASSERT_TRUE(waiter.try_join_for(boost::chrono::seconds(5)));
+  ASSERT_TRUE(eventually([&] { return requestCount(responder) == 1; }));
+  stop.request();
+  ASSERT_TRUE(waiter.joinWithin(std::chrono::seconds(5)));
   EXPECT_TRUE(interrupted);
   EXPECT_EQ(std::vector<std::string>{"ERROR Thread interrupted while waiting for response."}, capture.records());
+  // The handler is gone: its reply topic has no subscriber any more.
+  EXPECT_EQ(0u, MessageDispatcher::getInstance()->subscriptionCount(responder.requests.at(0)->getReplyTopic()));
+}
+
+TEST(HandlerHelperTest, AStopEndsOnlyTheBlockingWaitsGivenIt) {
+  LogCapture capture;
+  Responder responder("target:/held");
+  responder.answer = false;
+
+  // A stop requested before the wait ends it at once, and every later one too.
+  HCI::WaitStop early;
+  early.request();
+  EXPECT_TRUE(early.requested());
+  for (int timeout : {-1, 0, 600}) {
+    SCOPED_TRACE(timeout);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(HCI::HandlerHelper::sendAndWait("target:/held", "q", nullptr, timeout, UUId(), 0, &early),
+                 HCI::WaitStopped);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+  EXPECT_EQ(3u, capture.records().size());
+
+  // A wait that need not block is not ended by it: a reply that is there is
+  // handed over, a cancelled wait is empty.
+  HCI::MessageHandler answered("");
+  answered.onMessage(1, std::make_shared<LocalMessage>(CommonMessageProperties()));
+  EXPECT_NE(nullptr, answered.waitForReply(600, &early));
+  HCI::MessageHandler cancelled("");
+  cancelled.cancel();
+  EXPECT_EQ(nullptr, cancelled.waitForReply(-1, &early));
+
+  // A timed wait is ended by the stop long before its time-out; a wait without
+  // the stop goes on and takes its reply.
+  HCI::WaitStop stop;
+  std::atomic<bool> stopped{false};
+  BoundedThread timed([&] {
+    try {
+      HCI::HandlerHelper::sendAndWait("target:/held", "q", nullptr, 600, UUId(), 0, &stop);
+    } catch (const HCI::WaitStopped&) {
+      stopped = true;
+    }
+  });
+  HCI::MessageHandler other("");
+  LocalMessagePtr otherReply;
+  BoundedThread unstopped([&] { otherReply = other.waitForReply(600); });
+  ASSERT_TRUE(eventually([&] { return requestCount(responder) == 4; }));
+  stop.request();
+  ASSERT_TRUE(timed.joinWithin(std::chrono::seconds(5)));
+  EXPECT_TRUE(stopped);
+  EXPECT_FALSE(unstopped.joinWithin(std::chrono::milliseconds(100)));
+  other.onMessage(2, std::make_shared<LocalMessage>(CommonMessageProperties()));
+  ASSERT_TRUE(unstopped.joinWithin(std::chrono::seconds(5)));
+  EXPECT_NE(nullptr, otherReply);
+}
+
+TEST(HandlerHelperTest, CancelledWaitsEndAtOnceUntilAllowedAgain) {
+  Responder responder("target:/late");
+  responder.answer = false;
+  LocalMessagePtr reply = std::make_shared<LocalMessage>(CommonMessageProperties());
+  std::atomic<bool> ended{false};
+  BoundedThread waiter([&] {
+    reply = HCI::HandlerHelper::sendAndWait("target:/late", "q", nullptr, -1, UUId(), 0);
+    ended = true;
+  });
+  ASSERT_TRUE(eventually([&] { return requestCount(responder) == 1; }));
+  HCI::HandlerHelper::cancelWaits();
+  ASSERT_TRUE(waiter.joinWithin(std::chrono::seconds(5)));
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(nullptr, reply);
+
+  // A later wait ends at once, empty, while waits are cancelled.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(nullptr, HCI::HandlerHelper::sendAndWait("target:/late", "q", nullptr, -1, UUId(), 0));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  HCI::HandlerHelper::allowWaits();
+  responder.answer = true;
+  EXPECT_EQ("reply:hi", textOf(HCI::HandlerHelper::sendAndWait("target:/late", "q",
+                                                               std::make_shared<XMLPayload>("hi"), 10, UUId(), 0)));
+  // Nobody receives the message: the wait ends at once, empty.
+  EXPECT_EQ(nullptr, HCI::HandlerHelper::sendAndWait("target:/nobody", "q", nullptr, -1, UUId(), 0));
 }
 
 TEST(MessageHandlerTest, WakeUpWithoutAReplyDoesNotEndTheWait) {

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <algorithm>
-#include <boost/regex.hpp>
-#include <boost/thread/thread.hpp>
+#include <regex>
 #include <sstream>
+#include <thread>
 
 #include "common/logging/LogRecord.h"
 #include "support/LogCapture.h"
@@ -51,16 +53,60 @@ TEST(LoggerClientTest, LineHasSixFieldsInTheFixedForm) {
   std::vector<std::string> f =
       LogCapture::fields(LoggerClient::formatLine(7, "Unknown", "file.cpp", 12, "text with\x0Bnothing"));
   ASSERT_EQ(7u, f.size());  // the text's own 0x0B is not escaped
-  // Boost's default time-point text; the fraction only when not zero.
-  EXPECT_TRUE(boost::regex_match(f[0], boost::regex(R"(\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}(\.\d{6})?)")))
+  // The date-time library's default time-point text; the fraction only when not zero.
+  EXPECT_TRUE(std::regex_match(f[0], std::regex(R"(\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}(\.\d{6})?)")))
       << f[0];
-  std::ostringstream thread;
-  thread << boost::this_thread::get_id();
-  EXPECT_EQ(thread.str(), f[1]);
+  EXPECT_EQ(LoggerClient::threadField(), f[1]);
   EXPECT_EQ("Undefined", f[2]);
   EXPECT_EQ("Unknown", f[3]);
   EXPECT_EQ("file.cpp[12]", f[4]);
   EXPECT_EQ("text with", f[5]);
+}
+
+TEST(LoggerClientTest, TimeFieldIsTheDefaultTimePointText) {
+  struct Case {
+    int64_t microsSinceEpoch;
+    const char* text;
+  };
+  const Case cases[] = {
+      {1299506709123456, "2011-Mar-07 14:05:09.123456"},
+      {1299506709000000, "2011-Mar-07 14:05:09"},  // a zero fraction is not written
+      {1299506709000042, "2011-Mar-07 14:05:09.000042"},
+      {1234567890010000, "2009-Feb-13 23:31:30.010000"},
+      {0, "1970-Jan-01 00:00:00"},
+      {-1, "1969-Dec-31 23:59:59.999999"},
+      {951782400000001, "2000-Feb-29 00:00:00.000001"},
+      {1709251199999999, "2024-Feb-29 23:59:59.999999"},
+      {4102444799100000, "2099-Dec-31 23:59:59.100000"},
+      {7258118399999999, "2199-Dec-31 23:59:59.999999"},
+  };
+  for (const Case& c : cases) {
+    const std::chrono::system_clock::time_point when{std::chrono::microseconds(c.microsSinceEpoch)};
+    EXPECT_EQ(c.text, LoggerClient::timeField(when)) << c.microsSinceEpoch;
+  }
+  // Below the microsecond nothing is written, nor rounded up.
+  const std::chrono::system_clock::time_point nanos{std::chrono::duration_cast<std::chrono::system_clock::duration>(
+      std::chrono::microseconds(1299506709000000) + std::chrono::nanoseconds(999))};
+  EXPECT_EQ("2011-Mar-07 14:05:09", LoggerClient::timeField(nanos));
+  // Every month by its English abbreviation, whatever the locale.
+  const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const int64_t firstOfMonth2011[] = {14975, 15006, 15034, 15065, 15095, 15126,
+                                      15156, 15187, 15218, 15248, 15279, 15309};
+  for (int m = 0; m < 12; ++m) {
+    const std::chrono::system_clock::time_point when{std::chrono::hours(24 * firstOfMonth2011[m])};
+    EXPECT_EQ(std::string("2011-") + months[m] + "-01 00:00:00", LoggerClient::timeField(when));
+  }
+}
+
+TEST(LoggerClientTest, ThreadFieldIsTheNativeIdInHexadecimal) {
+  std::ostringstream native;
+  native << std::hex << pthread_self();
+  EXPECT_EQ(native.str(), LoggerClient::threadField());
+  EXPECT_TRUE(std::regex_match(LoggerClient::threadField(), std::regex("[0-9a-f]+"))) << LoggerClient::threadField();
+  std::string other;
+  std::thread([&] { other = LogCapture::fields(LoggerClient::formatLine(2, "ostrel", "", 0, "x"))[1]; }).join();
+  EXPECT_TRUE(std::regex_match(other, std::regex("[0-9a-f]+"))) << other;
+  EXPECT_NE(LoggerClient::threadField(), other);
 }
 
 TEST(LoggerClientTest, RecordsBeforeAQueueAreDropped) {

@@ -9,7 +9,7 @@ allowed() {
     platform)        echo "platform" ;;
     tessaro)         echo "tessaro" ;;
     common)          echo "common tessaro platform" ;;
-    ostrel/engine)   echo "ostrel/engine" ;;
+    ostrel/engine)   echo "ostrel/engine platform" ;;
     ostrel/xml2json) echo "ostrel/xml2json" ;;
     ostrel/web)      echo "ostrel/web ostrel/engine ostrel/xml2json common platform" ;;
     ostrel/channels) echo "ostrel/channels ostrel/web ostrel/engine ostrel/xml2json common platform tessaro" ;;

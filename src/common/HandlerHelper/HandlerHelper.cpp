@@ -1,6 +1,5 @@
 #include "common/HandlerHelper/HandlerHelper.h"
 
-#include <boost/thread/exceptions.hpp>
 #include <mutex>
 #include <set>
 
@@ -79,12 +78,12 @@ MessageHandlerPtr HandlerHelper::send(const std::string& targetTopic, const std:
 
 LocalMessagePtr HandlerHelper::sendAndWait(const std::string& targetTopic, const std::string& messageType,
                                            const ISerializablePtr& payload, int timeoutSeconds,
-                                           const UUId& messageId, int sequence) {
+                                           const UUId& messageId, int sequence, WaitStop* stop) {
   MessageHandlerPtr handler = send(targetTopic, messageType, payload, messageId, sequence);
   WaitRegistration registration(*handler);
   try {
-    return handler->waitForReply(timeoutSeconds);
-  } catch (const boost::thread_interrupted&) {
+    return handler->waitForReply(timeoutSeconds, stop);
+  } catch (const WaitStopped&) {
     OSTREL_LOG(LOG_ERROR) << "Thread interrupted while waiting for response.";
     throw;
   }

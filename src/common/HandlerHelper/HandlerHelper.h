@@ -25,11 +25,12 @@ class HandlerHelper {
                                 const ISerializablePtr& payload, const UUId& messageId, int sequence);
 
   // Sends and waits up to `timeoutSeconds` (-1: no limit); empty on time-out,
-  // at once when nobody receives the message or waits are cancelled. An
-  // interruption of the waiting thread is logged and re-thrown.
+  // at once when nobody receives the message or waits are cancelled. A wait
+  // ended by `stop` (its worker is being stopped) is logged and its
+  // WaitStopped re-thrown.
   static LocalMessagePtr sendAndWait(const std::string& targetTopic, const std::string& messageType,
                                      const ISerializablePtr& payload, int timeoutSeconds,
-                                     const UUId& messageId, int sequence);
+                                     const UUId& messageId, int sequence, WaitStop* stop = nullptr);
 
   // Ends every wait for a reply at once, empty, and every later one too until
   // allowWaits: a stopping plug-in must not keep its callers waiting.

@@ -1,6 +1,6 @@
 #include "common/HandlerHelper/MessageHandler.h"
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
 
 #include "tessaro/MessageDispatcher.h"
 
@@ -20,7 +20,7 @@ void MessageHandler::onMessage(uint64_t tag, const LocalMessagePtr& message) {
     return;
   }
   {
-    boost::lock_guard<boost::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     tag_ = tag;
     message_ = message;
   }
@@ -29,22 +29,45 @@ void MessageHandler::onMessage(uint64_t tag, const LocalMessagePtr& message) {
 
 void MessageHandler::cancel() {
   {
-    boost::lock_guard<boost::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     cancelled_ = true;
   }
   arrived_.notify_all();
 }
 
-LocalMessagePtr MessageHandler::waitForReply(int timeoutSeconds) {
-  boost::unique_lock<boost::mutex> lock(mutex_);
-  if (timeoutSeconds < 0) {
-    while (!message_ && !cancelled_) arrived_.wait(lock);
-  } else {
-    // Spurious wake-ups must not end the wait early: loop until the deadline.
-    const boost::system_time deadline =
-        boost::get_system_time() + boost::posix_time::microseconds(int64_t(timeoutSeconds) * 1000000);
-    while (!message_ && !cancelled_)
-      if (!arrived_.timed_wait(lock, deadline)) break;
+void MessageHandler::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+  }
+  arrived_.notify_all();
+}
+
+LocalMessagePtr MessageHandler::waitForReply(int timeoutSeconds, WaitStop* stop) {
+  // The handler is attached to its waiter's stop for the length of the wait.
+  struct StopAttachment {
+    StopAttachment(WaitStop* stop, MessageHandler& handler) : stop(stop), handler(handler) {
+      if (stop) stop->attach(handler);
+    }
+    ~StopAttachment() {
+      if (stop) stop->detach(handler);
+    }
+    WaitStop* const stop;
+    MessageHandler& handler;
+  } attachment(stop, *this);
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto done = [this] { return message_ || cancelled_; };
+  if (!done()) {
+    // Only a wait that blocks is ended by the stop, then whatever woke it.
+    if (stopped_) throw WaitStopped();
+    const auto woken = [&] { return done() || stopped_; };
+    if (timeoutSeconds < 0) {
+      arrived_.wait(lock, woken);
+    } else {
+      // Spurious wake-ups must not end the wait early: the predicate is looped on until the deadline.
+      arrived_.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds), woken);
+    }
+    if (stopped_) throw WaitStopped();
   }
   LocalMessagePtr reply = message_;
   message_.reset();

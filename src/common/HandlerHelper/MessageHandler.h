@@ -1,10 +1,11 @@
 #pragma once
 
-#include <boost/thread/condition_variable.hpp>
-#include <boost/thread/mutex.hpp>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include "common/HandlerHelper/WaitStop.h"
 #include "tessaro/IMessageSink.h"
 
 namespace HCI {
@@ -20,9 +21,10 @@ class MessageHandler : public IMessageSink {
 
   // Waits until a reply has arrived, `timeoutSeconds` have passed (-1: no
   // limit) or the wait was cancelled, then hands the reply over (empty on
-  // time-out or cancel) and forgets it. A boost::thread_interrupted from the
-  // wait passes through.
-  LocalMessagePtr waitForReply(int timeoutSeconds);
+  // time-out or cancel) and forgets it. A wait that has to block throws
+  // WaitStopped as soon as `stop` (when given) is requested, also when it was
+  // requested before.
+  LocalMessagePtr waitForReply(int timeoutSeconds, WaitStop* stop = nullptr);
   // No reply will come: a wait ends at once, empty.
   void cancel();
 
@@ -35,11 +37,16 @@ class MessageHandler : public IMessageSink {
   bool takesMessagesInline() const override { return true; }
 
  private:
+  friend class WaitStop;
+  // The waiter's stop was requested: a blocking wait ends with WaitStopped.
+  void stop();
+
   uint64_t tag_ = 0;
   LocalMessagePtr message_;
   bool cancelled_ = false;
-  boost::mutex mutex_;  // guards tag_, message_ and cancelled_
-  boost::condition_variable arrived_;
+  bool stopped_ = false;
+  std::mutex mutex_;  // guards tag_, message_, cancelled_ and stopped_
+  std::condition_variable arrived_;
   std::string topic_;
 };
 

@@ -5,6 +5,7 @@
 // fetchQueue succeeded) records are dropped.
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,11 @@ class LoggerClient {
   // The six 0x0B-separated fields of a line, stamped now on this thread.
   static std::string formatLine(int level, const std::string& component, const std::string& file,
                                 unsigned line, const std::string& text);
+  // The first field: the time point in UTC as "%Y-%b-%d %H:%M:%S%F", to the
+  // microsecond, the fraction (".ffffff") only when it is not zero.
+  static std::string timeField(std::chrono::system_clock::time_point when);
+  // The second field: the calling thread's native id in lower-case hexadecimal.
+  static std::string threadField();
 
   // How long fetchQueue waits for the logger service, in seconds.
   static constexpr int kQueueTimeout = 10;

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <cstring>
+
 #include "common/logging/LogRecord.h"
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/ReplyHeads.h"
@@ -73,7 +75,10 @@ void answerDraft(const Socket& request, const std::string& uri, const std::strin
 namespace ChannelHandshake {
 
 bool answer(const Socket& request, const std::string& uri, WireProtocol& protocol) {
-  if (strcasecmp(headerAnyCase(request, "Upgrade").c_str(), "websocket") != 0) {
+  const char* method = request.connection() ? request.connection()->request_info.request_method : nullptr;
+  // Only a GET asks for a channel; any other method with an upgrade is no handshake.
+  if (!method || std::strcmp(method, "GET") != 0 ||
+      strcasecmp(headerAnyCase(request, "Upgrade").c_str(), "websocket") != 0) {
     // A plain request for a channel's address: no handshake is owed.
     ReplyHeads::writeFixed(request.connection(), ReplyHeads::Fixed::NotAnUpgrade);
     return false;

@@ -1,7 +1,5 @@
 #include "ostrel/channels/HCServiceProxyWebSocketListener.h"
 
-#include <boost/chrono.hpp>
-
 #include "tessaro/MessageDispatcher.h"
 #include "tessaro/XMLPayload.h"
 
@@ -11,7 +9,7 @@ HCServiceProxyWebSocketListener::HCServiceProxyWebSocketListener(MessageDispatch
                                                                  std::chrono::milliseconds keepAliveInterval)
     : WebSocketListener(std::move(name), reliable), dispatcher_(dispatcher), topic_(std::move(topic)) {
   dispatcher_.subscribe(this, topic_);
-  if (keepAlive) keepAliveThread_ = boost::thread([this, keepAliveInterval] { this->keepAlive(keepAliveInterval); });
+  if (keepAlive) keepAliveThread_ = std::thread([this, keepAliveInterval] { this->keepAlive(keepAliveInterval); });
 }
 
 HCServiceProxyWebSocketListener::~HCServiceProxyWebSocketListener() {
@@ -50,18 +48,23 @@ bool HCServiceProxyWebSocketListener::keepsAlive() const {
 }
 
 void HCServiceProxyWebSocketListener::keepAlive(std::chrono::milliseconds interval) {
-  try {
-    for (;;) {
-      boost::this_thread::sleep_for(boost::chrono::milliseconds(interval.count()));
-      if (EventChannelPtr channel = getSender()) channel->post(kControlEvent);
-    }
-  } catch (const boost::thread_interrupted&) {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  for (;;) {
+    const auto next = std::chrono::steady_clock::now() + interval;
+    if (stopSignal_.wait_until(lock, next, [this] { return stopping_; })) return;
+    lock.unlock();
+    if (EventChannelPtr channel = getSender()) channel->post(kControlEvent);
+    lock.lock();
   }
 }
 
 void HCServiceProxyWebSocketListener::stopKeepAlive() {
   std::lock_guard<std::mutex> lock(keepAliveMutex_);
   if (!keepAliveThread_.joinable()) return;
-  keepAliveThread_.interrupt();
+  {
+    std::lock_guard<std::mutex> stopLock(stopMutex_);
+    stopping_ = true;
+  }
+  stopSignal_.notify_all();
   keepAliveThread_.join();
 }

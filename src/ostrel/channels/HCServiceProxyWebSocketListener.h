@@ -5,10 +5,11 @@
 // sends the control event at a fixed interval while the channel lives, so that a
 // browser that went away is noticed.
 
-#include <boost/thread/thread.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "ostrel/channels/WebSocketListener.h"
 #include "tessaro/IMessageSink.h"
@@ -43,7 +44,11 @@ class HCServiceProxyWebSocketListener : public WebSocketListener, public IMessag
 
   // Guards keepAliveThread_: the channel's end and the destructor may both stop it.
   mutable std::mutex keepAliveMutex_;
-  boost::thread keepAliveThread_;
+  std::thread keepAliveThread_;
+  // Guards stopping_, which ends the keep-alive thread's wait between two events.
+  std::mutex stopMutex_;
+  std::condition_variable stopSignal_;
+  bool stopping_ = false;
   MessageDispatcher& dispatcher_;
   const std::string topic_;
 };

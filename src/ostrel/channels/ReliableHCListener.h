@@ -28,6 +28,8 @@ class ReliableHCListener : public ReliableListener, public IMessageSink {
 
   // The type of an event text in the given format; empty when it has none.
   static std::string eventType(const std::string& text, int format);
+  // The type of a JSON event: the first `"type": *"([^"]+)"` of the text.
+  static std::string jsonEventType(const std::string& text);
   // "inAppPurchase" from ".../Reliable/v1_0/inAppPurchase/42".
   static std::string eventName(const std::string& topic);
 

@@ -1,71 +1,15 @@
 #include "ostrel/channels/ReliableListener.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QVariant>
-#include <QXmlStreamReader>
-#include <boost/filesystem.hpp>
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 #include <vector>
 
 #include "common/logging/LogRecord.h"
+#include "ostrel/channels/WebLink.h"
 #include "ostrel/channels/WebSocketListener.h"
 #include "ostrel/xml2json/XmlEscape.h"
-
-namespace {
-
-struct WebLink {
-  std::string applicationId;
-  std::string localeCode;
-  std::string categoryId;
-};
-
-std::string* fieldOf(WebLink& link, const QString& name) {
-  if (name.compare(QLatin1String("applicationId"), Qt::CaseInsensitive) == 0) return &link.applicationId;
-  if (name.compare(QLatin1String("categoryId"), Qt::CaseInsensitive) == 0) return &link.categoryId;
-  if (name.compare(QLatin1String("localeCode"), Qt::CaseInsensitive) == 0) return &link.localeCode;
-  return nullptr;
-}
-
-// JSON events (the business logic's own, or converted from XML, which writes
-// names in lower case) carry the same three fields at any depth.
-void readJsonFields(const QJsonObject& object, WebLink& link) {
-  for (auto it = object.begin(); it != object.end(); ++it) {
-    if (it.value().isObject()) {
-      readJsonFields(it.value().toObject(), link);
-    } else if (std::string* field = fieldOf(link, it.key())) {
-      *field = it.value().toVariant().toString().toStdString();
-    }
-  }
-}
-
-bool readJsonWebLink(const std::string& message, WebLink& link) {
-  QJsonParseError error;
-  const QJsonDocument document = QJsonDocument::fromJson(QByteArray(message.data(), int(message.size())), &error);
-  if (error.error != QJsonParseError::NoError || !document.isObject()) return false;
-  readJsonFields(document.object(), link);
-  return true;
-}
-
-// False when the message is neither well-formed XML nor a JSON object.
-bool readWebLink(const std::string& message, WebLink& link) {
-  const size_t first = message.find_first_not_of(" \t\r\n");
-  if (first != std::string::npos && message[first] == '{') return readJsonWebLink(message, link);
-  QXmlStreamReader reader(QByteArray(message.data(), int(message.size())));
-  while (!reader.atEnd()) {
-    if (reader.readNext() != QXmlStreamReader::StartElement) continue;
-    const QStringRef name = reader.name();
-    std::string* field = name == QLatin1String("applicationId") ? &link.applicationId
-                         : name == QLatin1String("categoryId")  ? &link.categoryId
-                         : name == QLatin1String("localeCode")  ? &link.localeCode
-                                                                : nullptr;
-    if (field) *field = reader.readElementText(QXmlStreamReader::IncludeChildElements).toStdString();
-  }
-  return !reader.hasError();
-}
-
-}  // namespace
 
 void ReliableListener::dispatch(const std::string& name, const Event& event) {
   std::string dropped;
@@ -201,16 +145,16 @@ void ReliableListener::savePending(const std::string& dataPath) {
   std::vector<WebLink> links;
   for (const std::string& message : messages) {
     WebLink link;
-    if (readWebLink(message, link)) links.push_back(link);
+    if (WebLink::read(message, link)) links.push_back(link);
   }
   if (links.empty()) return;
 
   if (dataPath.empty()) return;
   const std::string fileName = dataPath + kEventsFile;
   // A data path without its bootstrap folder yet would lose the events.
-  boost::system::error_code ignored;
-  boost::filesystem::create_directories(boost::filesystem::path(fileName).parent_path(), ignored);
-  std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::u8path(fileName).parent_path(), ignored);
+  std::ofstream file(std::filesystem::u8path(fileName), std::ios::binary | std::ios::trunc);
   if (!file) return;
   file << "<Process type=\"HyperlinkingProcesses\">\r\n";
   for (const WebLink& link : links) {

@@ -36,7 +36,9 @@ void WebSocketManager::process(MessagePtr& result, const std::string&, const std
     return;
   }
   joinEnded();
-  if (openChannels() >= kMaxChannels) {
+  // The place is taken before the handshake: counting only open channels let
+  // handshakes that several workers answered at once pass the bound.
+  if (!reservePlace()) {
     ChannelHandshake::refuseBusy(*socket);
     return;
   }
@@ -49,13 +51,23 @@ void WebSocketManager::process(MessagePtr& result, const std::string&, const std
   if (!ChannelHandshake::answer(*socket, uri, protocol) || !(detached = mg_detach_connection(socket->connection()))) {
     channel->abandon();
     listener->onAbort();
+    std::lock_guard<std::mutex> lock(mutex_);
+    --reserved_;
     return;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    --reserved_;
     open_.push_back(Open{listener, channel});
   }
   channel->start(detached, protocol, [this, ended = channel.get()] { channelEnded(ended); });
+}
+
+bool WebSocketManager::reservePlace() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (open_.size() + reserved_ >= kMaxChannels) return false;
+  ++reserved_;
+  return true;
 }
 
 // On the channel's thread, its last step: its listener goes (and its

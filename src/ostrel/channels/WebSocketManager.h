@@ -57,12 +57,15 @@ class WebSocketManager : public MessageReceiver {
 
   void channelEnded(const Channel* channel);
   void joinEnded();
+  bool reservePlace();
 
   const FormatSource outputFormat_;
   std::map<std::string, WebSocketListenerFactoryPtr> routes_;
   Channel::Limits limits_;
-  // Guards open_ and ended_.
+  // Guards open_, ended_ and reserved_.
   mutable std::mutex mutex_;
+  // Places taken by handshakes under way.
+  size_t reserved_ = 0;
   // The open channels with their listeners.
   std::list<Open> open_;
   // Channels whose threads have finished their work, still to be joined.

@@ -1,10 +1,38 @@
 #include "ostrel/channels/WebSocketProtocol.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 
+#include "platform/Digest.h"
+
 namespace WebSocketProtocol {
+
+namespace {
+
+// Base64 with padding, on one line.
+std::string base64(const uint8_t* data, size_t size) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((size + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 3 <= size; i += 3) {
+    const uint32_t group = uint32_t(data[i]) << 16 | uint32_t(data[i + 1]) << 8 | data[i + 2];
+    out += kAlphabet[group >> 18];
+    out += kAlphabet[(group >> 12) & 0x3F];
+    out += kAlphabet[(group >> 6) & 0x3F];
+    out += kAlphabet[group & 0x3F];
+  }
+  if (i < size) {
+    const bool two = i + 1 < size;
+    const uint32_t group = uint32_t(data[i]) << 16 | (two ? uint32_t(data[i + 1]) << 8 : 0);
+    out += kAlphabet[group >> 18];
+    out += kAlphabet[(group >> 12) & 0x3F];
+    out += two ? kAlphabet[(group >> 6) & 0x3F] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+}  // namespace
 
 int countSpaces(const std::string& key) { return int(std::count(key.begin(), key.end(), ' ')); }
 
@@ -33,20 +61,16 @@ std::string draftAnswer(const std::string& key1, const std::string& key2, const 
   for (int k = 0; k < 2; ++k)
     for (int i = 0; i < 4; ++i) challenge[k * 4 + i] = uint8_t(numbers[k] >> (24 - 8 * i));
   for (int i = 0; i < 8; ++i) challenge[8 + i] = i < int(key3.size()) ? uint8_t(key3[size_t(i)]) : 0xFF;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(challenge, sizeof challenge, digest, &length, EVP_md5(), nullptr);
-  return std::string(reinterpret_cast<const char*>(digest), length);
+  const std::optional<digest::Md5> hash = digest::md5(challenge, sizeof challenge);
+  if (!hash) return std::string();
+  return std::string(reinterpret_cast<const char*>(hash->data()), hash->size());
 }
 
 std::string acceptKey(const std::string& key) {
   const std::string text = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha1(), nullptr);
-  unsigned char encoded[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
-  const int written = EVP_EncodeBlock(encoded, digest, int(length));
-  return std::string(reinterpret_cast<const char*>(encoded), size_t(written));
+  const std::optional<digest::Sha1> hash = digest::sha1(text.data(), text.size());
+  if (!hash) return std::string();
+  return base64(hash->data(), hash->size());
 }
 
 std::string draftFrame(const std::string& text) { return std::string(1, '\0') + text + '\xFF'; }

@@ -1,7 +1,6 @@
 #include "ostrel/engine/auth.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,10 +13,11 @@
 #include "ostrel/engine/log.h"
 #include "ostrel/engine/options.h"
 #include "ostrel/engine/path.h"
+#include "platform/Digest.h"
 
 namespace {
 
-const size_t HASH_HEX_LEN = 32;
+constexpr size_t HASH_HEX_LEN = 32;
 
 struct DigestCredentials {
   const char* username;
@@ -166,26 +166,24 @@ FILE* open_password_file(const char* file) {
 
 void mg_md5(char out[33], ...) {
   static const char hex[] = "0123456789abcdef";
-  unsigned char hash[EVP_MAX_MD_SIZE];
-  unsigned int hash_len = 0;
-  EVP_MD_CTX* md = EVP_MD_CTX_new();
-  bool ok = md != nullptr && EVP_DigestInit_ex(md, EVP_md5(), nullptr) == 1;
+  digest::Md5Stream md5;
   va_list ap;
   va_start(ap, out);
-  for (const char* s = va_arg(ap, const char*); ok && s != nullptr; s = va_arg(ap, const char*)) {
-    ok = EVP_DigestUpdate(md, s, std::strlen(s)) == 1;
+  for (const char* s = va_arg(ap, const char*); s != nullptr; s = va_arg(ap, const char*)) {
+    md5.add(s, std::strlen(s));
   }
   va_end(ap);
-  ok = ok && EVP_DigestFinal_ex(md, hash, &hash_len) == 1 && hash_len * 2 == HASH_HEX_LEN;
-  EVP_MD_CTX_free(md);
-  if (!ok) {
+  const std::optional<digest::Md5> hash = md5.finish();
+  if (!hash) {
     // No hash matches an empty text, so nothing is authorised by accident.
     out[0] = '\0';
     return;
   }
-  for (unsigned int i = 0; i < hash_len; i++) {
-    out[i * 2] = hex[hash[i] >> 4];
-    out[i * 2 + 1] = hex[hash[i] & 0xf];
+  static_assert(sizeof(digest::Md5) * 2 == HASH_HEX_LEN, "two hex digits a byte");
+  const digest::Md5& bytes = *hash;
+  for (size_t i = 0; i < bytes.size(); i++) {
+    out[i * 2] = hex[bytes[i] >> 4];
+    out[i * 2 + 1] = hex[bytes[i] & 0xf];
   }
   out[HASH_HEX_LEN] = '\0';
 }

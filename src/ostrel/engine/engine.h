@@ -111,6 +111,11 @@ struct EngineContext {
   // a worker holding an idle kept connection reads it to give way.
   std::atomic<int> unserved_connections;
 
+  // The accept thread's own: when it last reported a refused client, and how
+  // many it has not reported since.
+  int64_t acl_report_second;
+  int acl_reports_skipped;
+
   pthread_t accept_thread;
   int accept_thread_started;
   pthread_t* worker_threads;

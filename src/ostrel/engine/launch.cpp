@@ -191,6 +191,7 @@ EngineContext* mg_launch(mg_callback_t callback, void* user_data, const char** o
   EngineContext* ctx = new (std::nothrow) EngineContext();
   if (ctx == nullptr) return nullptr;
   ctx->wakeup_pipe[0] = ctx->wakeup_pipe[1] = -1;
+  ctx->acl_report_second = -1;
   ctx->user_callback = callback;
   ctx->user_data = user_data;
 

@@ -95,6 +95,26 @@ bool admitted_by_callback(EngineContext* ctx, SocketRecord* accepted) {
   return false;
 }
 
+// Any local process may connect from an address the list refuses, as fast as
+// it likes: at most one report a second, so that none can fill the log.
+void report_refused_client(EngineContext* ctx, const SocketAddress* remote) {
+  const int64_t now = monotonic_ms() / 1000;
+  if (ctx->acl_report_second == now) {
+    ctx->acl_reports_skipped++;
+    return;
+  }
+  char addr[INET6_ADDRSTRLEN];
+  address_to_text(remote, addr, sizeof(addr));
+  if (ctx->acl_reports_skipped > 0) {
+    log_engine_error(ctx, "%s: %.46s is not allowed to connect (and %d more refused since the last report)",
+                     "accept_new_connection", addr, ctx->acl_reports_skipped);
+  } else {
+    log_engine_error(ctx, "%s: %.46s is not allowed to connect", "accept_new_connection", addr);
+  }
+  ctx->acl_report_second = now;
+  ctx->acl_reports_skipped = 0;
+}
+
 // Returns false when no client was waiting.
 bool accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
   SocketRecord accepted;
@@ -109,9 +129,7 @@ bool accept_new_connection(const SocketRecord* listener, EngineContext* ctx) {
   if (check_acl(ctx, &accepted.remote_addr) == 1) {
     if (admitted_by_callback(ctx, &accepted)) produce_socket(ctx, &accepted);
   } else {
-    char addr[INET6_ADDRSTRLEN];
-    address_to_text(&accepted.remote_addr, addr, sizeof(addr));
-    log_engine_error(ctx, "%s: %.20s is not allowed to connect", "accept_new_connection", addr);
+    report_refused_client(ctx, &accepted.remote_addr);
     sys_close_socket(accepted.sock);
   }
   return true;

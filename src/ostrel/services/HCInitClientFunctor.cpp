@@ -1,6 +1,7 @@
 #include "ostrel/services/HCInitClientFunctor.h"
 
-#include <boost/lexical_cast.hpp>
+#include <charconv>
+#include <cstdint>
 
 #include "common/logging/LogRecord.h"
 #include "ostrel/services/FunctorException.h"
@@ -13,6 +14,15 @@ using LocalFunctorSupport::withoutBraces;
 namespace {
 
 constexpr int kFormatJson = 2;
+
+// The decimal text of an id; false when it could not be written.
+bool decimal(int32_t value, std::string& text) {
+  char digits[16];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  if (result.ec != std::errc()) return false;
+  text.assign(digits, result.ptr);
+  return true;
+}
 
 // Joins the non-empty members: an empty part must not leave a stray comma.
 std::string joinMembers(const std::string& first, const std::string& second) {
@@ -28,10 +38,8 @@ std::string HCInitClientFunctor::operator()(std::map<std::string, std::string> p
   std::shared_ptr<KivraUIDescriptor> descriptor = LocalFunctorSupport::requireUIDescriptor(context_.contexts, parameters);
   auto topic = parameters.find("eventstopic");
   const std::string eventsTopic = topic != parameters.end() ? topic->second : "all";
-  try {
-    parameters["storeid"] = boost::lexical_cast<std::string>(descriptor->storeId());
-    parameters["affiliateid"] = boost::lexical_cast<std::string>(descriptor->affiliateId());
-  } catch (const boost::bad_lexical_cast&) {
+  if (!decimal(descriptor->storeId(), parameters["storeid"]) ||
+      !decimal(descriptor->affiliateId(), parameters["affiliateid"])) {
     OSTREL_LOG(LOG_ERROR) << "Couldn't cast Store id or Affiliate id.";
     throw FunctorException("Couldn't cast Store id or Affiliate id..");
   }

@@ -1,6 +1,6 @@
 #include "ostrel/services/KivraUIDescriptor.h"
 
-#include <boost/filesystem/path.hpp>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -33,13 +33,13 @@ void KivraUIDescriptor::visitFields(FieldVisitor& visitor) {
 
 std::string KivraUIDescriptor::uiFolder() const {
   if (!isSafeUIType(installedType_)) return "";
-  return (boost::filesystem::path(htmlRoot_) / installedType_).string();
+  return (std::filesystem::path(htmlRoot_) / installedType_).string();
 }
 
 void KivraUIDescriptor::load() {
   const std::string folder = uiFolder();
   std::ifstream manifest;
-  if (!folder.empty()) manifest.open((boost::filesystem::path(folder) / kManifest).string());
+  if (!folder.empty()) manifest.open((std::filesystem::path(folder) / kManifest).string());
   if (!manifest.is_open()) {
     OSTREL_LOG(LOG_ERROR) << "UX Descriptor is not available. " << uiType_;
     return;

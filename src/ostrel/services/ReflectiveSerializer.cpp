@@ -1,7 +1,6 @@
 #include "ostrel/services/ReflectiveSerializer.h"
 
-#include <boost/algorithm/string/case_conv.hpp>
-#include <boost/regex.hpp>
+#include <algorithm>
 
 #include "ostrel/xml2json/JsonEscape.h"
 #include "tessaro/XMLTool.h"
@@ -9,14 +8,18 @@
 namespace ReflectiveSerializer {
 
 void sequenceNames(const std::string& fieldName, std::string& container, std::string& item) {
-  static const boost::regex parts("([^_]+)_{0,2}(.*)");
-  boost::smatch match;
-  if (boost::regex_match(fieldName, match, parts)) {
-    container = match[1];
-    item = match[2];
-  } else {
+  // "([^_]+)_{0,2}(.*)" over the whole name: the leading run without "_", then
+  // at most two "_" skipped, then the rest. A name that is empty or begins with
+  // "_" does not split.
+  const size_t end = std::min(fieldName.find('_'), fieldName.size());
+  if (end == 0) {
     container = fieldName;
     item.clear();
+  } else {
+    size_t rest = end;
+    for (int skipped = 0; skipped < 2 && rest < fieldName.size() && fieldName[rest] == '_'; ++skipped) ++rest;
+    container = fieldName.substr(0, end);
+    item = fieldName.substr(rest);
   }
   if (item.empty()) item = "item";
 }
@@ -24,6 +27,13 @@ void sequenceNames(const std::string& fieldName, std::string& container, std::st
 std::string jsonString(const std::string& text) { return "\"" + jsonEscape(text) + "\""; }
 
 namespace {
+
+// Only A to Z change, as in the classic locale.
+std::string lowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return text;
+}
 
 std::string child(const std::string& path, const std::string& name) { return path + "\\" + name; }
 
@@ -139,7 +149,7 @@ class JsonWriter : public FieldVisitor {
     return text;
   }
   void member(const std::string& name, const std::string& value) {
-    if (name != "__none") out_ += jsonString(boost::algorithm::to_lower_copy(name)) + ":";
+    if (name != "__none") out_ += jsonString(lowerCase(name)) + ":";
     out_ += value + ",";
   }
 
@@ -170,7 +180,7 @@ void readXml(const std::string& text, const std::string& rootName, ReflectiveRec
 }
 
 std::string writeJson(ReflectiveRecord& record, const std::string& rootName) {
-  return "{" + jsonString(boost::algorithm::to_lower_copy(rootName)) + ":" + JsonWriter::object(record) + "}";
+  return "{" + jsonString(lowerCase(rootName)) + ":" + JsonWriter::object(record) + "}";
 }
 
 }  // namespace ReflectiveSerializer

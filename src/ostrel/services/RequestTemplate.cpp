@@ -83,29 +83,5 @@ std::string RequestTemplate::expandListMarker(const std::string& text) const {
 }
 
 std::string RequestTemplate::xmlEscape(const std::string& value, std::size_t maxLength) {
-  std::string escaped;
-  escaped.reserve(value.size() < maxLength ? value.size() : maxLength);
-  for (char c : value) {
-    const char* entity = nullptr;
-    switch (c) {
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '&': entity = "&amp;"; break;
-      case '\'': entity = "&apos;"; break;
-      case '"': entity = "&quot;"; break;
-      default:
-        // XML 1.0 has no way to carry the other control characters, not even
-        // as references: the document would be refused whole.
-        if (isXmlForbidden(c)) entity = kReplacementCharacter;
-        break;
-    }
-    const std::size_t width = entity ? std::char_traits<char>::length(entity) : 1;
-    if (maxLength - escaped.size() < width) break;
-    if (entity) {
-      escaped += entity;
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
+  return ::xmlEscape(value, maxLength);
 }

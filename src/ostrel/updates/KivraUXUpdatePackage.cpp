@@ -1,6 +1,7 @@
 #include "ostrel/updates/KivraUXUpdatePackage.h"
 
-#include <boost/filesystem/operations.hpp>
+#include <filesystem>
+#include <system_error>
 
 #include "common/logging/LogRecord.h"
 #include "ostrel/updates/UXUpdatePackageException.h"
@@ -21,8 +22,8 @@ void KivraUXUpdatePackage::visitFields(FieldVisitor& visitor) {
 void KivraUXUpdatePackage::readDescriptor(const std::string& packagePath) {
   archive_.reset();
   manifestEntry_.clear();
-  boost::system::error_code error;
-  if (!boost::filesystem::exists(packagePath, error)) {
+  std::error_code error;
+  if (!std::filesystem::exists(packagePath, error)) {
     OSTREL_LOG(LOG_ERROR) << "File not found. ";
     throw UXUpdatePackageException(-1, "[KivraUXUpdatePackage::readDescriptor] file not found. " + packagePath);
   }
@@ -60,7 +61,7 @@ void KivraUXUpdatePackage::unPackage(const std::string& packagePath, const std::
     throw UXUpdatePackageException(-1, "[KivraUXUpdatePackage::unPackage] Couldn't unpackage UX update file " +
                                            packagePath);
   if (manifestEntry_.empty()) return;
-  const boost::filesystem::path manifest = boost::filesystem::path(destination) / manifestEntry_;
-  boost::system::error_code error;
-  if (boost::filesystem::is_regular_file(manifest, error)) boost::filesystem::remove(manifest, error);
+  const std::filesystem::path manifest = std::filesystem::path(destination) / manifestEntry_;
+  std::error_code error;
+  if (std::filesystem::is_regular_file(manifest, error)) std::filesystem::remove(manifest, error);
 }

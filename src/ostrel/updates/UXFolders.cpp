@@ -1,8 +1,9 @@
 #include "ostrel/updates/UXFolders.h"
 
-#include <boost/filesystem/operations.hpp>
+#include <filesystem>
+#include <system_error>
 
-namespace fs = boost::filesystem;
+namespace fs = std::filesystem;
 
 namespace UXFolders {
 
@@ -10,9 +11,9 @@ namespace {
 
 // Makes room for an entry of the source: whatever the name holds now goes,
 // unless both are directories.
-bool clearTarget(const fs::path& target, boost::system::error_code& error) {
+bool clearTarget(const fs::path& target, std::error_code& error) {
   fs::file_status status = fs::symlink_status(target, error);
-  if (status.type() == fs::file_not_found) {
+  if (status.type() == fs::file_type::not_found) {
     error.clear();
     return true;
   }
@@ -22,7 +23,7 @@ bool clearTarget(const fs::path& target, boost::system::error_code& error) {
 }
 
 bool copyEntries(const fs::path& source, const fs::path& destination) {
-  boost::system::error_code error;
+  std::error_code error;
   fs::create_directories(destination, error);
   if (error || !fs::is_directory(destination, error)) return false;
   fs::directory_iterator entry(source, error), end;
@@ -52,12 +53,12 @@ bool copyRecursive(const std::string& source, const std::string& destination) {
 }
 
 bool emptyDirectory(const std::string& directory) {
-  boost::system::error_code error;
+  std::error_code error;
   bool ok = true;
   fs::directory_iterator entry(directory, error), end;
   if (error) return !fs::exists(directory);
   for (; !error && entry != end; entry.increment(error)) {
-    boost::system::error_code removal;
+    std::error_code removal;
     fs::file_status status = entry->symlink_status(removal);
     if (fs::is_directory(status)) {
       fs::remove_all(entry->path(), removal);
@@ -70,18 +71,18 @@ bool emptyDirectory(const std::string& directory) {
 }
 
 bool hasEntries(const std::string& directory) {
-  boost::system::error_code error;
+  std::error_code error;
   if (!isDirectory(directory)) return false;
   return fs::directory_iterator(directory, error) != fs::directory_iterator();
 }
 
 bool isDirectory(const std::string& path) {
-  boost::system::error_code error;
+  std::error_code error;
   return !path.empty() && fs::is_directory(path, error);
 }
 
 bool removeAll(const std::string& path) {
-  boost::system::error_code error;
+  std::error_code error;
   if (path.empty()) return true;
   fs::remove_all(path, error);
   return !error && !fs::exists(fs::symlink_status(path, error));

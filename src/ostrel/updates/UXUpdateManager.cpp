@@ -3,11 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
-#include <QRegExp>
-#include <QString>
 #include <algorithm>
-#include <boost/filesystem/operations.hpp>
-#include <boost/regex.hpp>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -15,6 +11,7 @@
 #include "common/HandlerHelper/HandlerHelper.h"
 #include "common/logging/LogRecord.h"
 #include "common/logging/LoggerClient.h"
+#include "common/text/Utf8.h"
 #include "ostrel/updates/UXFolders.h"
 #include "ostrel/updates/UnzipExtract.h"
 #include "ostrel/services/ReflectiveSerializer.h"
@@ -23,11 +20,45 @@
 #include "tessaro/MessageDispatcher.h"
 #include "tessaro/XMLPayload.h"
 
-namespace fs = boost::filesystem;
+namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int kJsonEvents = 2;
+
+// Decimal digits (Unicode's Nd) of the basic plane, ten from each first one.
+constexpr uint32_t kDigitZeros[] = {0x0030, 0x0660, 0x06F0, 0x07C0, 0x0966, 0x09E6, 0x0A66, 0x0AE6, 0x0B66, 0x0BE6,
+                                    0x0C66, 0x0CE6, 0x0D66, 0x0DE6, 0x0E50, 0x0ED0, 0x0F20, 0x1040, 0x1090, 0x17E0,
+                                    0x1810, 0x1946, 0x19D0, 0x1A80, 0x1A90, 0x1B50, 0x1BB0, 0x1C40, 0x1C50, 0xA620,
+                                    0xA8D0, 0xA900, 0xA9D0, 0xA9F0, 0xAA50, 0xABF0, 0xFF10};
+
+bool isDecimalDigit(uint32_t c) {
+  for (uint32_t zero : kDigitZeros)
+    if (c >= zero && c < zero + 10) return true;
+  return false;
+}
+
+// The end of the run of digits that starts at `at` (`at` itself when none does).
+size_t digitRunEnd(const std::string& text, size_t at) {
+  while (at < text.size()) {
+    size_t next = at;
+    uint32_t c;
+    if (!utf8::next(text, next, c) || !isDecimalDigit(c)) break;
+    at = next;
+  }
+  return at;
+}
+
+// The start of the first run of digits at or after `at`; the text's size when none.
+size_t nextDigitRun(const std::string& text, size_t at) {
+  while (at < text.size() && digitRunEnd(text, at) == at) {
+    uint32_t c;
+    utf8::next(text, at, c);
+  }
+  return at;
+}
+
+fs::path pathOf(const std::string& text) { return fs::u8path(text); }
 
 // The reply documents of the agent queries, read with the reflective reader.
 struct DeviceTypeResponse : public ReflectiveRecord {
@@ -46,39 +77,23 @@ struct VersionResponse : public ReflectiveRecord {
 // beside it and never inside it; empty when there is none.
 std::string normalRoot(const std::string& root) {
   if (root.empty()) return "";
-  boost::system::error_code error;
+  std::error_code error;
   const fs::path base = fs::current_path(error);
   if (error) return "";
-  fs::path path = fs::absolute(root, base).lexically_normal();
-  while (path.has_parent_path() && (path.filename() == "." || path.filename().empty() || path.filename() == "/"))
+  fs::path path = pathOf(root);
+  if (!path.is_absolute()) path = base / path;
+  path = path.lexically_normal();
+  // A trailing separator leaves an empty last name.
+  while (path != path.root_path() && (path.filename().empty() || path.filename() == "."))
     path = path.parent_path();
-  if (!path.has_parent_path() || path.filename() == "/" || path.filename() == "..") return "";
-  return path.string();
+  if (path == path.root_path() || path.filename() == "..") return "";
+  return path.u8string();
 }
 
 std::string sibling(const std::string& root, const char* suffix) {
   if (root.empty()) return "";
-  fs::path path(root);
-  return (path.parent_path() / (path.filename().string() + suffix)).string();
-}
-
-// The components of a dotted version; none when the text does not start with
-// numbers joined by dots.
-std::vector<std::string> versionComponents(const std::string& version) {
-  static const boost::regex dotted("(\\d+|((\\d+\\.)+\\d+))(\\w|\\W)*");
-  std::vector<std::string> components;
-  try {
-    if (!boost::regex_match(version, dotted)) return components;
-  } catch (const std::exception&) {
-    return components;
-  }
-  size_t start = 0;
-  for (;;) {
-    size_t end = version.find('.', start);
-    components.push_back(version.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return components;
-    start = end + 1;
-  }
+  const fs::path path = pathOf(root);
+  return (path.parent_path() / pathOf(path.filename().u8string() + suffix)).u8string();
 }
 
 // A pure decimal number without leading zeros; "0" for anything else, so that
@@ -125,22 +140,22 @@ bool folderAccepted(const std::string& path, const std::string& refusal) {
 // would change how the UI is served, not what; a UI manifest that names
 // another UI type than its folder would be read as the installed UI's.
 std::string stagedContentRefusal(const std::string& folder) {
-  namespace sfs = std::filesystem;
   std::error_code error;
-  sfs::recursive_directory_iterator entry(folder, error), end;
+  fs::recursive_directory_iterator entry(pathOf(folder), error), end;
   for (; !error && entry != end; entry.increment(error)) {
-    const std::string relative = entry->path().lexically_relative(folder).generic_string();
+    const std::string relative = entry->path().lexically_relative(pathOf(folder)).generic_u8string();
     if (UnzipExtract::isControlFileName(relative))
       return "Package file is a web server control file, not UI content: " + relative;
   }
   if (error) return "Staged UI could not be read: " + folder + " (" + error.message() + ")";
-  for (sfs::directory_iterator ui(folder, error); !error && ui != sfs::directory_iterator(); ui.increment(error)) {
+  for (fs::directory_iterator ui(pathOf(folder), error); !error && ui != fs::directory_iterator();
+       ui.increment(error)) {
     if (!ui->is_directory(error) || ui->is_symlink(error)) continue;
-    const std::string uiType = ui->path().filename().string();
+    const std::string uiType = ui->path().filename().u8string();
     bool hasManifest = false;
-    for (sfs::directory_iterator file(ui->path(), error); !error && file != sfs::directory_iterator();
+    for (fs::directory_iterator file(ui->path(), error); !error && file != fs::directory_iterator();
          file.increment(error)) {
-      const std::string name = file->path().filename().string();
+      const std::string name = file->path().filename().u8string();
       if (!sameIgnoringCase(name, KivraUIDescriptor::kManifest)) continue;
       if (name != KivraUIDescriptor::kManifest)
         return "UX manifest stored under another name in the package: " + uiType + "/" + name + " (expected: " +
@@ -159,13 +174,6 @@ std::string stagedContentRefusal(const std::string& folder) {
   }
   if (error) return "Staged UI could not be read: " + folder + " (" + error.message() + ")";
   return "";
-}
-
-bool firstCapture(const std::string& text, const char* pattern, std::string& capture) {
-  QRegExp expression(QString::fromLatin1(pattern));
-  if (expression.indexIn(QString::fromUtf8(text.data(), int(text.size()))) < 0) return false;
-  capture = expression.cap(1).toStdString();
-  return true;
 }
 
 }  // namespace
@@ -187,18 +195,19 @@ UXUpdateManager::UXUpdateManager(const std::string& htmlRoot, UIContexts* contex
       recoveryDirectory_(sibling(uxDirectory_, "_recovery")),
       contexts_(contexts),
       limits_(limits),
-      copyDirectory_(fs::path(uxDirectory_).parent_path().string()),
+      copyDirectory_(pathOf(uxDirectory_).parent_path().u8string()),
       package_(limits_, copyDirectory_),
       events_(std::make_shared<NoReliableEvents>()) {}
 
 UXUpdateManager::~UXUpdateManager() {
-  boost::thread last;
+  // Ends the wait in progress and every later one at once.
+  stop_.request();
+  std::thread last;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     last = std::move(thread_);
   }
-  if (last.joinable() && last.get_id() != boost::this_thread::get_id()) {
-    last.interrupt();
+  if (last.joinable() && last.get_id() != std::this_thread::get_id()) {
     last.join();
   } else if (last.joinable()) {
     last.detach();
@@ -233,10 +242,10 @@ void UXUpdateManager::leave() {
 }
 
 void UXUpdateManager::waitForUpdate() {
-  boost::thread last;
+  std::thread last;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!thread_.joinable() || thread_.get_id() == boost::this_thread::get_id()) return;
+    if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return;
     last = std::move(thread_);
   }
   last.join();
@@ -249,7 +258,7 @@ int UXUpdateManager::startUpdate(const std::string& path, bool activate, UpdateC
   // The previous thread has left the busy flag and is only returning.
   if (thread_.joinable()) thread_.join();
   try {
-    thread_ = boost::thread([this, path, activate, callback] { execute(path, activate, callback); });
+    thread_ = std::thread([this, path, activate, callback] { execute(path, activate, callback); });
   } catch (const std::exception& error) {
     busy_ = false;
     OSTREL_LOG(LOG_ERROR) << "Could not load UX Update package " << error.what();
@@ -274,8 +283,8 @@ void UXUpdateManager::report(const UpdateCallback& callback, int code, const std
 
 int UXUpdateManager::execute(const std::string& path, bool activateAfter, const UpdateCallback& callback) {
   BusyGuard busy(*this);
-  boost::system::error_code error;
-  if (!fs::is_regular_file(path, error)) {
+  std::error_code error;
+  if (!fs::is_regular_file(pathOf(path), error)) {
     OSTREL_LOG(LOG_ERROR) << "Package could not be found. ";
     report(callback, UXUpdateStatus::kNotFound, "Package not found");
     return UXUpdateStatus::kNotFound;
@@ -456,6 +465,19 @@ void UXUpdateManager::updateCallback(const UpdateMsgPtr& message) {
   if (!message) OSTREL_LOG(LOG_ERROR) << "Can't Update. ";
 }
 
+// Any text that begins with a digit: numbers joined by dots, then anything.
+std::vector<std::string> UXUpdateManager::versionComponents(const std::string& version) {
+  std::vector<std::string> components;
+  if (version.empty() || version[0] < '0' || version[0] > '9') return components;
+  size_t start = 0;
+  for (;;) {
+    size_t end = version.find('.', start);
+    components.push_back(version.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return components;
+    start = end + 1;
+  }
+}
+
 int UXUpdateManager::compareVersions(const std::string& a, const std::string& b) {
   std::vector<std::string> left = versionComponents(a);
   std::vector<std::string> right = versionComponents(b);
@@ -494,7 +516,7 @@ void UXUpdateManager::reloadInstalledDescriptor() {
 bool UXUpdateManager::queryAgent(const std::string& operation, std::string& reply) {
   auto payload = std::make_shared<XMLPayload>("<" + operation + "></" + operation + ">");
   LocalMessagePtr message = HCI::HandlerHelper::sendAndWait(kAgentTarget + operation, operation, payload,
-                                                            queryTimeoutSeconds, UUId(), 0);
+                                                            queryTimeoutSeconds, UUId(), 0, &stop_);
   if (!message || message->getMessageType() != "SUCCESS") return false;
   auto text = std::dynamic_pointer_cast<XMLPayload>(message->getPayload());
   if (!text) return false;
@@ -507,15 +529,7 @@ bool UXUpdateManager::queryDeviceType(int32_t& deviceType) {
   bool found = false;
   if (queryAgent("getDeviceType", reply)) {
     if (reliableEvents()->eventsFormat() == kJsonEvents) {
-      std::string digits;
-      if (firstCapture(reply, "(\\d+)", digits)) {
-        bool number = false;
-        int value = QString::fromStdString(digits).toInt(&number);
-        if (number) {
-          deviceType = value;
-          found = true;
-        }
-      }
+      found = deviceTypeInText(reply, deviceType);
     } else {
       DeviceTypeResponse response;
       try {
@@ -535,7 +549,7 @@ bool UXUpdateManager::queryClientVersion(std::string& version) {
   bool found = false;
   if (queryAgent("getVersion", reply)) {
     if (reliableEvents()->eventsFormat() == kJsonEvents) {
-      found = firstCapture(reply, "(\\d+\\.\\d+\\.\\d+)", version);
+      found = clientVersionInText(reply, version);
     } else {
       VersionResponse response;
       try {
@@ -548,4 +562,38 @@ bool UXUpdateManager::queryClientVersion(std::string& version) {
   }
   if (!found) OSTREL_LOG(LOG_ERROR) << "Unable to extract HC version from payload. " << reply;
   return found;
+}
+
+bool UXUpdateManager::deviceTypeInText(const std::string& reply, int32_t& deviceType) {
+  const size_t start = nextDigitRun(reply, 0);
+  const size_t end = digitRunEnd(reply, start);
+  if (start == end) return false;
+  int64_t value = 0;
+  for (size_t i = start; i < end; ++i) {
+    const char c = reply[i];
+    if (c < '0' || c > '9') return false;  // a digit of another script is no number
+    value = value * 10 + (c - '0');
+    if (value > INT32_MAX) return false;
+  }
+  deviceType = int32_t(value);
+  return true;
+}
+
+// The first run of digits that two more follow, each after a dot; a run that
+// fails is passed whole, since a later start inside it would fail the same way.
+bool UXUpdateManager::clientVersionInText(const std::string& reply, std::string& version) {
+  for (size_t start = nextDigitRun(reply, 0); start < reply.size();) {
+    const size_t first = digitRunEnd(reply, start);
+    size_t end = first;
+    for (int part = 0; part < 2 && end != std::string::npos; ++part) {
+      const size_t next = end < reply.size() && reply[end] == '.' ? digitRunEnd(reply, end + 1) : end;
+      end = next > end + 1 ? next : std::string::npos;
+    }
+    if (end != std::string::npos) {
+      version = reply.substr(start, end - start);
+      return true;
+    }
+    start = nextDigitRun(reply, first);
+  }
+  return false;
 }

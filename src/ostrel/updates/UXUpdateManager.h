@@ -7,12 +7,14 @@
 // time; activation and restore share the same busy flag.
 
 #include <atomic>
-#include <boost/thread/thread.hpp>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "common/HandlerHelper/WaitStop.h"
 #include "ostrel/updates/KivraUXUpdatePackage.h"
 #include "ostrel/updates/ReliableEventSource.h"
 #include "ostrel/updates/update_msg.h"
@@ -31,7 +33,8 @@ class UXUpdateManager : public UpdateService {
   // that pass `limits` are refused like unreadable ones.
   explicit UXUpdateManager(const std::string& htmlRoot, UIContexts* contexts = nullptr,
                            const UXPackageLimits& limits = {});
-  // Interrupts a running update's wait for the business logic and joins it.
+  // Stops a running update's wait for the business logic (the update ends as
+  // not loaded) and joins it.
   ~UXUpdateManager() override;
   UXUpdateManager(const UXUpdateManager&) = delete;
   UXUpdateManager& operator=(const UXUpdateManager&) = delete;
@@ -64,6 +67,16 @@ class UXUpdateManager : public UpdateService {
   bool wasUpdated() override;
   // -1, 0 or 1 as `a` is older than, equal to or newer than `b`.
   static int compareVersions(const std::string& a, const std::string& b);
+  // The components of a version: none unless it begins with a digit (0-9),
+  // else its text split at every ".".
+  static std::vector<std::string> versionComponents(const std::string& version);
+
+  // What the business logic's JSON replies hold: the device type is the first
+  // run of decimal digits, which must be a number of ASCII digits that an int
+  // holds; the client version the first three runs of digits joined by dots.
+  // Digits are those of Unicode's basic plane; the text is read as UTF-8.
+  static bool deviceTypeInText(const std::string& reply, int32_t& deviceType);
+  static bool clientVersionInText(const std::string& reply, std::string& version);
 
   // Asked of the business logic; false (logged) when no value came back.
   bool queryDeviceType(int32_t& deviceType);
@@ -95,6 +108,7 @@ class UXUpdateManager : public UpdateService {
   int activate();
   int restore();
 
+  // Throws HCI::WaitStopped when the manager is being destroyed.
   bool queryAgent(const std::string& operation, std::string& reply);
   std::shared_ptr<KivraUIDescriptor> installedDescriptor(const std::string& fallbackType) const;
   std::string defaultUIType() const { return contexts_ ? contexts_->defaultUIType() : std::string(); }
@@ -103,7 +117,9 @@ class UXUpdateManager : public UpdateService {
 
   mutable std::mutex mutex_;  // guards busy_ and thread_
   bool busy_ = false;
-  boost::thread thread_;
+  std::thread thread_;
+  // Ends the waits of the queries at destruction.
+  HCI::WaitStop stop_;
 
   const std::string uxDirectory_;
   const std::string updateDirectory_;

@@ -6,11 +6,12 @@
 
 #include <minizip/unzip.h>
 
-#include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "ostrel/updates/WriteAll.h"
@@ -99,7 +100,7 @@ bool extractCurrent(unzFile zip, const std::string& destination, WriteBudget& bu
   }
   int fd = openOutput(path);
   if (fd < 0) {
-    boost::filesystem::path parent = boost::filesystem::path(path).parent_path();
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (makeDirectories(parent.string())) fd = openOutput(path);
   }
   bool ok = fd >= 0;
@@ -174,9 +175,9 @@ bool readCurrent(unzFile zip, uint64_t size, std::string& text) {
 
 bool makeDirectories(const std::string& path) {
   if (path.empty()) return false;
-  boost::system::error_code error;
-  boost::filesystem::create_directories(path, error);
-  return boost::filesystem::is_directory(path, error);
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  return std::filesystem::is_directory(path, error);
 }
 
 bool isContainedEntryName(const std::string& name) {

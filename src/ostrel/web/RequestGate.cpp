@@ -17,6 +17,7 @@
 #include "common/logging/LoggerClient.h"
 #include "ostrel/web/LocalAddress.h"
 #include "ostrel/web/ReplyHeads.h"
+#include "ostrel/web/ReportLimit.h"
 
 using ReplyHeads::Fixed;
 
@@ -58,11 +59,21 @@ std::string printable(const char* uri) {
 
 // A refused page would show only a bare 500: the log says why, and where the
 // store is opened from. `referer` is null when the request had none.
-void logRefusedReferer(const Connection* connection, const RequestInfo* request, const char* referer) {
+// A refused request is one WARNING and one access line, but for refusals
+// beyond the gate's limit, which are only counted.
+thread_local bool accessLineLeftOut = false;
+
+void logRefusedReferer(ReportLimit& limit, const Connection* connection, const RequestInfo* request,
+                       const char* referer) {
+  int skipped = 0;
+  accessLineLeftOut = !limit.allow(skipped);
+  if (accessLineLeftOut) return;
   const std::string what = printable(request->request_method) + ' ' + printable(request->uri);
+  const std::string also =
+      skipped > 0 ? " (" + std::to_string(skipped) + " more refused since the last of these lines)" : "";
   if (referer) {
     OSTREL_LOG(LOG_WARNING) << "Refused " << what << ": its Referer " << printable(referer)
-                            << " is not a page of this server";
+                            << " is not a page of this server" << also;
     return;
   }
   // A Host the gate has accepted names this machine as the browser reached it.
@@ -70,13 +81,13 @@ void logRefusedReferer(const Connection* connection, const RequestInfo* request,
   OSTREL_LOG(LOG_WARNING) << "Refused " << what
                           << ": it has no Referer (typed or bookmarked, not opened from the store); open "
                           << (host ? "http://" + printable(host) + "/" : std::string("the store's root URL"))
-                          << " instead";
+                          << " instead" << also;
 }
 
 // One line per request: what was asked, the status and size of the answer and
 // how long it took.
 void logAccess(const Connection* connection, const RequestInfo* request) {
-  if (!LoggerClient::instance().wants(LOG_INFO)) return;
+  if (accessLineLeftOut || !LoggerClient::instance().wants(LOG_INFO)) return;
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - requestStarted).count();
   char took[32];
@@ -121,7 +132,12 @@ RequestGate::Result readBodyInto(Connection* connection, std::string& query) {
     return RequestGate::Result::Handled;
   }
   const int read = length > 0 ? mg_read_body(connection, &query[start], length) : 0;
-  query.resize(start + size_t(read > 0 ? read : 0));
+  // A body that ended early (the client closed, or it came too slowly) is not
+  // the request the client meant: a purchase must not run on half its values.
+  if (size_t(read > 0 ? read : 0) < length) {
+    ReplyHeads::writeEngineError(connection, 400);
+    return RequestGate::Result::Handled;
+  }
   const size_t nul = query.find('\0', start);
   if (nul != std::string::npos) query.resize(nul);
   return RequestGate::Result::EngineContinues;
@@ -142,6 +158,7 @@ RequestGate::Result RequestGate::onEvent(mg_event event, Connection* connection,
       return refuseForeignClient(connection);
     case EVT_NEW_REQUEST:
       requestStarted = std::chrono::steady_clock::now();
+      accessLineLeftOut = false;
       return admit(connection, request);
     case EVT_REQUEST_DONE:
       logAccess(connection, request);
@@ -193,12 +210,12 @@ RequestGate::Result RequestGate::admit(Connection* connection, RequestInfo* requ
   if (referrerCheckApplies(uri)) {
     const char* referer = mg_find_header(connection, "Referer");
     if (!referer) {
-      logRefusedReferer(connection, request, nullptr);
+      logRefusedReferer(refusalReports_, connection, request, nullptr);
       ReplyHeads::writeFixed(connection, Fixed::RefererMissing);
       return Result::Handled;
     }
     if (!origins()->names(referer)) {
-      logRefusedReferer(connection, request, referer);
+      logRefusedReferer(refusalReports_, connection, request, referer);
       ReplyHeads::writeRefererRefused(connection, referer);
       return Result::Handled;
     }

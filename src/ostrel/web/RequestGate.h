@@ -14,6 +14,7 @@
 
 #include "ostrel/engine/engine.h"
 #include "ostrel/web/MessageRouter.h"
+#include "ostrel/web/ReportLimit.h"
 #include "ostrel/web/SecurityValidations.h"
 #include "ostrel/web/ServedOrigins.h"
 
@@ -61,6 +62,8 @@ class RequestGate {
   std::atomic<int> responseCoding_{1};
   // Written at start while workers may read it: only through atomic_load/store.
   std::shared_ptr<const ServedOrigins> origins_ = std::make_shared<ServedOrigins>();
+  // Refused requests logged a second at most; the others are counted.
+  ReportLimit refusalReports_{10};
   std::atomic<bool> keepStartMessages_{false};
   mutable std::mutex startMessageLock_;  // guards startMessage_
   EngineMessage startMessage_;

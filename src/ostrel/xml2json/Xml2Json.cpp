@@ -3,24 +3,22 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
-#include <iterator>
 #include <random>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include <boost/regex.hpp>
-
+#include "ostrel/xml2json/HashArithmetic.h"
 #include "ostrel/xml2json/JsonElement.h"
 #include "ostrel/xml2json/JsonEscape.h"
 
 // The conversion runs as a fixed sequence of text stages (normalise, expand empty
 // tags, attributes to elements, JSON escaping, flatten to element lines, build the
 // tree, write). Each stage is linear in its input: the documents come from another
-// component, and no input may make a worker thread spin. A regular expression whose
-// plain search would be quadratic on hostile text is either written out as a loop
-// or searched only over the range where a match can end.
+// component, and no input may make a worker thread spin or exhaust its stack. The
+// stages are written as plain scanning loops, never as regular expressions, whose
+// matchers may backtrack or recurse per character.
 
 namespace {
 
@@ -46,18 +44,6 @@ std::string replaceAll(const std::string& text, std::string_view from, std::stri
   return out;
 }
 
-// Replaces the matches that lie within text[0, end) and copies the rest unchanged.
-std::string regexReplaceBefore(const std::string& text, std::size_t end, const boost::regex& re,
-                               const char* format) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 4);
-  boost::regex_replace(std::back_inserter(out), text.begin(),
-                       text.begin() + static_cast<std::ptrdiff_t>(end), re, format,
-                       boost::match_default | boost::format_perl);
-  out.append(text, end, std::string::npos);
-  return out;
-}
-
 // ASCII white space only: bytes of multi-byte UTF-8 characters are never space.
 bool isSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -80,25 +66,29 @@ std::string dropSpaceBeforeEmptyClose(const std::string& text) {
   return out;
 }
 
-// Declarations, comments and CDATA sections that hold no ">".
-const boost::regex& markupDeclaration() {
-  static const boost::regex re("<\\![^>]*>", boost::regex::perl);
-  return re;
-}
-
-const boost::regex& attribute() {
-  static const boost::regex re(" ([^=]*)=([^ |>]*)", boost::regex::perl);
-  return re;
+// Removes every "<!" with the text up to the next ">" ("<\![^>]*>"): document type
+// declarations, comments and CDATA sections that hold no ">". A "<!" that no ">"
+// follows stays, and so does everything after it.
+std::string dropMarkupDeclarations(const std::string& text) {
+  std::size_t open = text.find("<!");
+  if (open == std::string::npos) return text;
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  for (; open != std::string::npos; open = text.find("<!", pos)) {
+    const std::size_t close = text.find('>', open + 2);
+    if (close == std::string::npos) break;
+    out.append(text, pos, open - pos);
+    pos = close + 1;
+  }
+  out.append(text, pos, std::string::npos);
+  return out;
 }
 
 std::string normalise(const std::string& text) {
   std::string out = dropSpaceBeforeEmptyClose(text);
   out = replaceAll(out, "<Downloads xsi:nil=\"true\"/>", "<Downloads>0</Downloads>");
-  // A match starts at "<!" and ends at a ">", so none lies past the last one;
-  // most documents have none at all and need no search.
-  const std::size_t lastGt = out.rfind('>');
-  if (lastGt != std::string::npos && out.find("<!") < lastGt)
-    out = regexReplaceBefore(out, lastGt + 1, markupDeclaration(), "");
+  out = dropMarkupDeclarations(out);
   return dropSpaceBeforeEmptyClose(out);
 }
 
@@ -159,19 +149,36 @@ std::string guardElementText(const std::string& text) {
   return out;
 }
 
+// Rewrites each " NAME=VALUE" as "><NAME>VALUE</NAME" (" ([^=]*)=([^ |>]*)"): the
+// name runs from a space to the next "=", whatever lies between, and the value
+// from there to the first space, "|" or ">". A space that no "=" follows starts
+// no attribute, and neither does any later one.
+std::string rewriteAttributes(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  std::size_t pos = 0;
+  for (std::size_t space = text.find(' '); space != std::string::npos; space = text.find(' ', pos)) {
+    const std::size_t eq = text.find('=', space + 1);
+    if (eq == std::string::npos) break;
+    std::size_t end = text.find_first_of(" |>", eq + 1);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view name = std::string_view(text).substr(space + 1, eq - space - 1);
+    out.append(text, pos, space - pos);
+    out += "><";
+    out.append(name);
+    out += '>';
+    out.append(text, eq + 1, end - eq - 1);
+    out += "</";
+    out.append(name);
+    pos = end;
+  }
+  out.append(text, pos, std::string::npos);
+  return out;
+}
+
 // ` id="7"` inside a start tag -> `><id>7</id`.
 std::string attributesToElements(const std::string& text) {
-  std::string out = guardElementText(text);
-
-  // A match needs an "=" and its value ends where the run of [^ |>] after that "="
-  // ends; no match reaches past the value run that follows the last "=".
-  const std::size_t lastEq = out.rfind('=');
-  if (lastEq != std::string::npos) {
-    std::size_t end = lastEq + 1;
-    while (end < out.size() && out[end] != ' ' && out[end] != '|' && out[end] != '>') ++end;
-    out = regexReplaceBefore(out, end, attribute(), "><$1>$2</$1");
-  }
-
+  std::string out = rewriteAttributes(guardElementText(text));
   out = replaceAll(out, ">\"", ">");
   out = replaceAll(out, "\"<", "<");
   for (std::size_t g = 0; g < sizeof(kGuardedChars); ++g) {
@@ -184,15 +191,8 @@ std::string attributesToElements(const std::string& text) {
 
 // Polynomial hashes modulo the Mersenne prime 2^61 - 1, with a base chosen per
 // process so that no input can be made to collide on purpose.
-constexpr std::uint64_t kHashModulus = (std::uint64_t{1} << 61) - 1;
-
-std::uint64_t mulMod(std::uint64_t a, std::uint64_t b) {
-  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-  std::uint64_t r = static_cast<std::uint64_t>(product & kHashModulus) +
-                    static_cast<std::uint64_t>(product >> 61);
-  r = (r & kHashModulus) + (r >> 61);
-  return r >= kHashModulus ? r - kHashModulus : r;
-}
+constexpr std::uint64_t kHashModulus = hash61::kModulus;
+using hash61::mulMod;
 
 std::uint64_t hashBase() {
   static const std::uint64_t base = [] {
@@ -479,8 +479,7 @@ std::string Xml2Json::convert(std::string xml) const {
   try {
     return convertText(std::move(xml));
   } catch (const std::exception&) {
-    // A regular expression that gives up on its input (boost::regex_error) or
-    // memory running out: the same failure result as a document without a tree.
+    // Memory running out: the same failure result as a document without a tree.
     return std::string();
   }
 }

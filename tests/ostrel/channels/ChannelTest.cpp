@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "ChannelTestSupport.h"
 #include "ostrel/channels/ReliableHCListener.h"
 #include "support/LogCapture.h"
@@ -95,10 +97,16 @@ TEST_F(ChannelTest, UnknownRoutesForeignOriginsAndPlainRequestsGetNoHandshake) {
       EXPECT_EQ(std::vector<std::string>{"abort"}, factory->made(size_t(made++))->events());
     }
   }
-  // A page that only fetches the address is never switched to a channel.
-  EXPECT_EQ("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
-            httpExchange(port, "GET /1.0/Events/all.ws HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://127.0.0.1:" +
-                                   std::to_string(port) + "\r\n\r\n"));
+  // A page that only fetches the address is never switched to a channel, nor
+  // is a request of another method than GET, upgrade or not.
+  const std::string bad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const std::string local = "Host: 127.0.0.1\r\nOrigin: http://127.0.0.1:" + std::to_string(port) + "\r\n";
+  EXPECT_EQ(bad, httpExchange(port, "GET /1.0/Events/all.ws HTTP/1.1\r\n" + local + "\r\n"));
+  for (const char* method : {"POST", "PUT", "OPTIONS", "HEAD"})
+    EXPECT_EQ(bad, httpExchange(port, std::string(method) + " /1.0/Events/all.ws HTTP/1.1\r\n" + local +
+                                          "Upgrade: websocket\r\nConnection: Upgrade\r\nContent-Length: 0\r\n"
+                                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"))
+        << method;
 }
 
 TEST_F(ChannelTest, EventReachesAnAllChannelAsOneFrameInEachFormat) {
@@ -254,6 +262,27 @@ TEST_F(ChannelTest, CloseAllEndsEveryChannelAndFreesItsWorker) {
   EXPECT_EQ("again", andAgain->frame());
 }
 
+TEST_F(ChannelTest, AKeepAliveThreadWaitingForItsNextEventEndsAtOnceWithItsChannel) {
+  const int before = threadCount();
+  // The product's interval: each stop below comes long before a control event.
+  bindPluginRoutes(HCServiceProxyWebSocketListenerFactory::kKeepAliveInterval);
+  for (bool browserLeaves : {true, false}) {
+    SCOPED_TRACE(browserLeaves ? "the browser goes away" : "the server closes every channel");
+    auto channel = openChannel("/1.0/Events/all.ws");
+    ASSERT_TRUE(eventually([&] { return manager.openChannels() == 1; }));
+    ASSERT_TRUE(eventually([&] { return threadCount() == before + 2; }));  // the channel's and the keep-alive thread
+    const auto start = std::chrono::steady_clock::now();
+    if (browserLeaves) {
+      channel->closeNow();
+    } else {
+      manager.closeAll();
+      EXPECT_TRUE(channel->serverClosed());
+    }
+    EXPECT_TRUE(eventually([&] { return threadCount() == before && manager.openChannels() == 0; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+}
+
 TEST_F(ChannelTest, ServerStopClosesTheChannelsOfItsReceivers) {
   bindPluginRoutes();
   auto channel = openChannel("/1.0/Events/all.ws");
@@ -379,6 +408,33 @@ TEST_F(ChannelTest, TwoHundredOpenChannelsHoldNoWorker) {
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
   publish(std::string(kEventTopic) + "x", "to all");
   for (auto& tab : tabs) EXPECT_EQ("to all", tab->frame());
+}
+
+TEST_F(ChannelTest, HandshakesArrivingTogetherNeverPassTheBoundOfChannels) {
+  bindPluginRoutes();
+  const size_t bound = WebSocketManager::kMaxChannels;
+  std::vector<std::unique_ptr<DraftBrowser>> tabs;
+  for (size_t i = 0; i + 6 < bound; ++i) tabs.push_back(openChannel("/1.0/Events/watcher.ws"));
+  // Four workers answer the last handshakes at once, and more come than fit.
+  std::mutex lock;
+  size_t opened = 0, busy = 0;
+  std::vector<std::thread> tabsAtOnce;
+  std::vector<std::unique_ptr<DraftBrowser>> late(24);
+  for (size_t t = 0; t < 4; ++t)
+    tabsAtOnce.emplace_back([&, t] {
+      for (size_t i = t; i < late.size(); i += 4) {
+        late[i] = std::make_unique<DraftBrowser>(port, "/1.0/Events/watcher.ws");
+        late[i]->open();
+        const std::string head = late[i]->handshake(16);
+        std::lock_guard<std::mutex> guard(lock);
+        if (head.find("HTTP/1.1 101 ") == 0) ++opened;
+        if (head.find("HTTP/1.1 503 Service Unavailable\r\n") == 0) ++busy;
+      }
+    });
+  for (auto& thread : tabsAtOnce) thread.join();
+  EXPECT_EQ(6u, opened);
+  EXPECT_EQ(late.size() - 6, busy);
+  EXPECT_TRUE(eventually([&] { return manager.openChannels() == bound; }));
 }
 
 // A channel whose listener is registered but whose channel has ended, as

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
+#include <vector>
+
 #include "ChannelTestSupport.h"
 #include "support/TempDir.h"
 
@@ -23,6 +27,44 @@ TEST(ReliableHCListenerTest, EventTypeByFormatAndNameByTopic) {
   EXPECT_EQ("inAppPurchase", ReliableHCListener::eventName(std::string(kReliableTopic) + "inAppPurchase/42"));
   EXPECT_EQ("all", ReliableHCListener::eventName(std::string(kReliableTopic) + "all"));
   EXPECT_EQ("", ReliableHCListener::eventName("event:/Elsewhere/all"));
+}
+
+// The JSON event's type is the first `"type": *"([^"]+)"`, as the pattern found it.
+TEST(ReliableHCListenerTest, JsonEventTypeAsThePatternFoundIt) {
+  struct Case {
+    std::string text, type;
+  };
+  const std::vector<Case> cases = {
+      {"\"type\":\"A\"", "A"},
+      {"\"type\":   \"B\"", "B"},
+      {"\"type\": \"\" , \"type\": \"C\"", "C"},     // an empty type is no match; the next one counts
+      {"xx\"type\": \"type\": \"z\"", "type"},         // the first candidate that closes
+      {"\"type\": \"a\\\"b\"", "a\\"},                  // no escapes: the type ends at the next quote
+      {"\"type\" : \"D\"", ""},
+      {"\"Type\": \"E\"", ""},
+      {"\"type\":\t\"F\"", ""},
+      {"{\"type\":\n\"H\"}", ""},
+      {"\"type\": \"G", ""},
+      {"", ""},
+      {"\"type\": \"x\xFFy\"", "x\xEF\xBF\xBDy"},            // read as UTF-8
+      {"\"type\": \"\xC3\xA9\xF0\x9F\x98\x80\"", "\xC3\xA9\xF0\x9F\x98\x80"},
+      {std::string("\"type\": \"a\0b\"", 13), std::string("a\0b", 3)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.type, ReliableHCListener::eventType(c.text, 2)) << c.text;
+}
+
+// A megabyte of event needs neither a deep stack nor long.
+TEST(ReliableHCListenerTest, JsonEventTypeOfAMegabyte) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ("", ReliableHCListener::eventType("\"type\": \"" + std::string(1 << 20, 'a'), 2));
+  std::string empties;
+  for (int i = 0; i < 100000; ++i) empties += "\"type\": \"\"";
+  EXPECT_EQ("last", ReliableHCListener::eventType(empties + "\"type\": \"last\"", 2));
+  EXPECT_EQ("T", ReliableHCListener::eventType(std::string(1 << 20, ' ') + "\"type\":" + std::string(1 << 20, ' ') +
+                                                   "\"T\"",
+                                               2));
+  EXPECT_EQ(std::string(1 << 20, 't'), ReliableHCListener::eventType("\"type\":\"" + std::string(1 << 20, 't') + "\"", 2));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 class SavePendingTest : public ::testing::Test {

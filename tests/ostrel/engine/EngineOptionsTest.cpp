@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "ostrel/engine/EngineTestUtil.h"
 #include "support/Portable.h"
 #include "ostrel/engine/acl.h"
@@ -302,6 +304,14 @@ TEST(EngineAcl, RefusedClientIsClosedWithoutReply) {
   ASSERT_TRUE(refusing.started());
   EXPECT_EQ("", http_exchange(refusing.port(), "GET / HTTP/1.0\r\n\r\n"));
   EXPECT_TRUE(refusing.log().wait_for("accept_new_connection: 127.0.0.1 is not allowed to connect", 5000));
+  // A flood of refused clients is reported at most once a second.
+  const auto flood = std::chrono::steady_clock::now();
+  for (int i = 0; i < 50; ++i) EXPECT_EQ("", http_exchange(refusing.port(), "GET / HTTP/1.0\r\n\r\n"));
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - flood);
+  size_t reports = 0;
+  for (const std::string& message : refusing.log().messages())
+    if (message.find("is not allowed to connect") != std::string::npos) ++reports;
+  EXPECT_LE(reports, size_t(seconds.count()) + 2);
 
   TestEngine nobody({"access_control_list", ""});
   ASSERT_TRUE(nobody.started());

@@ -116,6 +116,31 @@ TEST_F(KivraUIDescriptorTest, TheUITypeIsTheFolderItWasInstalledUnder) {
   EXPECT_EQ(nullptr, factory.create("../../etc"));
 }
 
+TEST_F(KivraUIDescriptorTest, TheFolderIsTheRootAndTheTypeJoinedByOneSeparator) {
+  struct Case {
+    std::string root;
+    std::string folder;
+  };
+  const Case cases[] = {{"", "desktop"},
+                        {"/", "/desktop"},
+                        {"html", "html/desktop"},
+                        {"html/", "html/desktop"},
+                        {"html//", "html//desktop"},
+                        {"/srv/./ui/..", "/srv/./ui/../desktop"},
+                        {"/srv/my ui/\xc3\xa9", "/srv/my ui/\xc3\xa9/desktop"}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.folder, KivraUIDescriptor("desktop", c.root).uiFolder()) << c.root;
+    EXPECT_EQ(c.root + (c.root.empty() || c.root.back() == '/' ? "" : "/") + "a.b-c_d",
+              KivraUIDescriptor("a.b-c_d", c.root).uiFolder())
+        << c.root;
+  }
+  // The manifest is read from that folder.
+  dir.write("html/desktop/UXManifest.xml", kManifest);
+  KivraUIDescriptor descriptor("desktop", dir.file("html") + "/");
+  descriptor.load();
+  EXPECT_EQ("2.1.0", descriptor.version());
+}
+
 TEST_F(KivraUIDescriptorTest, PartialManifestKeepsEarlierValues) {
   std::string manifest = kManifest;
   manifest.erase(manifest.find("  <SupportedFeatures>"), manifest.find("</KivraUIDescriptor>") - manifest.find("  <SupportedFeatures>"));

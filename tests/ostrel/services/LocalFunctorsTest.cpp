@@ -110,6 +110,26 @@ TEST_F(LocalFunctorsTest, InitClientInJsonAndWithAUITypeOfItsOwn) {
             reply);
 }
 
+TEST_F(LocalFunctorsTest, InitClientWritesTheIdsInPlainDecimal) {
+  FunctorPtr initClient = make("HCInitClientFunctor");
+  struct Case {
+    int storeId;
+    const char* text;
+  };
+  const Case cases[] = {{0, "0"}, {-1, "-1"}, {1234567, "1234567"}, {2147483647, "2147483647"},
+                        {-2147483647 - 1, "-2147483648"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    useDescriptor(kUIType, 0, c.storeId);
+    logic.script({{"SUCCESS", "<Response/>"}});
+    (*initClient)({{"storeid", "5"}, {"affiliateid", "6"}}, "1.0/Process/startInitialization", "");
+    ASSERT_FALSE(logic.documents().empty());
+    EXPECT_NE(std::string::npos, logic.documents().back().find(std::string("<store_id>") + c.text +
+                                                               "</store_id><affiliate_id>9</affiliate_id>"))
+        << logic.documents().back();
+  }
+}
+
 TEST_F(LocalFunctorsTest, EveryLocalFunctorNeedsAUIDescriptor) {
   LogCapture log;
   for (const char* name : {"HCInitClientFunctor", "HCAvailabilityFunctor", "HCSetUserPreferenceFunctor"}) {

@@ -45,6 +45,66 @@ TEST(ReflectiveSerializerTest, SequenceNamesSplitAtUnderscores) {
   EXPECT_EQ("_b", item);
 }
 
+TEST(ReflectiveSerializerTest, SequenceNamesSplitAsTheirPatternDoes) {
+  // What "([^_]+)_{0,2}(.*)" captures over the whole name; no match (an empty
+  // name or one beginning with "_") keeps the name whole.
+  struct Case {
+    std::string name;
+    std::string container;
+    std::string item;
+  };
+  const Case cases[] = {
+      {"", "", "item"},
+      {"_", "_", "item"},
+      {"__a", "__a", "item"},
+      {"a", "a", "item"},
+      {"a_", "a", "item"},
+      {"a__", "a", "item"},
+      {"a___", "a", "_"},
+      {"a____b", "a", "__b"},
+      {"a_b_c", "a", "b_c"},
+      {"a__b__c", "a", "b__c"},
+      {std::string("a\nb__c\nd"), std::string("a\nb"), std::string("c\nd")},  // both sides take line breaks
+      {std::string("a\0b_\0", 5), std::string("a\0b", 3), std::string("\0", 1)},
+      {"\xc3\xa9t\xc3\xa9__x", "\xc3\xa9t\xc3\xa9", "x"},
+  };
+  for (const Case& c : cases) {
+    std::string container = "old", item = "old";
+    ReflectiveSerializer::sequenceNames(c.name, container, item);
+    EXPECT_EQ(c.container, container) << c.name;
+    EXPECT_EQ(c.item, item) << c.name;
+  }
+}
+
+TEST(ReflectiveSerializerTest, SequenceNamesOfAMegabyteSplitInOnePass) {
+  const std::string head(1 << 20, 'n');
+  const std::string tail(1 << 20, 'i');
+  std::string container, item;
+  ReflectiveSerializer::sequenceNames(head + "__" + tail, container, item);
+  EXPECT_EQ(head, container);
+  EXPECT_EQ(tail, item);
+  ReflectiveSerializer::sequenceNames(head, container, item);
+  EXPECT_EQ(head, container);
+  EXPECT_EQ("item", item);
+  const std::string underscores(1 << 20, '_');
+  ReflectiveSerializer::sequenceNames("n" + underscores, container, item);
+  EXPECT_EQ("n", container);
+  EXPECT_EQ(underscores.substr(2), item);
+  ReflectiveSerializer::sequenceNames(underscores, container, item);
+  EXPECT_EQ(underscores, container);
+  EXPECT_EQ("item", item);
+}
+
+TEST(ReflectiveSerializerTest, JsonNamesAreLowerCasedInAsciiOnly) {
+  struct Named : public ReflectiveRecord {
+    std::string typeName() const override { return "Named"; }
+    void visitFields(FieldVisitor& v) override { visitValue(v, "AZaz09_\xc3\x89\xc4\xb0[@`{", value); }
+    std::string value = "KEEP";
+  } named;
+  EXPECT_EQ("{\"r\xc3\x89\xc4\xb0\":{\"azaz09_\xc3\x89\xc4\xb0[@`{\":\"KEEP\"}}",
+            ReflectiveSerializer::writeJson(named, "R\xc3\x89\xc4\xb0"));
+}
+
 TEST(ReflectiveSerializerTest, XmlRoundTripKeepsFieldOrderAndValues) {
   Sample sample;
   sample.text = "a < b & \"c\"";

@@ -83,6 +83,30 @@ TEST(RequestTemplate, ControlCharactersXmlCannotCarryBecomeReplacementCharacters
   EXPECT_EQ(RequestTemplate::xmlEscape("a\x01", 3), "a");
 }
 
+TEST(RequestTemplate, BytesThatAreNoUtf8BecomeReplacementCharacters) {
+  // A search for "%ff%fe" made the business logic refuse the whole document.
+  const std::string r = "\xEF\xBF\xBD";
+  struct Case {
+    std::string text, escaped;
+  };
+  const Case cases[] = {
+      {"\xff\xfe", r + r},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},  // kept whole
+      {"\xC3", r},                      // cut short at the end
+      {"\xC3z", r + "z"},               // cut short before a letter
+      {"\xE2\x82z", r + r + "z"},        // each byte of a broken sequence
+      {"\xC0\xAF", r + r},               // an overlong "/"
+      {"\xE0\x80\xAF", r + r + r},        // another overlong
+      {"\xED\xA0\x80", r + r + r},        // a surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},  // beyond U+10FFFF
+      {"\x80<", r + "&lt;"},            // a stray continuation byte
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.escaped, RequestTemplate::xmlEscape(c.text, RequestTemplate::kNoLimit));
+  // A character is never cut by the length.
+  EXPECT_EQ("a", RequestTemplate::xmlEscape("a\xC3\xA9", 2));
+  EXPECT_EQ("a\xC3\xA9", RequestTemplate::xmlEscape("a\xC3\xA9", 3));
+}
+
 TEST(RequestTemplate, EscapeStopsAtTheMaximumLengthWithoutSplittingAnEntity) {
   EXPECT_EQ(RequestTemplate::xmlEscape("a<b", RequestTemplate::kNoLimit), "a&lt;b");
   EXPECT_EQ(RequestTemplate::xmlEscape("a<b", 0), "");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -854,3 +855,148 @@ TEST_F(UXUpdateManagerTest, AnotherUsersStagingOrRecoveryFolderNeverBecomesTheUI
 }
 
 }  // namespace
+
+namespace {
+
+size_t threadCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& task : fs::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+}  // namespace
+
+// A version has components when it begins with an ASCII digit, whatever
+// follows (the pattern "(\d+|((\d+\.)+\d+))(\w|\W)*" matched just those).
+TEST(UXUpdateVersionTest, ComponentsWhereThePatternMatched) {
+  using Components = std::vector<std::string>;
+  struct Case {
+    std::string version;
+    Components components;
+  };
+  const std::vector<Case> cases = {
+      {"", {}},
+      {"1", {"1"}},
+      {"1.2.3", {"1", "2", "3"}},
+      {"1.2.3-beta", {"1", "2", "3-beta"}},
+      {"1a.b", {"1a", "b"}},
+      {"1.", {"1", ""}},
+      {"1..2", {"1", "", "2"}},
+      {"1\n.2", {"1\n", "2"}},
+      {std::string("1\0.2", 4), {std::string("1\0", 2), "2"}},
+      {"9\xFF", {"9\xFF"}},
+      {"a1", {}},
+      {".1", {}},
+      {" 1", {}},
+      {"\xD9\xA3.\xD9\xA4", {}},  // other scripts' digits are no digits here
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.components, UXUpdateManager::versionComponents(c.version)) << c.version;
+}
+
+// A megabyte version reads like a short one, at once. (The pattern gave up on
+// versions past about 47 KB, which then counted as 0.)
+TEST(UXUpdateVersionTest, AMegabyteVersionReadsLikeAShortOne) {
+  const auto start = std::chrono::steady_clock::now();
+  const std::string tail(1 << 20, 'x');
+  EXPECT_EQ(1, UXUpdateManager::compareVersions("1.1.0" + tail, "1.0.5"));
+  EXPECT_EQ(0, UXUpdateManager::compareVersions("1.1." + tail, "1.1"));
+  std::string dotted;
+  for (int i = 0; i < 300000; ++i) dotted += "1.";
+  EXPECT_EQ(1, UXUpdateManager::compareVersions(dotted + "2", dotted + "1"));
+  EXPECT_EQ(-1, UXUpdateManager::compareVersions("x" + tail, "0.0.1"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// The business logic's JSON replies as the patterns "(\d+)" and
+// "(\d+\.\d+\.\d+)" read them: Unicode's decimal digits of the basic plane.
+TEST(UXUpdateRepliesTest, DeviceTypeAndVersionWhereThePatternsFoundThem) {
+  struct DeviceCase {
+    std::string reply;
+    bool found;
+    int32_t deviceType;
+  };
+  const std::vector<DeviceCase> devices = {
+      {"{\"deviceType\":12,\"other\":3}", true, 12},
+      {"x007y", true, 7},
+      {"2147483647", true, 2147483647},
+      {"0000000000002147483647", true, 2147483647},
+      {"\xF0\x9D\x9F\x8E" "5", true, 5},  // a digit of another plane is no digit
+      {"\xFF" "5", true, 5},
+      {"2147483648", false, 0},           // the first run is too large: no later one counts
+      {"99999999999999999999 1", false, 0},
+      {"\xD9\xA3 5", false, 0},           // the first run is of other digits: no number
+      {"x5\xD9\xA3", false, 0},
+      {"\xEF\xBC\x93", false, 0},
+      {"none", false, 0},
+      {"", false, 0},
+  };
+  for (const DeviceCase& c : devices) {
+    int32_t deviceType = -1;
+    EXPECT_EQ(c.found, UXUpdateManager::deviceTypeInText(c.reply, deviceType)) << c.reply;
+    if (c.found) {
+      EXPECT_EQ(c.deviceType, deviceType) << c.reply;
+    }
+  }
+  struct VersionCase {
+    std::string reply, version;
+  };
+  const std::vector<VersionCase> versions = {
+      {"3.4.5.6", "3.4.5"},
+      {"1.2.x 3.4.5", "3.4.5"},
+      {"1..2.3.4", "2.3.4"},
+      {"12.34.56abc", "12.34.56"},
+      {".1.2.3", "1.2.3"},
+      {"1.2.3\xF0\x9D\x9F\x8E", "1.2.3"},
+      {"1.\xFF" "2.3 4.5.6", "4.5.6"},
+      {"\xD9\xA3.\xD9\xA4.\xD9\xA5", "\xD9\xA3.\xD9\xA4.\xD9\xA5"},
+      {"1.2.\xEF\xBC\x93", "1.2.\xEF\xBC\x93"},
+      {"v1.2", ""},
+      {"1.2.", ""},
+  };
+  for (const VersionCase& c : versions) {
+    std::string version;
+    EXPECT_EQ(!c.version.empty(), UXUpdateManager::clientVersionInText(c.reply, version)) << c.reply;
+    EXPECT_EQ(c.version, version) << c.reply;
+  }
+}
+
+TEST(UXUpdateRepliesTest, MegabyteRepliesNeedNeitherAStackNorLong) {
+  const auto start = std::chrono::steady_clock::now();
+  int32_t deviceType = 0;
+  std::string version;
+  const std::string letters(1 << 20, 'x');
+  EXPECT_FALSE(UXUpdateManager::deviceTypeInText(letters, deviceType));
+  EXPECT_TRUE(UXUpdateManager::deviceTypeInText(letters + "42", deviceType));
+  EXPECT_EQ(42, deviceType);
+  EXPECT_FALSE(UXUpdateManager::deviceTypeInText(std::string(1 << 20, '7'), deviceType));
+  std::string pairs;
+  while (pairs.size() < (1u << 20)) pairs += "1.2 ";
+  EXPECT_FALSE(UXUpdateManager::clientVersionInText(pairs, version));
+  EXPECT_TRUE(UXUpdateManager::clientVersionInText(pairs + "7.8.9", version));
+  EXPECT_EQ("7.8.9", version);
+  const std::string digits(1 << 20, '1');
+  EXPECT_TRUE(UXUpdateManager::clientVersionInText(digits + "." + digits + "." + digits, version));
+  EXPECT_EQ(3 * digits.size() + 2, version.size());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// The stop that destruction makes ends the wait for the business logic at
+// once, logs it as the interruption it replaces, and leaves no thread.
+TEST_F(UXUpdateManagerTest, DestructionStopsPromptlyAndLeavesNoThread) {
+  Progress progress;
+  manager->queryTimeoutSeconds = 600;
+  agent.hold();
+  EXPECT_EQ(0, manager->startUpdate(package(), true, progress.callback()));
+  ASSERT_TRUE(agent.waitForRequests(1));
+  // The update thread and the dispatcher's, one of them held by the agent.
+  const size_t waiting = threadCount();
+  const auto start = std::chrono::steady_clock::now();
+  manager.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(waiting - 1, threadCount());
+  EXPECT_EQ(std::vector<std::string>{"-101 Could not load UX Update package"}, progress.messages());
+  const std::vector<std::string> logged = errors();
+  ASSERT_EQ(2u, logged.size());
+  EXPECT_EQ("Thread interrupted while waiting for response.", logged[0]);
+  EXPECT_EQ("Could not load UX Update package ", logged[1]);
+}

@@ -11,6 +11,7 @@
 #include "ostrel/web/MessageRouter.h"
 #include "ostrel/web/ResourcesStorage.h"
 #include "ostrel/web/WebServer.h"
+#include "support/Eventually.h"
 #include "support/HttpExchange.h"
 #include "support/LogCapture.h"
 #include "support/OriginTable.h"
@@ -205,13 +206,19 @@ TEST_F(WebFrontTest, PostBodyIsMergedIntoTheQuery) {
   // The engine trims the blanks around a value, as HTTP has them.
   EXPECT_EQ("query=x=1&y=2|uri=/1.0/Catalog/getBanners.svc|coding=1|ua=",
             body(httpExchange(port, head + "Content-Length: 3 \t\r\n\r\ny=2")));
-  // Exactly the limit is accepted: only the bytes sent arrive, and the reply comes.
+  // Exactly the limit is accepted.
+  const std::string limit = "y=" + std::string(1048576 - 2, 'v');
+  EXPECT_EQ("query=x=1&" + limit + "|uri=/1.0/Catalog/getBanners.svc|coding=1|ua=",
+            body(httpExchange(port, head + "Content-Length: 1048576\r\n\r\n" + limit)));
+  // A body that ends before its length is no request: nothing is served.
+  LogCapture capture;
   int fd = connectLoopback(port);
-  std::string request = head + "Content-Length: 1048576\r\n\r\ny=2";
+  std::string request = head + "Content-Length: 100\r\n\r\ny=2";
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   shutdown(fd, SHUT_WR);
-  EXPECT_EQ("query=x=1&y=2|uri=/1.0/Catalog/getBanners.svc|coding=1|ua=", body(readAll(fd)));
+  EXPECT_EQ("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", readAll(fd));
   close(fd);
+  for (const std::string& record : capture.records()) EXPECT_EQ(std::string::npos, record.find(" 200 ")) << record;
   // Without "Content-Length" the body's end is unknown; once answered with no reply at all.
   bool closed = false;
   EXPECT_EQ("HTTP/1.1 411 Length Required\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
@@ -367,6 +374,32 @@ TEST_F(WebFrontTest, ARefusedRefererIsLoggedWithTheReason) {
       "WARNING Refused GET /desktop/index.html: it has no Referer (typed or bookmarked, not opened from the "
       "store); open the store's root URL instead"};
   EXPECT_EQ(expected, warnings);
+}
+
+TEST_F(WebFrontTest, RefusalsComingFasterThanTenASecondAreCountedNotLogged) {
+  // Any page the user has open may ask for the store's files in a loop.
+  LogCapture capture;
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 100; ++i) get("/app.js", "Referer: http://evil.example/page\r\n");
+  const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+  // The next refusal in a new second names how many were left out.
+  const auto second = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  ASSERT_TRUE(eventually([&] {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()) >
+           second;
+  }, std::chrono::seconds(3)));
+  get("/app.js", "Referer: http://evil.example/page\r\n");
+  size_t warnings = 0, accessLines = 0;
+  std::string last;
+  for (const std::string& record : capture.records()) {
+    if (record.find("WARNING Refused GET /app.js") == 0) ++warnings, last = record;
+    if (record.find("INFO GET /app.js 500") == 0) ++accessLines;
+  }
+  // Ten in each second the loop touched, and the one after.
+  EXPECT_LE(warnings, size_t(10 * (took.count() + 2)) + 1);
+  EXPECT_EQ(warnings, accessLines);
+  EXPECT_NE(std::string::npos, last.find(" more refused since the last of these lines)")) << last;
 }
 
 // A foreign page that frames the store would have its clicks land on the
