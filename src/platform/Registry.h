@@ -1,6 +1,12 @@
 #pragma once
 
-// The current user's registry, kept in files: a key is a directory under the
+// The current user's registry, through the registry calls of Windows with
+// fixed-width integers, so that one caller serves both systems.
+//
+// On Windows these are the system's own calls (HKEY_CURRENT_USER's key
+// "Software\\Corvane\\Tessaro", REG_OPTION_VOLATILE, kept in memory only).
+//
+// Elsewhere the registry is kept in files: a key is a directory under the
 // registry root, a value a file holding its .reg-style text ("dword:00001f9b").
 // Root: $TESSARO_REGISTRY_ROOT, else $XDG_RUNTIME_DIR/tessaro-registry, else
 // /tmp/tessaro-registry-<uid>. The root and every key folder must be real
@@ -11,6 +17,24 @@
 #include <cstdint>
 #include <string>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+// Winsock 2 before windows.h, which would otherwise bring the old Winsock.
+#include <winsock2.h>
+#include <windows.h>
+
+// The system's calls take DWORD (unsigned long) where callers here hold
+// uint32_t: these forward to them.
+long RegCreateKeyExA(HKEY root, const char* subKey, uint32_t reserved, char* keyClass, uint32_t options,
+                     uint32_t access, void* security, HKEY* result, uint32_t* disposition);
+long RegQueryValueExA(HKEY key, const char* valueName, uint32_t* reserved, uint32_t* type, uint8_t* data,
+                      uint32_t* size);
+#else
 struct RegistryKey;
 typedef RegistryKey* HKEY;
 
@@ -54,12 +78,20 @@ long RegQueryValueExA(HKEY key, const char* valueName, uint32_t* reserved, uint3
                       uint32_t* size);
 long RegCloseKey(HKEY key);
 
-// Why the key's folders cannot be used, as "<path> <reason>" ("/tmp/r is owned
-// by uid 1000, not by this user (uid 0)"); empty when they can. Missing
-// folders are created as RegCreateKeyExA creates them.
-std::string registryKeyRefusal(const std::string& subKey);
-
 // The folder that holds the registry, as chosen from the environment.
 std::string registryRoot();
 // The file of a value of the current user's hive ("Software\\A", "V").
 std::string registryValueFile(const std::string& subKey, const std::string& valueName);
+#endif
+
+// Why the key cannot be used, as "<path> <reason>" ("/tmp/r is owned by uid
+// 1000, not by this user (uid 0)"; on Windows the key's name and the system's
+// message); empty when it can. A missing key is created as RegCreateKeyExA
+// creates it (volatile).
+std::string registryKeyRefusal(const std::string& subKey);
+
+// A REG_DWORD value of the current user's hive, as a reader of the port
+// record reads it: ERROR_SUCCESS and the value, or the error code
+// (ERROR_FILE_NOT_FOUND when the key or value is missing, ERROR_INVALID_DATA
+// for a value of another type or size).
+long readRegistryDword(const std::string& subKey, const std::string& valueName, uint32_t& value);

@@ -1,20 +1,20 @@
 #pragma once
 
-// The owner of one TCP socket, asked of the kernel by its four addresses
-// (netlink sock_diag): a hash lookup instead of a walk of the whole table.
-
-#include <sys/types.h>
+// The owner of one TCP socket, found by its four addresses: asked of the
+// kernel (netlink sock_diag, a hash lookup) on Linux, looked up in the IP
+// helper's table of connections with their owning processes on Windows.
 
 #include "platform/TcpEndpoint.h"
+#include "platform/UserAccounts.h"
 
 enum class SocketLookup {
   Found,
-  NotFound,     // no such socket (the client has gone, or the addresses are not its)
-  Unavailable,  // the kernel could not be asked
+  NotFound,     // no such socket (the client has gone, or the addresses are not its), or no owner named
+  Unavailable,  // the system could not be asked
 };
 
 // `local` is the socket's own end. An IPv4 connection is looked up among IPv4
 // sockets and among dual-stack IPv6 sockets that carry it as IPv4-mapped
 // addresses; an IPv6 one among IPv6 sockets only. Ends of different families
 // name no socket.
-SocketLookup findTcpSocketOwner(const TcpEndpoint& local, const TcpEndpoint& remote, uid_t& owner);
+SocketLookup findTcpSocketOwner(const TcpEndpoint& local, const TcpEndpoint& remote, SocketOwnerId& owner);

@@ -28,19 +28,19 @@ TEST(TcpTableTest, ParsesIPv4AndIPv6Rows) {
       rows);
   ASSERT_EQ(4u, rows.size());
   EXPECT_EQ(TcpEndpoint::ipv4(0x7F000001, 8091), rows[0].local);
-  EXPECT_EQ(1000u, rows[0].uid);
+  EXPECT_EQ(1000u, rows[0].owner);
   EXPECT_EQ(TcpEndpoint::ipv4(0x7F000001, 54321), rows[1].local);
   EXPECT_EQ(TcpEndpoint::ipv4(0x7F000001, 8091), rows[1].remote);
-  EXPECT_EQ(33u, rows[1].uid);
+  EXPECT_EQ(33u, rows[1].owner);
   // ::ffff:127.0.0.1 is the same end as 127.0.0.1.
   EXPECT_EQ(TcpEndpoint::ipv4(0x7F000001, 54322), rows[2].local);
-  EXPECT_EQ(7u, rows[2].uid);
+  EXPECT_EQ(7u, rows[2].owner);
   // ::1, an IPv6 end of its own.
   const uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   EXPECT_EQ(TcpEndpoint::ipv6(loopback6, 54323), rows[3].local);
   EXPECT_TRUE(rows[3].local.isLoopback());
   EXPECT_FALSE(rows[3].local.isIPv4());
-  EXPECT_EQ(8u, rows[3].uid);
+  EXPECT_EQ(8u, rows[3].owner);
 }
 
 TEST(TcpTableTest, FindsOurOwnConnectedSocket) {
@@ -64,7 +64,7 @@ TEST(TcpTableTest, FindsOurOwnConnectedSocket) {
   for (const TcpRow& row : rows)
     if (row.local.port == ntohs(local.sin_port) && row.remote.port == ntohs(address.sin_port)) {
       found = true;
-      EXPECT_EQ(geteuid(), row.uid);
+      EXPECT_EQ(geteuid(), row.owner);
     }
   EXPECT_TRUE(found);
   close(client);

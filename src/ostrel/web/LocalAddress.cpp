@@ -1,15 +1,21 @@
 #include "ostrel/web/LocalAddress.h"
 
-#include <arpa/inet.h>
-#include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <cstring>
 
 #include "ostrel/engine/engine.h"
+#include "ostrel/engine/sys.h"
 
 namespace {
+
+bool equalsIgnoringAsciiCase(const std::string& text, const char* lowerCase) {
+  size_t i = 0;
+  for (; i < text.size() && lowerCase[i] != '\0'; ++i) {
+    const char c = text[i] >= 'A' && text[i] <= 'Z' ? char(text[i] - 'A' + 'a') : text[i];
+    if (c != lowerCase[i]) return false;
+  }
+  return i == text.size() && lowerCase[i] == '\0';
+}
 
 bool isDecimalByte(const std::string& part) {
   if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -37,7 +43,8 @@ TcpEndpoint endpointOf(const SocketAddress& address) {
 
 bool isWildcard(const SocketAddress& address) {
   if (address.sa.sa_family == AF_INET) return address.sin.sin_addr.s_addr == htonl(INADDR_ANY);
-  return IN6_IS_ADDR_UNSPECIFIED(&address.sin6.sin6_addr);
+  static const uint8_t kUnspecified[16] = {};
+  return std::memcmp(&address.sin6.sin6_addr, kUnspecified, sizeof kUnspecified) == 0;
 }
 
 }  // namespace
@@ -50,7 +57,7 @@ bool isLocalHostName(const std::string& hostAndPort) {
     if (port.find_first_not_of("0123456789") != std::string::npos) return false;
     host.erase(colon);
   }
-  return strcasecmp(host.c_str(), "localhost") == 0 || host == "[::1]" || isLoopbackLiteral(host);
+  return equalsIgnoringAsciiCase(host, "localhost") || host == "[::1]" || isLoopbackLiteral(host);
 }
 
 bool connectionEnds(const Connection* connection, TcpEndpoint& client, TcpEndpoint& server) {
@@ -62,8 +69,7 @@ bool connectionEnds(const Connection* connection, TcpEndpoint& client, TcpEndpoi
   // A listener bound to one address is the local end of all it accepts: the
   // kernel need not be asked again for every connection.
   if (local.sa.sa_family != family || isWildcard(local)) {
-    socklen_t length = sizeof local;
-    if (getsockname(connection->client.sock, &local.sa, &length) != 0 || local.sa.sa_family != family) return false;
+    if (sys_getsockname(connection->client.sock, &local) != 0 || local.sa.sa_family != family) return false;
   }
   client = endpointOf(remote);
   server = endpointOf(local);
@@ -71,13 +77,11 @@ bool connectionEnds(const Connection* connection, TcpEndpoint& client, TcpEndpoi
 }
 
 bool hasIPv6Loopback() {
-  const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) return false;
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_loopback;
-  const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  const bool absent = !bound && (errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT);
-  close(probe);
+  SocketAddress address{};
+  address.sin6.sin6_family = AF_INET6;
+  address.sin6.sin6_addr = in6addr_loopback;
+  const int probe = sys_open_listener(&address);
+  const bool absent = probe < 0 && (errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT);
+  if (probe >= 0) sys_close_socket(probe);
   return !absent;
 }

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "ostrel/engine/engine.h"
-#include "ostrel/web/LinuxSecurityValidations.h"
+#include "ostrel/web/SystemSecurityValidations.h"
 #include "ostrel/web/LocalAddress.h"
 #include "ostrel/web/ReplyHeads.h"
 
@@ -20,7 +20,7 @@ Receivers withResources(Receivers receivers, ResourcesStorage& own) {
 
 WebServer::WebServer(Receivers receivers, std::shared_ptr<SecurityValidations> validations)
     : receivers_(withResources(receivers, resources_)),
-      validations_(validations ? std::move(validations) : std::make_shared<LinuxSecurityValidations>()),
+      validations_(validations ? std::move(validations) : std::make_shared<SystemSecurityValidations>()),
       gate_(receivers_, *validations_) {}
 
 bool WebServer::start(const std::string& port, int threads, const std::string& accessControlList, int wsTimeout,

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "ostrel/engine/address.h"
-#include "ostrel/web/LinuxSecurityValidations.h"
 #include "ostrel/web/ServedOrigins.h"
+#include "ostrel/web/SystemSecurityValidations.h"
 #include "support/OriginTable.h"
 
 namespace {
@@ -79,32 +79,32 @@ TEST(SecurityValidationsTest, FindsTheClientRowOfTheConnectionItself) {
       {TcpEndpoint::ipv4(loop, 40000), TcpEndpoint::ipv4(loop, 8091), 1003},  // the connection itself
       {TcpEndpoint::ipv4(loop, 8091), TcpEndpoint::ipv4(loop, 40000), 1004},  // the server's end
   };
-  uid_t owner = 0;
-  ASSERT_TRUE(LinuxSecurityValidations::findConnectionOwner(rows, TcpEndpoint::ipv4(loop, 40000),
-                                                            TcpEndpoint::ipv4(loop, 8091), owner));
+  SocketOwnerId owner = 0;
+  ASSERT_TRUE(SystemSecurityValidations::findConnectionOwner(rows, TcpEndpoint::ipv4(loop, 40000),
+                                                             TcpEndpoint::ipv4(loop, 8091), owner));
   EXPECT_EQ(1003u, owner);
-  ASSERT_TRUE(LinuxSecurityValidations::findConnectionOwner(rows, TcpEndpoint::ipv6(loop6, 40000),
-                                                            TcpEndpoint::ipv6(loop6, 8091), owner));
+  ASSERT_TRUE(SystemSecurityValidations::findConnectionOwner(rows, TcpEndpoint::ipv6(loop6, 40000),
+                                                             TcpEndpoint::ipv6(loop6, 8091), owner));
   EXPECT_EQ(1005u, owner);
   // With the server end unknown, a loopback row still wins over an earlier other one.
-  ASSERT_TRUE(LinuxSecurityValidations::findOwner(rows, 40000, owner));
+  ASSERT_TRUE(SystemSecurityValidations::findOwner(rows, 40000, owner));
   EXPECT_EQ(1002u, owner);
   // A port no row carries, or a connection that is not the one asked about, is refused.
-  EXPECT_FALSE(LinuxSecurityValidations::findConnectionOwner(rows, TcpEndpoint::ipv4(loop, 40001),
-                                                             TcpEndpoint::ipv4(loop, 8091), owner));
-  EXPECT_FALSE(LinuxSecurityValidations::findConnectionOwner({rows[0]}, TcpEndpoint::ipv4(loop, 40000),
-                                                             TcpEndpoint::ipv4(loop, 80), owner));
-  EXPECT_FALSE(LinuxSecurityValidations::findOwner({}, 0, owner));
+  EXPECT_FALSE(SystemSecurityValidations::findConnectionOwner(rows, TcpEndpoint::ipv4(loop, 40001),
+                                                              TcpEndpoint::ipv4(loop, 8091), owner));
+  EXPECT_FALSE(SystemSecurityValidations::findConnectionOwner({rows[0]}, TcpEndpoint::ipv4(loop, 40000),
+                                                              TcpEndpoint::ipv4(loop, 80), owner));
+  EXPECT_FALSE(SystemSecurityValidations::findOwner({}, 0, owner));
 }
 
 TEST(SecurityValidationsTest, SameUserAndAdministratorsMayConnect) {
-  EXPECT_TRUE(LinuxSecurityValidations::mayConnect(geteuid()));
-  EXPECT_TRUE(LinuxSecurityValidations::mayConnect(0));
+  EXPECT_TRUE(SystemSecurityValidations::mayConnect(geteuid()));
+  EXPECT_TRUE(SystemSecurityValidations::mayConnect(0));
   if (geteuid() != 65534) {
-    EXPECT_FALSE(LinuxSecurityValidations::mayConnect(65534));
+    EXPECT_FALSE(SystemSecurityValidations::mayConnect(65534));
   }
   // Nothing listens on port 1 of loopback, so no row carries it.
-  EXPECT_FALSE(LinuxSecurityValidations().validate(1));
+  EXPECT_FALSE(SystemSecurityValidations().validate(1));
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
-#include "ostrel/web/LinuxSecurityValidations.h"
-
-#include <unistd.h>
+#include "ostrel/web/SystemSecurityValidations.h"
 
 #include "platform/SocketOwner.h"
 #include "platform/UserAccounts.h"
 
-bool LinuxSecurityValidations::findOwner(const std::vector<TcpRow>& rows, uint32_t clientPort, uid_t& owner) {
+bool SystemSecurityValidations::findOwner(const std::vector<TcpRow>& rows, uint32_t clientPort,
+                                          SocketOwnerId& owner) {
   const TcpRow* loopback = nullptr;
   const TcpRow* any = nullptr;
   for (const TcpRow& row : rows) {
@@ -15,33 +14,33 @@ bool LinuxSecurityValidations::findOwner(const std::vector<TcpRow>& rows, uint32
   }
   const TcpRow* chosen = loopback ? loopback : any;
   if (!chosen) return false;
-  owner = chosen->uid;
+  owner = chosen->owner;
   return true;
 }
 
-bool LinuxSecurityValidations::findConnectionOwner(const std::vector<TcpRow>& rows, const TcpEndpoint& client,
-                                                   const TcpEndpoint& server, uid_t& owner) {
+bool SystemSecurityValidations::findConnectionOwner(const std::vector<TcpRow>& rows, const TcpEndpoint& client,
+                                                    const TcpEndpoint& server, SocketOwnerId& owner) {
   // Both ends must be the connection itself: a socket of another user that
   // happens to use the same port number elsewhere must not decide.
   for (const TcpRow& row : rows) {
     if (row.local == client && row.remote == server) {
-      owner = row.uid;
+      owner = row.owner;
       return true;
     }
   }
   return false;
 }
 
-bool LinuxSecurityValidations::mayConnect(uid_t owner) { return owner == geteuid() || isAdministrator(owner); }
+bool SystemSecurityValidations::mayConnect(SocketOwnerId owner) { return ownerMayConnect(owner); }
 
-bool LinuxSecurityValidations::validate(uint32_t port) {
+bool SystemSecurityValidations::validate(uint32_t port) {
   std::vector<TcpRow> rows;
-  uid_t owner;
+  SocketOwnerId owner;
   return readTcpTable(rows) && findOwner(rows, port, owner) && mayConnect(owner);
 }
 
-bool LinuxSecurityValidations::validateConnection(const TcpEndpoint& client, const TcpEndpoint& server) {
-  uid_t owner;
+bool SystemSecurityValidations::validateConnection(const TcpEndpoint& client, const TcpEndpoint& server) {
+  SocketOwnerId owner;
   switch (findTcpSocketOwner(client, server, owner)) {
     case SocketLookup::Found:
       return mayConnect(owner);
@@ -50,7 +49,8 @@ bool LinuxSecurityValidations::validateConnection(const TcpEndpoint& client, con
     case SocketLookup::Unavailable:
       break;
   }
-  // Reading the whole table costs milliseconds on a busy machine: only a fallback.
+  // Reading the whole table costs milliseconds on a busy machine: only a
+  // fallback, where the system could not be asked for the one socket.
   std::vector<TcpRow> rows;
   return readTcpTable(rows) && findConnectionOwner(rows, client, server, owner) && mayConnect(owner);
 }

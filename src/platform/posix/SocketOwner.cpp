@@ -23,7 +23,8 @@ struct DiagRequest {
 };
 
 // One exact lookup in one address family.
-SocketLookup lookup(int fd, uint8_t family, const TcpEndpoint& local, const TcpEndpoint& remote, uid_t& owner) {
+SocketLookup lookup(int fd, uint8_t family, const TcpEndpoint& local, const TcpEndpoint& remote,
+                    SocketOwnerId& owner) {
   DiagRequest request{};
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
@@ -74,7 +75,7 @@ SocketLookup lookup(int fd, uint8_t family, const TcpEndpoint& local, const TcpE
 
 }  // namespace
 
-SocketLookup findTcpSocketOwner(const TcpEndpoint& local, const TcpEndpoint& remote, uid_t& owner) {
+SocketLookup findTcpSocketOwner(const TcpEndpoint& local, const TcpEndpoint& remote, SocketOwnerId& owner) {
   if (local.isIPv4() != remote.isIPv4()) return SocketLookup::NotFound;
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   if (fd < 0) return SocketLookup::Unavailable;

@@ -191,3 +191,18 @@ long RegCloseKey(HKEY key) {
   delete key;  // the handle is the caller's until here, as with the platform call
   return ERROR_SUCCESS;
 }
+
+long readRegistryDword(const std::string& subKey, const std::string& valueName, uint32_t& value) {
+  HKEY key = nullptr;
+  long result = RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &key);
+  if (result != ERROR_SUCCESS) return result;
+  uint8_t data[4] = {};
+  uint32_t type = 0, size = sizeof data;
+  result = RegQueryValueExA(key, valueName.c_str(), nullptr, &type, data, &size);
+  RegCloseKey(key);
+  if (result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && (type != REG_DWORD || size != 4)))
+    return ERROR_INVALID_DATA;
+  if (result != ERROR_SUCCESS) return result;
+  value = uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24;
+  return ERROR_SUCCESS;
+}

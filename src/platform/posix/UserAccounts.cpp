@@ -32,3 +32,7 @@ bool isAdministrator(uid_t uid) {
   }
   return false;
 }
+
+SocketOwnerId currentSocketOwner() { return geteuid(); }
+
+bool ownerMayConnect(SocketOwnerId owner) { return owner == geteuid() || isAdministrator(owner); }

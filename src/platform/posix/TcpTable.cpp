@@ -59,7 +59,7 @@ void parseTcpTable(const std::string& text, std::vector<TcpRow>& rows) {
     if (inode == 0) continue;
     TcpRow row{};
     if (!parseEndpoint(local, row.local) || !parseEndpoint(remote, row.remote)) continue;
-    row.uid = uid_t(uid);
+    row.owner = uid_t(uid);
     rows.push_back(row);
   }
 }
